@@ -1,0 +1,19 @@
+#pragma once
+// Names shared by every role of the executable.
+
+namespace calmlane {
+
+inline constexpr const wchar_t* Product = L"Calmlane";
+inline constexpr const wchar_t* Version = L"1.1.3";
+inline constexpr const wchar_t* ServiceName = L"CalmlaneNative";
+inline constexpr const wchar_t* RegistryPath = L"SOFTWARE\\CalmlaneNative";
+inline constexpr const wchar_t* UserRegistry = L"SOFTWARE\\CalmlaneNative";
+inline constexpr const wchar_t* UninstallKey =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CalmlaneNative";
+inline constexpr const wchar_t* PipeName = L"\\\\.\\pipe\\Calmlane.Native.Control";
+inline constexpr unsigned long RestoreControl = 128;
+
+// Published in HKLM "NetworkState" by the service.
+enum class NetworkState : unsigned long { Ready = 0, Blocked = 1, Restoring = 2, Failed = 3 };
+
+}  // namespace calmlane

@@ -1,0 +1,45 @@
+#pragma once
+// The role decision: command-line arguments in, role and parsed values out. No side effects.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace calmlane {
+
+enum class Role {
+    Tray,
+    RestoreNetwork,
+    Service,
+    ModeFirewall,
+    ModeAdapters,
+    Activate,
+    Deactivate,
+    SetTimeout,
+    Uninstall,
+    Diagnostics,
+    Preview,
+    PreviewTest,
+    NetworkTest,
+    EmbeddedPreview,
+    ScreenSaver,
+    Window,
+};
+
+struct Dispatch {
+    Role role = Role::Window;
+    unsigned timeoutMinutes = 0;        // SetTimeout
+    std::uint64_t previewWindow = 0;    // EmbeddedPreview: the host window handle as a number, 0 when none
+    int requestedPage = 0;              // Window
+    bool uiTest = false;                // Window: run the UI self-test
+    unsigned long uiLanguage = 0;       // with uiTest
+    std::wstring snapshotPath;          // with uiTest
+    std::wstring snapshotUpdateVersion; // with uiTest, when given
+};
+
+// args[0] is the program path; args[1], when present, selects the role.
+Dispatch decideRole(const std::vector<std::wstring>& args);
+
+// Idle time below which "/s" runs without cutting the network, from the Windows saver timeout in seconds.
+std::uint64_t saverIdleThresholdMs(long long timeoutSeconds);
+
+}  // namespace calmlane

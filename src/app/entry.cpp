@@ -1,0 +1,117 @@
+#include "app/entry.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/constants.h"
+#include "app/globals.h"
+#include "app/handles.h"
+#include "app/roles.h"
+#include "update/staging.h"
+
+namespace calmlane {
+
+HINSTANCE instance = nullptr;
+Settings settings;
+int requestedPage = 0;
+bool quitAfterTest = false;
+std::wstring snapshotPath;
+std::wstring snapshotUpdateVersion;
+
+namespace {
+
+std::vector<std::wstring> commandLineArguments() {
+    std::vector<std::wstring> args;
+    int count = 0;
+    UniqueLocal memory(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &count)));
+    if (!memory) return args;  // treated as no argument: the main window
+    wchar_t** argv = reinterpret_cast<wchar_t**>(memory.get());
+    args.assign(argv, argv + count);
+    return args;
+}
+
+// "/s": a start soon after real input (the settings' preview button, a double click) must not cut the network.
+bool screenSaverPreviewOnly() {
+    LASTINPUTINFO input = {};
+    input.cbSize = sizeof(input);
+    if (!GetLastInputInfo(&input)) return false;  // unknown: Windows started us, so treat as idle
+    int timeoutSeconds = 600;
+    if (!SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &timeoutSeconds, 0)) timeoutSeconds = 600;
+    const DWORD idle = GetTickCount() - input.dwTime;
+    return idle < saverIdleThresholdMs(timeoutSeconds);
+}
+
+void launchUninstaller() {
+    const std::wstring path = installDir() + L"\\Uninstall.exe";
+    // The launch result is deliberately not checked: nothing to tell the user from here.
+    ShellExecuteW(nullptr, L"open", path.c_str(), L"--uninstall", nullptr, SW_SHOWNORMAL);
+}
+
+}  // namespace
+
+void showRoleError(const char* message) { MessageBoxA(nullptr, message, "Calmlane Native", MB_OK | MB_ICONERROR); }
+
+int runGuarded(const std::function<int()>& role, ErrorReporter report) {
+    try {
+        return role();
+    } catch (const std::exception& e) {
+        report(e.what());
+    } catch (...) {
+        report("Unexpected error.");
+    }
+    return 1;
+}
+
+int runRole(const Dispatch& d) {
+    switch (d.role) {
+    case Role::Tray: return runTray();
+    case Role::RestoreNetwork: return requestNetworkRestore();
+    case Role::Service: runService(); return 0;
+    case Role::ModeFirewall: return changeNetworkMode(true);
+    case Role::ModeAdapters: return changeNetworkMode(false);
+    case Role::Activate: activateSaver(); return 0;
+    case Role::Deactivate: deactivateSaver(); return 0;
+    case Role::SetTimeout: setSaverTimeout(d.timeoutMinutes); return 0;
+    case Role::Uninstall: launchUninstaller(); return 0;
+    case Role::Diagnostics:
+        MessageBoxW(nullptr, configurationReport().c_str(), Product, MB_OK | MB_ICONINFORMATION);
+        return 0;
+    case Role::Preview: runSaver(nullptr, true, 0); return 0;
+    case Role::PreviewTest: runSaver(nullptr, true, 3); return 0;
+    case Role::NetworkTest: runSaver(nullptr, false, 6); return 0;
+    case Role::EmbeddedPreview: {
+        const HWND host = reinterpret_cast<HWND>(static_cast<UINT_PTR>(d.previewWindow));
+        if (d.previewWindow != 0 && IsWindow(host)) runSaver(host, true, 0);
+        return 0;
+    }
+    case Role::ScreenSaver: runSaver(nullptr, screenSaverPreviewOnly(), 0); return 0;
+    case Role::Window:
+        requestedPage = d.requestedPage;
+        if (d.uiTest) {
+            settings.language = d.uiLanguage;
+            snapshotPath = d.snapshotPath;
+            snapshotUpdateVersion = d.snapshotUpdateVersion;
+            quitAfterTest = true;
+        }
+        return runWindow();
+    }
+    return runWindow();
+}
+
+int runProcess(HINSTANCE module) {
+    instance = module;
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    cleanupStagedUpdates();
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    settings.load();
+    return runGuarded([] { return runRole(decideRole(commandLineArguments())); });
+}
+
+}  // namespace calmlane

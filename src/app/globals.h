@@ -1,0 +1,18 @@
+#pragma once
+// Process-wide state set at start-up and read by the roles.
+#include <windows.h>
+
+#include <string>
+
+#include "app/settings.h"
+
+namespace calmlane {
+
+extern HINSTANCE instance;
+extern Settings settings;
+extern int requestedPage;            // page the main window opens, 0 to 3
+extern bool quitAfterTest;           // the main window runs the UI self-test and exits
+extern std::wstring snapshotPath;    // file the UI self-test writes
+extern std::wstring snapshotUpdateVersion;  // version the self-test shows as available
+
+}  // namespace calmlane

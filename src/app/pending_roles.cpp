@@ -1,0 +1,25 @@
+// Roles not built yet: each says so through the role handler's message box.
+#include <stdexcept>
+
+#include "app/roles.h"
+
+namespace calmlane {
+
+namespace {
+
+[[noreturn]] void notAvailable() { throw std::runtime_error("This feature is not available in this build."); }
+
+}  // namespace
+
+int runTray() { notAvailable(); }
+int requestNetworkRestore() { notAvailable(); }
+void runService() { notAvailable(); }
+int changeNetworkMode(bool) { notAvailable(); }
+void activateSaver() { notAvailable(); }
+void deactivateSaver() { notAvailable(); }
+void setSaverTimeout(unsigned) { notAvailable(); }
+std::wstring configurationReport() { notAvailable(); }
+void runSaver(HWND, bool, int) { notAvailable(); }
+int runWindow() { notAvailable(); }
+
+}  // namespace calmlane

@@ -1,0 +1,105 @@
+#include "app/settings.h"
+
+#include <shlobj.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "app/constants.h"
+#include "app/handles.h"
+
+namespace calmlane {
+
+std::wstring installDirectoryOverride;
+
+namespace {
+
+unsigned long readUserDword(const wchar_t* name, unsigned long fallback) {
+    return readDword(HKEY_CURRENT_USER, RegistryPath, name, fallback);
+}
+
+long clampSigned(unsigned long raw, long low, long high) {
+    const long value = static_cast<long>(raw);
+    return value < low ? low : (value > high ? high : value);
+}
+
+UniqueKey createKeyForWriting(HKEY root, const wchar_t* subkey) {
+    UniqueKey key;
+    const LSTATUS status = RegCreateKeyExW(root, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                           nullptr, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) throw std::runtime_error("Registry create failed");
+    return key;
+}
+
+void setValue(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
+    UniqueKey key = createKeyForWriting(root, subkey);
+    const LSTATUS status = RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes);
+    key.reset();
+    if (status != ERROR_SUCCESS) throw std::runtime_error("Registry write failed");
+}
+
+}  // namespace
+
+void Settings::load() {
+    const unsigned long rawLanguage = readUserDword(L"Language", 0);
+    language = rawLanguage > 5 ? 5 : rawLanguage;
+    density = clampSigned(readUserDword(L"Density", 260), 40, 600);
+    speed = clampSigned(readUserDword(L"Speed", 5), 1, 12);
+    const unsigned long rawDisplays = readUserDword(L"Displays", 0);
+    displays = rawDisplays > 2 ? 2 : rawDisplays;
+    color = readUserDword(L"Color", 0x00FFE4C8);
+    firewall = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1) != 0;
+}
+
+void Settings::save() const {
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", language);
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Density", static_cast<unsigned long>(density));
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Speed", static_cast<unsigned long>(speed));
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Color", color);
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Displays", displays);
+}
+
+unsigned long readDword(HKEY root, const wchar_t* subkey, const wchar_t* name, unsigned long fallback) {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (RegGetValueW(root, subkey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) return fallback;
+    return value;
+}
+
+void writeDword(HKEY root, const wchar_t* subkey, const wchar_t* name, unsigned long value) {
+    const DWORD data = value;
+    setValue(root, subkey, name, REG_DWORD, &data, sizeof(data));
+}
+
+void writeString(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::wstring& value) {
+    const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+    setValue(root, subkey, name, REG_SZ, value.c_str(), bytes);
+}
+
+std::wstring installDir() {
+    if (!installDirectoryOverride.empty()) return installDirectoryOverride;
+    std::vector<wchar_t> buffer(65536 / sizeof(wchar_t));
+    DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", RRF_RT_REG_SZ, nullptr, buffer.data(), &bytes) ==
+            ERROR_SUCCESS &&
+        buffer[0] != L'\0') {
+        return std::wstring(buffer.data());
+    }
+    return folder(CSIDL_PROGRAM_FILES) + L"\\Calmlane";
+}
+
+std::wstring folder(int csidl) {
+    wchar_t path[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path))) {
+        throw std::runtime_error("Folder unavailable");
+    }
+    return path;
+}
+
+std::wstring modulePath() {
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return std::wstring(buffer.data(), length);
+}
+
+}  // namespace calmlane

@@ -1,0 +1,35 @@
+#pragma once
+// Per-user preferences and the small registry helpers every role uses.
+#include <windows.h>
+
+#include <string>
+
+namespace calmlane {
+
+struct Settings {
+    unsigned long language = 0;
+    long density = 260;
+    long speed = 5;
+    unsigned long displays = 0;
+    unsigned long color = 0x00FFE4C8;
+    bool firewall = true;
+
+    // Fills the record from HKCU (and the machine mode from HKLM); never fails.
+    void load();
+    // Writes the five per-user values; throws the writeDword errors.
+    void save() const;
+};
+
+// The REG_DWORD value, or fallback when it cannot be read as one.
+unsigned long readDword(HKEY root, const wchar_t* subkey, const wchar_t* name, unsigned long fallback);
+void writeDword(HKEY root, const wchar_t* subkey, const wchar_t* name, unsigned long value);
+void writeString(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::wstring& value);
+
+// Set only by the setup program to the folder it validated; empty otherwise.
+extern std::wstring installDirectoryOverride;
+
+std::wstring installDir();
+std::wstring folder(int csidl);
+std::wstring modulePath();
+
+}  // namespace calmlane

@@ -1,0 +1,124 @@
+#include "app/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace calmlane {
+namespace {
+
+Dispatch decide(std::vector<std::wstring> tail) {
+    tail.insert(tail.begin(), L"C:\\Program Files\\Calmlane\\Calmlane.exe");
+    return decideRole(tail);
+}
+
+TEST(Dispatch, OptionsSelectTheirRolesExactlyAndCaseSensitively) {
+    const struct {
+        const wchar_t* argument;
+        Role role;
+    } rows[] = {
+        {L"--tray", Role::Tray},
+        {L"--restore-network", Role::RestoreNetwork},
+        {L"--service", Role::Service},
+        {L"--mode-firewall", Role::ModeFirewall},
+        {L"--mode-adapters", Role::ModeAdapters},
+        {L"--activate", Role::Activate},
+        {L"--deactivate", Role::Deactivate},
+        {L"--uninstall", Role::Uninstall},
+        {L"--diagnostics", Role::Diagnostics},
+        {L"--preview", Role::Preview},
+        {L"--preview-test", Role::PreviewTest},
+        {L"--network-test", Role::NetworkTest},
+        {L"--TRAY", Role::Window},
+        {L"--tray ", Role::Window},
+        {L"--preview-tests", Role::Window},
+        {L"unknown", Role::Window},
+        {L"", Role::Window},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(decide({row.argument}).role, row.role) << "argument: " << row.argument;
+    }
+    EXPECT_EQ(decide({}).role, Role::Window);
+    // Only the role argument decides: later arguments never select a role.
+    EXPECT_EQ(decide({L"--tray", L"--service"}).role, Role::Tray);
+    EXPECT_EQ(decide({L"x", L"--service"}).role, Role::Window);
+}
+
+TEST(Dispatch, SetTimeoutNeedsAValueAndReadsItLikeWtoi) {
+    EXPECT_EQ(decide({L"--set-timeout"}).role, Role::Window);
+    const struct {
+        const wchar_t* value;
+        unsigned minutes;
+    } values[] = {{L"5", 5}, {L"240", 240}, {L"abc", 0}, {L"12abc", 12}, {L"  7", 7}, {L"", 0}, {L"+3", 3}};
+    for (const auto& v : values) {
+        const Dispatch d = decide({L"--set-timeout", v.value});
+        EXPECT_EQ(d.role, Role::SetTimeout);
+        EXPECT_EQ(d.timeoutMinutes, v.minutes);
+    }
+    // A negative count reaches the range check as a huge unsigned number, never as a valid delay.
+    EXPECT_GT(decide({L"--set-timeout", L"-1"}).timeoutMinutes, 240u);
+}
+
+TEST(Dispatch, ScreenSaverArgumentsIgnoreCase) {
+    EXPECT_EQ(decide({L"/s"}).role, Role::ScreenSaver);
+    EXPECT_EQ(decide({L"/S"}).role, Role::ScreenSaver);
+    EXPECT_EQ(decide({L"/s:1"}).role, Role::Window);
+    EXPECT_EQ(decide({L"/sx"}).role, Role::Window);
+
+    const Dispatch configure = decide({L"/c:4567"});
+    EXPECT_EQ(configure.role, Role::Window);
+    EXPECT_EQ(configure.requestedPage, 1);
+    EXPECT_FALSE(configure.uiTest);
+    EXPECT_EQ(decide({L"/C"}).requestedPage, 1);
+    EXPECT_EQ(decide({}).requestedPage, 0);
+}
+
+TEST(Dispatch, PreviewHandleComesAfterTheColonOrAsTheNextArgument) {
+    EXPECT_EQ(decide({L"/P:123"}).previewWindow, 123u);
+    EXPECT_EQ(decide({L"/p:123", L"456"}).previewWindow, 123u);
+    EXPECT_EQ(decide({L"/p", L"456"}).previewWindow, 456u);
+    EXPECT_EQ(decide({L"/p"}).previewWindow, 0u);
+    EXPECT_EQ(decide({L"/p", L"0"}).previewWindow, 0u);
+    EXPECT_EQ(decide({L"/p:"}).previewWindow, 0u);
+    EXPECT_EQ(decide({L"/p:12:34"}).previewWindow, 12u);
+    EXPECT_EQ(decide({L"/pxyz", L"77"}).previewWindow, 77u);
+    EXPECT_EQ(decide({L"/p", L"18446744073709551615"}).previewWindow, UINT64_MAX);
+    EXPECT_EQ(decide({L"/p", L"99999999999999999999"}).previewWindow, UINT64_MAX);  // saturates
+    EXPECT_EQ(decide({L"/p", L"abc"}).previewWindow, 0u);
+    EXPECT_EQ(decide({L"/p"}).role, Role::EmbeddedPreview);
+}
+
+TEST(Dispatch, UiTestClampsLanguageAndPage) {
+    const Dispatch d = decide({L"--ui-test", L"9", L"-1", L"C:\\out.bmp"});
+    EXPECT_EQ(d.role, Role::Window);
+    EXPECT_TRUE(d.uiTest);
+    EXPECT_EQ(d.uiLanguage, 5u);
+    EXPECT_EQ(d.requestedPage, 0);
+    EXPECT_EQ(d.snapshotPath, L"C:\\out.bmp");
+    EXPECT_TRUE(d.snapshotUpdateVersion.empty());
+
+    const Dispatch withVersion = decide({L"--ui-test", L"3", L"7", L"x.bmp", L"2.0.1"});
+    EXPECT_EQ(withVersion.uiLanguage, 3u);
+    EXPECT_EQ(withVersion.requestedPage, 3);
+    EXPECT_EQ(withVersion.snapshotUpdateVersion, L"2.0.1");
+
+    // Three values are needed; with fewer it is the plain main window.
+    const Dispatch tooFew = decide({L"--ui-test", L"1", L"2"});
+    EXPECT_EQ(tooFew.role, Role::Window);
+    EXPECT_FALSE(tooFew.uiTest);
+    EXPECT_EQ(decide({L"--UI-TEST", L"1", L"2", L"x"}).uiTest, false);
+}
+
+TEST(Dispatch, IdleThresholdFollowsTheWindowsTimeout) {
+    EXPECT_EQ(saverIdleThresholdMs(1), 10000u);
+    EXPECT_EQ(saverIdleThresholdMs(2), 10000u);
+    EXPECT_EQ(saverIdleThresholdMs(12), 10000u);
+    EXPECT_EQ(saverIdleThresholdMs(60), 58000u);
+    EXPECT_EQ(saverIdleThresholdMs(600), 598000u);
+    EXPECT_EQ(saverIdleThresholdMs(-5), 10000u);
+    // A huge user-written timeout must not wrap around to a small threshold.
+    EXPECT_EQ(saverIdleThresholdMs(INT_MAX), (static_cast<std::uint64_t>(INT_MAX) - 2) * 1000u);
+}
+
+}  // namespace
+}  // namespace calmlane

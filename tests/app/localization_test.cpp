@@ -1,0 +1,102 @@
+#include "app/localization.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "app/globals.h"
+
+namespace calmlane {
+namespace {
+
+class Localization : public ::testing::Test {
+protected:
+    void TearDown() override { settings.language = 0; }
+};
+
+const char* const keysInUse[] = {
+    "language.caption",      "setup.subtitle",          "setup.networkModeTitle",
+    "setup.networkModeAdapters", "setup.networkModeAdaptersHint", "setup.networkModeFirewall",
+    "setup.networkModeFirewallHint", "setup.notInstalled", "setup.customize",
+    "setup.windowsSettings", "saver.networkNotSuspended", "dialog.title",
+    "dialog.journey",        "dialog.saveHint",         "dialog.color",
+    "dialog.density",        "dialog.speed",            "dialog.reset",
+    "common.cancel",         "common.continue",         "common.save",
+    "common.close",          "about.title",             "about.button",
+};
+
+TEST_F(Localization, EveryKeyInUseHasTextInAllSixLanguages) {
+    for (const char* key : keysInUse) {
+        std::set<std::wstring> distinct;
+        for (unsigned long language = 0; language < LanguageCount; ++language) {
+            settings.language = language;
+            const std::wstring value = text(key);
+            EXPECT_FALSE(value.empty()) << key << " in language " << language;
+            distinct.insert(value);
+        }
+        // A row copied from English into another column would show up as too few distinct texts.
+        EXPECT_GE(distinct.size(), 4u) << key;
+    }
+}
+
+TEST_F(Localization, KeysAreUniqueAndLineBreaksAndHyphensFollowTheEnglish) {
+    std::set<std::string> keys;
+    for (std::size_t i = 0; i < translationCount; ++i) {
+        const Translation& row = translations[i];
+        EXPECT_TRUE(keys.insert(row.key).second) << "duplicate key " << row.key;
+        const std::wstring english = row.texts[1];
+        const bool englishBreak = english.find(L"\r\n") != std::wstring::npos;
+        const bool englishWiFi = english.find(L"Wi\u2011Fi") != std::wstring::npos;
+        for (const wchar_t* translated : row.texts) {
+            const std::wstring t = translated;
+            EXPECT_EQ(t.find(L"\r\n") != std::wstring::npos, englishBreak) << row.key;
+            EXPECT_EQ(t.find(L"Wi\u2011Fi") != std::wstring::npos, englishWiFi) << row.key;
+            EXPECT_EQ(t.find(L"Wi-Fi"), std::wstring::npos) << row.key << ": plain hyphen in Wi-Fi";
+            // No lone line feed or carriage return.
+            for (std::size_t p = 0; p < t.size(); ++p) {
+                if (t[p] == L'\n') {
+                    EXPECT_TRUE(p > 0 && t[p - 1] == L'\r') << row.key;
+                }
+                if (t[p] == L'\r') {
+                    EXPECT_TRUE(p + 1 < t.size() && t[p + 1] == L'\n') << row.key;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(Localization, LookupIsExactAndFollowsTheLanguage) {
+    settings.language = 3;
+    EXPECT_EQ(text("dialog.journey"), L"太空之旅");
+    settings.language = 1;
+    EXPECT_EQ(text("dialog.journey"), L"Journey through space");
+    settings.language = 0;
+    EXPECT_EQ(text("dialog.journey"), L"Voyage dans l’espace");
+    EXPECT_EQ(text("Dialog.journey"), L"");
+    EXPECT_EQ(text(""), L"");
+    EXPECT_EQ(text("dialog.journey "), L"");
+    EXPECT_EQ(text("dialog"), L"");
+}
+
+TEST_F(Localization, TrPicksTheCurrentLanguage) {
+    settings.language = 4;
+    EXPECT_EQ(tr(L"fr", L"en", L"de", L"zh", L"es", L"it"), L"es");
+    settings.language = 2;
+    EXPECT_EQ(tr(L"fr", L"en", L"de", L"zh", L"es", L"it"), L"de");
+}
+
+TEST_F(Localization, AnOutOfRangeLanguageReadsAsItalian) {
+    settings.language = 0xFFFFFFFF;
+    EXPECT_EQ(tr(L"fr", L"en", L"de", L"zh", L"es", L"it"), L"it");
+    EXPECT_EQ(text("common.save"), L"Salva");
+}
+
+TEST_F(Localization, LanguageNamesInIndexOrder) {
+    EXPECT_STREQ(languageNames[0], L"Français");
+    EXPECT_STREQ(languageNames[3], L"中文");
+    EXPECT_STREQ(languageNames[5], L"Italiano");
+}
+
+}  // namespace
+}  // namespace calmlane
