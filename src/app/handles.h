@@ -64,4 +64,20 @@ struct LocalMemoryTraits {
 };
 using UniqueLocal = Unique<LocalMemoryTraits>;
 
+struct ServiceHandleTraits {
+    using Type = SC_HANDLE;
+    static Type invalid() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::CloseServiceHandle(h); }
+};
+using UniqueServiceHandle = Unique<ServiceHandleTraits>;
+
+struct EventSourceTraits {
+    using Type = HANDLE;
+    static Type invalid() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::DeregisterEventSource(h); }
+};
+using UniqueEventSource = Unique<EventSourceTraits>;
+
 }  // namespace calmlane

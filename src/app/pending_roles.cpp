@@ -12,8 +12,6 @@ namespace {
 }  // namespace
 
 int runTray() { notAvailable(); }
-int requestNetworkRestore() { notAvailable(); }
-void runService() { notAvailable(); }
 int changeNetworkMode(bool) { notAvailable(); }
 void activateSaver() { notAvailable(); }
 void deactivateSaver() { notAvailable(); }

@@ -1,0 +1,97 @@
+#include "service/control_pipe.h"
+
+#include <sddl.h>
+
+#include <cstring>
+#include <vector>
+
+#include "app/constants.h"
+#include "app/settings.h"
+#include "service/log.h"
+#include "service/seams.h"
+
+namespace calmlane {
+
+ConnectPoll classifyConnect(bool succeeded, unsigned long error) {
+    if (succeeded || error == ERROR_PIPE_LISTENING) return ConnectPoll::Nobody;
+    if (error == ERROR_PIPE_CONNECTED) return ConnectPoll::Client;
+    // ERROR_NO_DATA and anything unexpected: disconnect so the instance listens again.
+    return ConnectPoll::Stale;
+}
+
+std::string messageText(const char* bytes, unsigned long count) {
+    const void* zero = std::memchr(bytes, 0, count);
+    return std::string(bytes, zero ? static_cast<const char*>(zero) - bytes : count);
+}
+
+unsigned long ControlPipe::create() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return GetLastError();
+    }
+    UniqueLocal descriptorMemory(descriptor);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    pipe_.reset(CreateNamedPipeW(PipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                 1, 128, 128, 0, &attributes));
+    return pipe_ ? ERROR_SUCCESS : GetLastError();
+}
+
+ConnectPoll ControlPipe::poll() {
+    const bool succeeded = ConnectNamedPipe(pipe_.get(), nullptr) != FALSE;
+    const ConnectPoll result = classifyConnect(succeeded, succeeded ? ERROR_SUCCESS : GetLastError());
+    if (result == ConnectPoll::Stale) disconnect();
+    return result;
+}
+
+UniqueHandle ControlPipe::admit() {
+    try {
+        ULONG processId = 0;
+        if (!GetNamedPipeClientProcessId(pipe_.get(), &processId)) return {};
+        DWORD sessionId = 0;
+        if (!ProcessIdToSessionId(processId, &sessionId) || sessionId == 0) return {};
+        DWORD connectState = 0;
+        if (!terminal::sessionConnectState(sessionId, connectState) || connectState != 0 /* WTSActive */) {
+            logEvent(L"Rejected inactive client session: " + std::to_wstring(sessionId));
+            return {};
+        }
+        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+        if (!process) return {};
+        std::vector<wchar_t> image(32768);
+        DWORD length = static_cast<DWORD>(image.size());
+        const std::wstring expected = installDir() + L"\\Calmlane.scr";
+        if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) ||
+            _wcsicmp(std::wstring(image.data(), length).c_str(), expected.c_str()) != 0) {
+            logEvent(L"Rejected client executable path.");
+            return {};
+        }
+        logEvent(L"Accepted saver process: " + std::to_wstring(processId));
+        return process;
+    } catch (...) {
+        return {};  // e.g. no install folder known: a silent refusal
+    }
+}
+
+PipeRead ControlPipe::read() {
+    char buffer[32] = {};
+    DWORD count = 0;
+    PipeRead result;
+    if (!ReadFile(pipe_.get(), buffer, 31, &count, nullptr)) {
+        result.kind = PipeRead::Kind::Error;
+        result.error = GetLastError();
+    } else if (count > 0) {
+        result.kind = PipeRead::Kind::Message;
+        result.text = messageText(buffer, count);
+    }
+    return result;
+}
+
+void ControlPipe::write(const char* text) {
+    DWORD written = 0;
+    // A failed reply is ignored: the client treats a broken pipe like "ERROR".
+    WriteFile(pipe_.get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
+
+void ControlPipe::disconnect() { DisconnectNamedPipe(pipe_.get()); }
+
+}  // namespace calmlane

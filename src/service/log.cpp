@@ -1,0 +1,34 @@
+#include "service/log.h"
+
+#include <windows.h>
+
+#include "app/constants.h"
+#include "app/handles.h"
+#include "app/settings.h"
+
+namespace calmlane {
+
+void logEvent(const std::wstring& message) {
+    try {
+        writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastDiagnostic", message);
+    } catch (...) {
+        // The registry copy is lost; the debugger and the event log still get the line.
+    }
+    OutputDebugStringW((std::wstring(Product) + L": " + message + L"\n").c_str());
+    UniqueEventSource source(RegisterEventSourceW(nullptr, ServiceName));
+    if (!source) return;
+    const wchar_t* strings[] = {message.c_str()};
+    ReportEventW(source.get(), EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+}
+
+std::wstring errorText(unsigned long code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    UniqueLocal owner(buffer);
+    std::wstring text = (length != 0 && buffer != nullptr) ? std::wstring(buffer, length) : L"Windows error";
+    return text + L" (" + std::to_wstring(code) + L")";
+}
+
+}  // namespace calmlane

@@ -1,0 +1,14 @@
+#pragma once
+// The service's diagnostic channel and Windows error texts.
+#include <string>
+
+namespace calmlane {
+
+// Writes the line to HKLM "LastDiagnostic", the debugger output and the Application event log.
+// Never fails towards the caller: a lost copy only loses that sink.
+void logEvent(const std::wstring& message);
+
+// The system's text for a Windows error code, followed by " (code)"; "Windows error" when unknown.
+std::wstring errorText(unsigned long code);
+
+}  // namespace calmlane

@@ -1,0 +1,12 @@
+#pragma once
+// What the other roles ask of the service through the service control manager.
+
+namespace calmlane {
+
+// Installed and in the running state; any failure (no manager, no service, no access) is false.
+bool serviceRunning();
+
+// Sends the restore control; 0 when it was delivered, 1 otherwise (the --restore-network exit code).
+int requestNetworkRestore();
+
+}  // namespace calmlane

@@ -1,0 +1,84 @@
+#include "doubles/double_store.h"
+
+#include <vector>
+
+#include "app/handles.h"
+
+namespace calmlane::doubles {
+
+namespace {
+
+UniqueKey openStore(REGSAM access) {
+    UniqueKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, StoreKey, 0, nullptr, 0, access, nullptr, key.put(), nullptr);
+    return key;
+}
+
+void terminateHere() {
+    // The kill point is used once: the restarted process must run normally.
+    storeSetDword(L"KillAt", 0);
+    UniqueKey key = openStore(KEY_ALL_ACCESS);
+    RegFlushKey(key.get());
+    TerminateProcess(GetCurrentProcess(), 99);
+}
+
+bool killPoint(bool after) {
+    const DWORD at = storeDword(L"KillAt", 0);
+    if (at == 0 || at != storeDword(L"CallCount", 0)) return false;
+    return (storeDword(L"KillAfter", 0) != 0) == after;
+}
+
+}  // namespace
+
+DWORD storeDword(const wchar_t* name, DWORD fallback) {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, StoreKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) {
+        return fallback;
+    }
+    return value;
+}
+
+void storeSetDword(const wchar_t* name, DWORD value) {
+    UniqueKey key = openStore(KEY_SET_VALUE);
+    RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+std::wstring storeString(const wchar_t* name) {
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, StoreKey, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS) {
+        return {};
+    }
+    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 1);
+    bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, StoreKey, name, RRF_RT_REG_SZ, nullptr, buffer.data(), &bytes) !=
+        ERROR_SUCCESS) {
+        return {};
+    }
+    return buffer.data();
+}
+
+void storeSetString(const wchar_t* name, const std::wstring& value) {
+    UniqueKey key = openStore(KEY_SET_VALUE);
+    RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+DWORD enterCall(const wchar_t* call, const std::wstring& details) {
+    storeSetDword(L"CallCount", storeDword(L"CallCount", 0) + 1);
+    storeSetString(L"Calls", storeString(L"Calls") + call + (details.empty() ? L"" : L" ") + details + L"\n");
+    if (killPoint(false)) terminateHere();
+    if (storeString(L"FailCall") != call) return 0;
+    const DWORD skip = storeDword(L"FailSkip", 0);
+    if (skip > 0) {
+        storeSetDword(L"FailSkip", skip - 1);
+        return 0;
+    }
+    return storeDword(L"FailCode", ERROR_ACCESS_DENIED);
+}
+
+void leaveCall() {
+    if (killPoint(true)) terminateHere();
+}
+
+}  // namespace calmlane::doubles

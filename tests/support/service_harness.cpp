@@ -1,0 +1,134 @@
+#include "support/service_harness.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/constants.h"
+#include "app/handles.h"
+#include "app/settings.h"
+#include "support/process.h"
+
+namespace calmlane::test {
+
+namespace {
+
+UniqueServiceHandle openManager() { return UniqueServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)); }
+
+UniqueServiceHandle openService() {
+    UniqueServiceHandle manager = openManager();
+    return UniqueServiceHandle(OpenServiceW(manager.get(), ServiceName, SERVICE_ALL_ACCESS));
+}
+
+SERVICE_STATUS_PROCESS query() {
+    SERVICE_STATUS_PROCESS status = {};
+    UniqueServiceHandle service = openService();
+    DWORD needed = 0;
+    if (service) {
+        QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                             &needed);
+    }
+    return status;
+}
+
+void removeService() {
+    UniqueServiceHandle service = openService();
+    if (!service) return;
+    SERVICE_STATUS status = {};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    for (int i = 0; i < 200 && query().dwCurrentState != SERVICE_STOPPED; ++i) Sleep(50);
+    DeleteService(service.get());
+}
+
+std::wstring tempFile() {
+    wchar_t folder[MAX_PATH] = {}, file[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"pcl", 0, file);
+    return file;
+}
+
+}  // namespace
+
+InstalledService::InstalledService() : folder_(installDir()) {
+    removeService();
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    CopyFileW((binFolder() + L"\\Calmlane-test.exe").c_str(), (folder_ + L"\\Calmlane.exe").c_str(), FALSE);
+    CopyFileW((binFolder() + L"\\pipe_client.exe").c_str(), (folder_ + L"\\Calmlane.scr").c_str(), FALSE);
+    UniqueServiceHandle manager = openManager();
+    const std::wstring command = L"\"" + folder_ + L"\\Calmlane.exe\" --service";
+    UniqueServiceHandle service(CreateServiceW(manager.get(), ServiceName, L"Calmlane Network Pause",
+                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                               SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
+                                               nullptr, nullptr));
+}
+
+InstalledService::~InstalledService() { removeService(); }
+
+bool InstalledService::start() {
+    UniqueServiceHandle service = openService();
+    if (!service || !StartServiceW(service.get(), 0, nullptr)) return false;
+    return waitForState(SERVICE_RUNNING, 15000);
+}
+
+bool InstalledService::stop() {
+    UniqueServiceHandle service = openService();
+    SERVICE_STATUS status = {};
+    if (!service || !ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return false;
+    return waitForState(SERVICE_STOPPED, 15000);
+}
+
+DWORD InstalledService::state() const { return query().dwCurrentState; }
+DWORD InstalledService::processId() const { return query().dwProcessId; }
+
+bool InstalledService::kill() {
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId()));
+    if (!process || !TerminateProcess(process.get(), 99)) return false;
+    WaitForSingleObject(process.get(), 10000);
+    return waitForState(SERVICE_STOPPED, 15000);
+}
+
+bool InstalledService::waitForState(DWORD wanted, DWORD timeoutMs) const {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (query().dwCurrentState != wanted) {
+        if (GetTickCount64() > deadline) return false;
+        Sleep(50);
+    }
+    return true;
+}
+
+PipeClientRun startPipeClient(const std::wstring& program, const std::wstring& steps) {
+    PipeClientRun run;
+    run.outFile = tempFile();
+    std::wstring commandLine = L"\"" + program + L"\" --out \"" + run.outFile + L"\" " + steps;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+        CloseHandle(info.hThread);
+        run.process = info.hProcess;
+    }
+    return run;
+}
+
+std::vector<std::string> finishPipeClient(PipeClientRun& run, DWORD timeoutMs) {
+    std::vector<std::string> lines;
+    if (!run.process) return {"not started"};
+    UniqueHandle process(run.process);
+    run.process = nullptr;
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        lines.push_back("timed out");
+    }
+    std::ifstream in(std::filesystem::path(run.outFile));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    in.close();
+    DeleteFileW(run.outFile.c_str());
+    return lines;
+}
+
+std::vector<std::string> runPipeClient(const std::wstring& program, const std::wstring& steps, DWORD timeoutMs) {
+    PipeClientRun run = startPipeClient(program, steps);
+    return finishPipeClient(run, timeoutMs);
+}
+
+}  // namespace calmlane::test

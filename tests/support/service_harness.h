@@ -1,0 +1,46 @@
+#pragma once
+// The test variant installed as the real service in the test prefix's service manager, with the
+// scripted pipe client installed beside it as Calmlane.scr.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace calmlane::test {
+
+class InstalledService {
+public:
+    // Copies Calmlane-test.exe (as Calmlane.exe) and pipe_client.exe (as Calmlane.scr) into installDir()
+    // and registers the service (demand start).
+    InstalledService();
+    // Stops and deletes the service.
+    ~InstalledService();
+    InstalledService(const InstalledService&) = delete;
+    InstalledService& operator=(const InstalledService&) = delete;
+
+    bool start();
+    bool stop();
+    DWORD state() const;
+    DWORD processId() const;
+    // Ends the service process the hard way, as a crash would.
+    bool kill();
+    bool waitForState(DWORD state, DWORD timeoutMs) const;
+
+    std::wstring installedClient() const { return folder_ + L"\\Calmlane.scr"; }
+
+private:
+    std::wstring folder_;
+};
+
+// Runs the scripted pipe client (installed copy or any other) and returns the lines it wrote.
+std::vector<std::string> runPipeClient(const std::wstring& program, const std::wstring& steps, DWORD timeoutMs = 30000);
+
+// Starts the client without waiting; wait with finishPipeClient.
+struct PipeClientRun {
+    HANDLE process = nullptr;
+    std::wstring outFile;
+};
+PipeClientRun startPipeClient(const std::wstring& program, const std::wstring& steps);
+std::vector<std::string> finishPipeClient(PipeClientRun& run, DWORD timeoutMs = 30000);
+
+}  // namespace calmlane::test
