@@ -81,8 +81,11 @@ DWORD deviceId(DWORD devInst, std::wstring& id) {
     DWORD code = doubles::enterCall(L"adapter.deviceId", L"node=" + std::to_wstring(devInst));
     if (code == 0) {
         doubles::SimulatedAdapter a;
-        if (doubles::loadAdapter(devInst, a)) id = a.id;
-        else code = 13;
+        if (doubles::loadAdapter(devInst, a)) {
+            id = a.id;
+        } else {
+            code = 13;
+        }
     }
     return finish(code);
 }

@@ -74,6 +74,9 @@ DWORD enterCall(const wchar_t* call, const std::wstring& details) {
         storeSetDword(L"FailSkip", skip - 1);
         return 0;
     }
+    const DWORD times = storeDword(L"FailTimes", 0);
+    if (times == 1) storeSetString(L"FailCall", L"");
+    if (times > 0) storeSetDword(L"FailTimes", times - 1);
     return storeDword(L"FailCode", ERROR_ACCESS_DENIED);
 }
 

@@ -1,0 +1,161 @@
+// The service end of the control pipe against real clients under Wine.
+#include "service/control_pipe.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/constants.h"
+#include "app/settings.h"
+#include "doubles/double_store.h"
+#include "support/debug_log.h"
+#include "support/process.h"
+#include "support/registry_scratch.h"
+#include "support/service_harness.h"
+
+namespace calmlane {
+namespace {
+
+using test::DebugLog;
+
+TEST(ConnectPoll, FollowsTheDocumentedNonBlockingSemantics) {
+    // After a disconnect Windows answers success once, meaning "listening again": nobody is there.
+    EXPECT_EQ(classifyConnect(true, 0), ConnectPoll::Nobody);
+    EXPECT_EQ(classifyConnect(false, ERROR_PIPE_LISTENING), ConnectPoll::Nobody);
+    EXPECT_EQ(classifyConnect(false, ERROR_PIPE_CONNECTED), ConnectPoll::Client);
+    EXPECT_EQ(classifyConnect(false, ERROR_NO_DATA), ConnectPoll::Stale);
+    EXPECT_EQ(classifyConnect(false, ERROR_INVALID_HANDLE), ConnectPoll::Stale);
+}
+
+TEST(ConnectPoll, MessageTextStopsAtTheFirstZeroByte) {
+    EXPECT_EQ(messageText("START\0junk", 10), "START");
+    EXPECT_EQ(messageText("ALIVE", 5), "ALIVE");
+    EXPECT_EQ(messageText("\0START", 6), "");
+}
+
+class PipeServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+        ASSERT_EQ(pipe.create(), 0u);
+    }
+    void TearDown() override {
+        client.reset();
+        pipe.close();
+        installDirectoryOverride.clear();
+        test::deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+    }
+    // A client in this process, connected and switched to message mode.
+    void connect() {
+        client.reset(CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(client);
+        DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
+        ASSERT_TRUE(SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr));
+        ASSERT_EQ(pipe.poll(), ConnectPoll::Client);
+    }
+    void clientWrite(const std::string& bytes) {
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(client.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    }
+    DWORD bytesWaitingForClient() {
+        DWORD available = 0;
+        PeekNamedPipe(client.get(), nullptr, 0, nullptr, &available, nullptr);
+        return available;
+    }
+
+    test::RegistryScratch scratch;
+    ControlPipe pipe;
+    UniqueHandle client;
+};
+
+TEST_F(PipeServer, OnlyOneInstanceMayExist) {
+    ControlPipe second;
+    EXPECT_NE(second.create(), 0u);
+}
+
+TEST_F(PipeServer, PollsFindNobodyThenAClientAndListenAgainAfterADisconnect) {
+    EXPECT_EQ(pipe.poll(), ConnectPoll::Nobody);
+    connect();
+    pipe.disconnect();
+    client.reset();
+    EXPECT_EQ(pipe.poll(), ConnectPoll::Nobody);
+    connect();  // a second session on the same instance
+}
+
+TEST_F(PipeServer, AClientThatCameAndWentLeavesTheInstanceListening) {
+    UniqueHandle gone(CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(gone);
+    gone.reset();
+    const ConnectPoll first = pipe.poll();
+    EXPECT_NE(first, ConnectPoll::Client);
+    EXPECT_EQ(pipe.poll(), ConnectPoll::Nobody);
+    connect();
+}
+
+TEST_F(PipeServer, ReadsOneMessagePerCallWithTheirExactText) {
+    connect();
+    EXPECT_EQ(pipe.read().kind, PipeRead::Kind::Error);  // nothing yet: no-data
+    clientWrite("start");
+    clientWrite(std::string("START\0junk", 10));
+    clientWrite(std::string(31, 'B'));
+    clientWrite(std::string(32, 'A'));
+    EXPECT_EQ(pipe.read().text, "start");
+    EXPECT_EQ(pipe.read().text, "START");
+    EXPECT_EQ(pipe.read().text, std::string(31, 'B'));
+    const PipeRead tooLong = pipe.read();
+    EXPECT_EQ(tooLong.kind, PipeRead::Kind::Error);
+    EXPECT_EQ(tooLong.error, static_cast<unsigned long>(ERROR_MORE_DATA));
+}
+
+TEST_F(PipeServer, AClientThatIsNotTheInstalledSaverIsRefusedAndGetsNoBytes) {
+    DebugLog log;
+    connect();
+    clientWrite("START");
+    EXPECT_FALSE(pipe.admit());
+    EXPECT_TRUE(log.waitFor("Rejected client executable path.", 2000));
+    pipe.disconnect();
+    EXPECT_EQ(bytesWaitingForClient(), 0u);
+}
+
+TEST_F(PipeServer, AClientFromAnInactiveSessionIsRefused) {
+    DebugLog log;
+    doubles::storeSetDword(L"SessionState", 4);  // WTSDisconnected
+    connect();
+    EXPECT_FALSE(pipe.admit());
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    EXPECT_TRUE(log.waitFor("Rejected inactive client session: " + std::to_string(session), 2000));
+    doubles::storeSetDword(L"SessionState", 0);
+    doubles::storeSetDword(L"SessionQueryFails", 1);
+    EXPECT_FALSE(pipe.admit());
+}
+
+TEST_F(PipeServer, TheInstalledSaverIsAdmittedWhateverTheLetterCase) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / "CalmlaneAdmit";
+    fs::create_directories(folder);
+    fs::copy_file(test::binFolder() + L"\\pipe_client.exe", folder / "Calmlane.scr",
+                  fs::copy_options::overwrite_existing);
+    installDirectoryOverride = folder.wstring();
+    for (wchar_t& c : installDirectoryOverride) c = static_cast<wchar_t>(towupper(c));
+
+    DebugLog log;
+    test::PipeClientRun run = test::startPipeClient((folder / "Calmlane.scr").wstring(), L"open sleep:2000");
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    ConnectPoll polled = ConnectPoll::Nobody;
+    while (polled != ConnectPoll::Client && GetTickCount64() < deadline) {
+        Sleep(20);
+        polled = pipe.poll();
+    }
+    ASSERT_EQ(polled, ConnectPoll::Client);
+    UniqueHandle process = pipe.admit();
+    EXPECT_TRUE(process);
+    EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(log.waitFor("Accepted saver process: " + std::to_string(GetProcessId(run.process)), 2000));
+    test::finishPipeClient(run);
+    EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace calmlane

@@ -1,0 +1,370 @@
+// The pause-session loop on a simulated clock: every timing and ordering rule without a real pipe.
+#include "service/session_machine.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace calmlane {
+namespace {
+
+class FakePort : public SessionPort {
+public:
+    std::vector<std::string> actions;  // "log:...", "block", "reply:OK", "restore", "close", "disconnect", "admit"
+    std::deque<PipeRead> reads;
+    bool clientWaiting = false;
+    bool processEnded = false;
+    bool blockResult = true;
+    bool restoreResult = true;
+    bool leftBlocked = false;
+
+    void log(const std::wstring& line) override { actions.push_back("log:" + std::string(line.begin(), line.end())); }
+    bool pollAndAdmit() override {
+        if (!clientWaiting) return false;
+        clientWaiting = false;
+        actions.push_back("admit");
+        return true;
+    }
+    PipeRead readPipe() override {
+        if (reads.empty()) return PipeRead{PipeRead::Kind::Error, "", 232};
+        PipeRead r = reads.front();
+        reads.pop_front();
+        return r;
+    }
+    bool clientProcessEnded() override { return processEnded; }
+    bool block() override {
+        actions.push_back("block");
+        return blockResult;
+    }
+    void reply(const char* text) override { actions.push_back(std::string("reply:") + text); }
+    bool restore() override {
+        actions.push_back("restore");
+        if (restoreResult) leftBlocked = false;
+        return restoreResult;
+    }
+    bool somethingLeftBlocked() override { return leftBlocked; }
+    void closeClientProcess() override { actions.push_back("close"); }
+    void disconnectPipe() override { actions.push_back("disconnect"); }
+
+    void send(const std::string& text) { reads.push_back(PipeRead{PipeRead::Kind::Message, text, 0}); }
+    void fail(unsigned long error) { reads.push_back(PipeRead{PipeRead::Kind::Error, "", error}); }
+
+    int count(const std::string& action) const {
+        int n = 0;
+        for (const auto& a : actions) n += a == action;
+        return n;
+    }
+    bool has(const std::string& action) const { return count(action) > 0; }
+    // Position of the first occurrence, or -1.
+    int at(const std::string& action) const {
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            if (actions[i] == action) return static_cast<int>(i);
+        }
+        return -1;
+    }
+};
+
+class Session : public ::testing::Test {
+protected:
+    FakePort port;
+    SessionMachine machine{port};
+    std::uint64_t now = 100000;
+    std::uint32_t display = DisplayUnknown;
+
+    // One 50 ms loop pass.
+    void pass(bool restoreRequested = false, std::uint32_t reason = 0) {
+        machine.pass(now, display, restoreRequested, reason);
+        now += 50;
+    }
+    void passFor(std::uint64_t ms) {
+        for (std::uint64_t end = now + ms; now < end;) pass();
+    }
+    // Admits a client and has it send START.
+    void startBlockedSession() {
+        port.clientWaiting = true;
+        port.send("START");
+        pass();
+        ASSERT_TRUE(machine.blocked());
+        port.actions.clear();
+    }
+};
+
+TEST_F(Session, AdmittedClientIsReadInTheSamePassAndStartBlocksAndRepliesOk) {
+    port.clientWaiting = true;
+    port.send("START");
+    pass();
+    EXPECT_EQ(port.actions, (std::vector<std::string>{"admit", "block", "reply:OK"}));
+    EXPECT_TRUE(machine.sessionOpen());
+    EXPECT_TRUE(machine.blocked());
+}
+
+TEST_F(Session, StopWithTheDisplayOnReleasesAfterTheTwoSecondGrace) {
+    display = DisplayOn;
+    pass();  // logs the display state once
+    startBlockedSession();
+    port.send("STOP");
+    const std::uint64_t stopAt = now;
+    pass();
+    EXPECT_TRUE(port.has("log:Saver sent STOP; checking display before release"));
+    EXPECT_FALSE(port.has("restore"));
+    EXPECT_TRUE(machine.releasePending());
+    while (!port.has("restore") && now < stopAt + 5000) pass();
+    const std::uint64_t releasedAt = now - 50;
+    EXPECT_EQ(releasedAt - stopAt, 2000u);
+    EXPECT_EQ(port.actions.back(), "disconnect");
+    EXPECT_LT(port.at("log:Restoring network: Saver sent STOP"), port.at("restore"));
+    EXPECT_EQ(port.count("log:Saver sent STOP; checking display before release"), 1);
+    EXPECT_FALSE(machine.sessionOpen());
+    EXPECT_FALSE(machine.blocked());
+}
+
+TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
+    display = DisplayOn;
+    startBlockedSession();
+    display = DisplayOff;
+    port.processEnded = true;
+    pass();
+    EXPECT_TRUE(port.has("log:Saver process ended; checking display before release"));
+    EXPECT_TRUE(port.has("log:Screen off/dimmed: service retains network block after saver exit/timeout."));
+    EXPECT_FALSE(port.has("restore"));
+    EXPECT_TRUE(machine.holding());
+    // Holding: nothing else runs, the pipe does not listen.
+    port.actions.clear();
+    port.clientWaiting = true;
+    passFor(10000);
+    EXPECT_TRUE(port.actions.empty());
+    // The control handler turns "display on after off" into a recovery request with reason 65536.
+    display = DisplayOn;
+    pass(true, 0x10000);
+    EXPECT_TRUE(port.has("log:Recovery requested; reason code: 65536"));
+    EXPECT_TRUE(port.has("restore"));
+    EXPECT_FALSE(machine.holding());
+    EXPECT_TRUE(port.has("admit"));  // listening again in the same pass
+}
+
+TEST_F(Session, DimmedDisplayAtStopHoldsWithoutGrace) {
+    display = DisplayDimmed;
+    startBlockedSession();
+    port.send("STOP");
+    pass();
+    EXPECT_TRUE(machine.holding());
+    EXPECT_FALSE(port.has("restore"));
+    EXPECT_LT(port.at("log:Saver sent STOP; checking display before release"),
+              port.at("log:Screen off/dimmed: service retains network block after saver exit/timeout."));
+    EXPECT_EQ(port.count("close"), 1);
+    EXPECT_EQ(port.count("disconnect"), 1);
+}
+
+TEST_F(Session, DisplayTurningOffDuringTheGraceHolds) {
+    display = DisplayOn;
+    startBlockedSession();
+    port.send("STOP");
+    pass();
+    passFor(1000);
+    display = DisplayOff;
+    pass();
+    EXPECT_TRUE(machine.holding());
+    EXPECT_FALSE(port.has("restore"));
+}
+
+TEST_F(Session, UnknownDisplayNeverHolds) {
+    startBlockedSession();
+    port.processEnded = true;
+    pass();
+    EXPECT_FALSE(machine.holding());
+    passFor(2000);
+    EXPECT_TRUE(port.has("log:Restoring network: Saver process ended"));
+    EXPECT_FALSE(port.has("log:Console display state: 4294967295"));
+}
+
+TEST_F(Session, ASessionThatNeverSentStartStillEndsWithOneRelease) {
+    port.clientWaiting = true;
+    pass();
+    port.processEnded = true;
+    pass();
+    EXPECT_EQ(port.count("restore"), 1);
+    EXPECT_TRUE(port.has("log:Restoring network: Saver process ended"));
+    EXPECT_FALSE(port.has("block"));
+}
+
+TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
+    port.clientWaiting = true;
+    pass();
+    for (int i = 0; i < 10; ++i) {
+        port.send("ALIVE");
+        passFor(600);
+    }
+    EXPECT_TRUE(machine.sessionOpen());
+    EXPECT_FALSE(port.has("block"));
+    EXPECT_FALSE(port.has("restore"));
+}
+
+TEST_F(Session, SecondStartIsUnexpectedAndReleasesAsAnyEnd) {
+    display = DisplayOn;
+    startBlockedSession();
+    port.send("START");
+    pass();
+    EXPECT_EQ(port.count("block"), 0);
+    EXPECT_TRUE(port.has("log:Unexpected pipe command; checking display before release"));
+    passFor(2100);
+    EXPECT_TRUE(port.has("log:Restoring network: Unexpected pipe command"));
+}
+
+TEST_F(Session, UnknownMessagesAndPipeErrorsEndTheSession) {
+    const struct {
+        const char* text;
+        unsigned long error;
+        const char* reason;
+    } cases[] = {
+        {"start", 0, "Unexpected pipe command"},
+        {"ALIVE ", 0, "Unexpected pipe command"},
+        {nullptr, 234, "Pipe closed/error: 234"},
+        {nullptr, 109, "Pipe closed/error: 109"},
+    };
+    for (const auto& c : cases) {
+        FakePort p;
+        SessionMachine m(p);
+        p.clientWaiting = true;
+        m.pass(now, DisplayUnknown, false, 0);
+        if (c.text) {
+            p.send(c.text);
+        } else {
+            p.fail(c.error);
+        }
+        m.pass(now + 50, DisplayUnknown, false, 0);
+        // Not blocked: released at once, no grace.
+        EXPECT_TRUE(p.has("log:" + std::string(c.reason) + "; checking display before release")) << c.reason;
+        EXPECT_TRUE(p.has("log:Restoring network: " + std::string(c.reason))) << c.reason;
+        EXPECT_FALSE(m.sessionOpen());
+    }
+}
+
+TEST_F(Session, NoDataAndListeningReadsAreNothing) {
+    port.clientWaiting = true;
+    pass();
+    port.fail(232);
+    port.fail(536);
+    pass();
+    pass();
+    EXPECT_TRUE(machine.sessionOpen());
+}
+
+TEST_F(Session, HeartbeatExpiresAfterMoreThanFourSeconds) {
+    display = DisplayOn;
+    startBlockedSession();
+    const std::uint64_t lastMessage = now - 50;
+    while (!port.has("log:Heartbeat expired; checking display before release")) pass();
+    EXPECT_EQ(now - 50 - lastMessage, 4050u);  // first pass past 4,000 ms
+    passFor(2000);
+    EXPECT_TRUE(port.has("log:Restoring network: Heartbeat expired"));
+}
+
+TEST_F(Session, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
+    port.clientWaiting = true;
+    pass();
+    now += 4100;
+    port.send("START");
+    pass();
+    EXPECT_FALSE(port.has("block"));
+    EXPECT_FALSE(port.has("reply:OK"));
+    EXPECT_TRUE(port.has("log:Heartbeat expired; checking display before release"));
+    EXPECT_FALSE(machine.sessionOpen());
+
+    FakePort p2;
+    SessionMachine m2(p2);
+    p2.clientWaiting = true;
+    p2.send("START");
+    m2.pass(1000, DisplayOn, false, 0);
+    p2.send("ALIVE");
+    m2.pass(5100, DisplayOn, false, 0);
+    EXPECT_TRUE(p2.has("log:Heartbeat expired; checking display before release"));
+}
+
+TEST_F(Session, ProcessEndIsNoticedOnlyAfterItsQueuedMessages) {
+    display = DisplayOn;
+    startBlockedSession();
+    port.send("ALIVE");
+    port.send("STOP");
+    port.processEnded = true;
+    pass();
+    pass();
+    EXPECT_TRUE(port.has("log:Saver sent STOP; checking display before release"));
+    EXPECT_FALSE(port.has("log:Saver process ended; checking display before release"));
+}
+
+TEST_F(Session, FailedBlockRepliesErrorAndReleasesAtOnce) {
+    port.blockResult = false;
+    port.clientWaiting = true;
+    port.send("START");
+    pass();
+    EXPECT_EQ(port.actions,
+              (std::vector<std::string>{"admit", "block", "reply:ERROR",
+                                        "log:Network blocking failed; checking display before release",
+                                        "log:Restoring network: Network blocking failed", "restore", "close",
+                                        "disconnect"}));
+}
+
+TEST_F(Session, RecoveryRequestDropsTheClientWithoutReply) {
+    display = DisplayOn;
+    startBlockedSession();
+    pass(true, 196616);
+    EXPECT_EQ(port.actions, (std::vector<std::string>{"log:Recovery requested; reason code: 196616", "restore", "close",
+                                                      "disconnect"}));
+    EXPECT_FALSE(machine.sessionOpen());
+    EXPECT_FALSE(machine.blocked());
+}
+
+TEST_F(Session, RestoreControlWhileIdleRunsOneHarmlessRelease) {
+    pass(true, 128);
+    EXPECT_EQ(port.actions,
+              (std::vector<std::string>{"log:Recovery requested; reason code: 128", "restore"}));
+}
+
+TEST_F(Session, DisplayChangesAreLoggedOnce) {
+    display = DisplayOn;
+    pass();
+    pass();
+    display = DisplayDimmed;
+    pass();
+    display = DisplayOff;
+    pass();
+    EXPECT_EQ(port.actions, (std::vector<std::string>{"log:Console display state: 1", "log:Console display state: 2",
+                                                      "log:Console display state: 0"}));
+}
+
+TEST_F(Session, LeftOverBlockIsRetriedEveryTwoSecondsAndKeepsThePipeClosed) {
+    port.leftBlocked = true;
+    port.restoreResult = false;
+    port.clientWaiting = true;
+    passFor(5000);
+    EXPECT_EQ(port.count("restore"), 3);  // at 0, 2,000 and 4,000 ms
+    EXPECT_FALSE(port.has("admit"));
+    port.restoreResult = true;
+    passFor(2000);
+    EXPECT_EQ(port.count("restore"), 4);
+    EXPECT_TRUE(port.has("admit"));
+}
+
+TEST_F(Session, StopReleasesAHeldBlock) {
+    display = DisplayOff;
+    startBlockedSession();
+    port.processEnded = true;
+    pass();
+    ASSERT_TRUE(machine.holding());
+    port.actions.clear();
+    machine.stop();
+    EXPECT_EQ(port.actions, (std::vector<std::string>{"log:Service stopping: restoring network.", "restore"}));
+    EXPECT_FALSE(machine.holding());
+}
+
+TEST_F(Session, StopDuringASessionClosesTheClientProcess) {
+    startBlockedSession();
+    machine.stop();
+    EXPECT_EQ(port.actions,
+              (std::vector<std::string>{"log:Service stopping: restoring network.", "restore", "close"}));
+}
+
+}  // namespace
+}  // namespace calmlane
