@@ -57,5 +57,82 @@ TEST_F(ServiceSession, FirewallSessionBlocksUntilStopAndReleasesAfterTheGrace) {
     EXPECT_TRUE(log.contains("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters)."));
 }
 
+TEST_F(ServiceSession, SilenceEndsTheSessionAfterFourSeconds) {
+    const auto client = runPipeClient(service.installedClient(), L"open send:START reply sleep:7500 close");
+    EXPECT_TRUE(has(client, "reply OK"));
+    DebugLine blocked, expired, release;
+    ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 1000, &blocked));
+    ASSERT_TRUE(log.waitFor("Heartbeat expired; checking display before release", 1000, &expired));
+    ASSERT_TRUE(log.waitFor("Restoring network: Heartbeat expired", 4000, &release));
+    EXPECT_GE(expired.tick - blocked.tick, 3900u);
+    EXPECT_LE(expired.tick - blocked.tick, 4800u);
+    EXPECT_GE(release.tick - expired.tick, 1900u);
+    EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 0u);
+}
+
+TEST_F(ServiceSession, RestoreRequestReachesTheRunningServiceOnly) {
+    const std::wstring calmlane = binFolder() + L"\\Calmlane.exe";
+    const auto running = runChild(calmlane, L"--restore-network", 30000);
+    ASSERT_TRUE(running.finished);
+    EXPECT_EQ(running.exitCode, 0u);
+    EXPECT_TRUE(log.waitFor("Recovery requested; reason code: 128", 3000));
+    ASSERT_TRUE(service.stop());
+    const auto stopped = runChild(calmlane, L"--restore-network", 30000);
+    ASSERT_TRUE(stopped.finished);
+    EXPECT_EQ(stopped.exitCode, 1u);
+    EXPECT_TRUE(stopped.boxes.empty());
+}
+
+TEST_F(ServiceSession, StoppingTheServiceReleasesAHeldBlock) {
+    PipeClientRun run = startPipeClient(service.installedClient(), L"open send:START reply alive:6000");
+    ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 5000));
+    EXPECT_EQ(networkState(), 1u);
+    ASSERT_TRUE(service.stop());
+    EXPECT_TRUE(log.contains("Service stopping: restoring network."));
+    EXPECT_TRUE(log.contains("Firewall filters released."));
+    EXPECT_EQ(networkState(), 0u);
+    EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 0u);
+    const auto client = finishPipeClient(run);
+    EXPECT_TRUE(has(client, "reply OK"));
+    EXPECT_TRUE(has(client, "send failed 232") || has(client, "send failed 109"));
+}
+
+TEST_F(ServiceSession, AClientOutsideTheInstallFolderIsRefused) {
+    const auto client = runPipeClient(binFolder() + L"\\pipe_client.exe", L"open send:START reply");
+    EXPECT_TRUE(has(client, "open ok"));
+    EXPECT_FALSE(has(client, "reply OK"));
+    EXPECT_FALSE(has(client, "reply ERROR"));
+    EXPECT_TRUE(log.waitFor("Rejected client executable path.", 3000));
+    EXPECT_FALSE(log.contains("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters)."));
+    // The service goes on listening: the installed client gets its session.
+    const auto next = runPipeClient(service.installedClient(), L"open send:START reply send:STOP close");
+    EXPECT_TRUE(has(next, "reply OK"));
+}
+
+TEST_F(ServiceSession, MessagesAreMatchedExactly) {
+    auto lower = runPipeClient(service.installedClient(), L"open send:start sleep:300 close");
+    EXPECT_TRUE(log.waitFor("Unexpected pipe command; checking display before release", 3000));
+    EXPECT_TRUE(log.waitFor("Restoring network: Unexpected pipe command", 3000));
+
+    log.clear();
+    auto nul = runPipeClient(service.installedClient(), L"open send-start-nul reply send:STOP close");
+    EXPECT_TRUE(has(nul, "reply OK"));
+    EXPECT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
+
+    log.clear();
+    auto longer = runPipeClient(service.installedClient(), L"open send-32 sleep:300 close");
+    EXPECT_TRUE(log.waitFor("Pipe closed/error: 234; checking display before release", 3000));
+}
+
+TEST_F(ServiceSession, ModeNotConfiguredAnswersError) {
+    deleteTree(HKEY_LOCAL_MACHINE, RegistryPath);
+    const auto client = runPipeClient(service.installedClient(), L"open send:START reply close");
+    // "ERROR" is written just before the disconnect, so the client may see the broken pipe first.
+    EXPECT_TRUE(has(client, "reply ERROR") || has(client, "reply broken 109") || has(client, "reply broken 233"));
+    EXPECT_TRUE(log.waitFor("Network blocking failed; checking display before release", 3000));
+    EXPECT_TRUE(log.waitFor("Restoring network: Network blocking failed", 3000));
+    EXPECT_FALSE(log.contains("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters)."));
+}
+
 }  // namespace
 }  // namespace calmlane

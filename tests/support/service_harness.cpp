@@ -95,6 +95,26 @@ bool InstalledService::waitForState(DWORD wanted, DWORD timeoutMs) const {
     return true;
 }
 
+bool InstalledService::waitForProcessExit(DWORD processId, DWORD timeoutMs) const {
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    return !process || WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool InstalledService::restartAfterCrash(DWORD deadProcessId) {
+    UniqueServiceHandle service = openService();
+    if (!service || !StartServiceW(service.get(), 0, nullptr)) return false;
+    const ULONGLONG deadline = GetTickCount64() + 15000;
+    for (;;) {
+        const SERVICE_STATUS_PROCESS status = query();
+        if (status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != deadProcessId &&
+            status.dwProcessId != 0) {
+            return true;
+        }
+        if (GetTickCount64() > deadline) return false;
+        Sleep(50);
+    }
+}
+
 PipeClientRun startPipeClient(const std::wstring& program, const std::wstring& steps) {
     PipeClientRun run;
     run.outFile = tempFile();

@@ -25,6 +25,10 @@ public:
     // Ends the service process the hard way, as a crash would.
     bool kill();
     bool waitForState(DWORD state, DWORD timeoutMs) const;
+    bool waitForProcessExit(DWORD processId, DWORD timeoutMs) const;
+    // Starts the service again after its process died. Wine's service manager keeps reporting a dead
+    // service process as running, so the new start is recognised by its new process id.
+    bool restartAfterCrash(DWORD deadProcessId);
 
     std::wstring installedClient() const { return folder_ + L"\\Calmlane.scr"; }
 
