@@ -80,4 +80,38 @@ struct EventSourceTraits {
 };
 using UniqueEventSource = Unique<EventSourceTraits>;
 
+// GDI objects (pens, brushes, bitmaps, fonts). Select them out of every DC before they go.
+struct GdiObjectTraits {
+    using Type = HGDIOBJ;
+    static Type invalid() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::DeleteObject(h); }
+};
+using UniqueGdiObject = Unique<GdiObjectTraits>;
+
+// Memory device contexts made with CreateCompatibleDC.
+struct MemoryDcTraits {
+    using Type = HDC;
+    static Type invalid() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::DeleteDC(h); }
+};
+using UniqueDc = Unique<MemoryDcTraits>;
+
+// Selects an object into a DC for one scope and puts the previous one back.
+class ScopedSelect {
+public:
+    ScopedSelect(HDC dc, HGDIOBJ object) noexcept : dc_(dc), previous_(object ? ::SelectObject(dc, object) : nullptr) {}
+    ~ScopedSelect() {
+        if (previous_ && previous_ != HGDI_ERROR) ::SelectObject(dc_, previous_);
+    }
+    ScopedSelect(const ScopedSelect&) = delete;
+    ScopedSelect& operator=(const ScopedSelect&) = delete;
+    bool ok() const noexcept { return previous_ != nullptr && previous_ != HGDI_ERROR; }
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
+
 }  // namespace calmlane

@@ -17,7 +17,6 @@ void activateSaver() { notAvailable(); }
 void deactivateSaver() { notAvailable(); }
 void setSaverTimeout(unsigned) { notAvailable(); }
 std::wstring configurationReport() { notAvailable(); }
-void runSaver(HWND, bool, int) { notAvailable(); }
 int runWindow() { notAvailable(); }
 
 }  // namespace calmlane

@@ -1,0 +1,72 @@
+#pragma once
+// The screen saver: one window over the displays (or inside a preview area), its star fields, and the
+// session it holds with the service while it runs.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "app/handles.h"
+#include "saver/star_field.h"
+
+namespace calmlane {
+
+// Session display status power setting (GUID_SESSION_DISPLAY_STATUS, winnt.h): 0 means the display is off.
+inline constexpr GUID DisplayStatus = {0x2B84C20E, 0xAD23, 0x4DDF, {0x93, 0xDB, 0x05, 0xFF, 0xBD, 0x7E, 0xFC, 0xA5}};
+
+inline constexpr const wchar_t* SaverClass = L"Calmlane.Native.Saver";
+inline constexpr const wchar_t* EmbeddedPreviewClass = L"Calmlane.Native.EmbeddedPreview";
+
+struct Saver {
+    Saver();
+    explicit Saver(std::uint32_t seed);  // a fixed picture, for tests and benchmarks
+    ~Saver();                            // an open pipe gets "STOP" and is closed
+    Saver(const Saver&) = delete;
+    Saver& operator=(const Saver&) = delete;
+
+    void addField(RECT rect);
+    void frame(HDC dc);
+    void rebuildDisplays();
+    // The embedded preview's star count follows the density setting.
+    void followDensity();
+
+    HWND window = nullptr;
+    HWND parent = nullptr;
+    UniqueHandle pipe;
+    bool previewOnly = true;
+    bool displayOff = false;
+    std::atomic<bool> pauseConfirmed{false};
+    HPOWERNOTIFY powerNotification = nullptr;
+    bool embedded = false;
+    int testSeconds = 0;
+    std::uint64_t startTicks = 0;
+    std::uint64_t lastPipeTicks = 0;
+    POINT startCursor{};
+    std::vector<StarField> fields;
+    StarRandom random;
+    PenCache pens;
+};
+
+LRESULT CALLBACK saverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Runs the saver until its window is gone.
+void runSaver(HWND parent, bool previewOnly, int testSeconds);
+
+// The live preview of the customise page: a child window that owns its Saver.
+HWND createEmbeddedPreview(HWND parent, int x, int y, int width, int height);
+
+// Per-monitor fields: each monitor's screen rectangle in the client coordinates of a window whose
+// client area starts at clientOrigin (screen coordinates).
+std::vector<RECT> monitorFields(const std::vector<RECT>& monitors, POINT clientOrigin);
+
+// Whether mouse movement to `cursor` (screen coordinates) is beyond the 4-pixel jitter allowed around `start`.
+bool mouseMovedBeyondJitter(POINT start, POINT cursor);
+
+// One client step of the session with the service (the saver's pipe thread calls it every 500 ms or more).
+void pipeStep(Saver& saver, std::uint64_t now);
+// Ends the session: "STOP" when connected, then close; the pause is no longer confirmed.
+void endPipeSession(Saver& saver);
+
+}  // namespace calmlane

@@ -1,0 +1,116 @@
+#pragma once
+// The star-field picture: star arithmetic (single precision, as drawn), the random draws, the overlay
+// placement, and the drawing of one field into a device context.
+#include <windows.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/handles.h"
+
+namespace calmlane {
+
+struct Star {
+    float x;
+    float y;
+    float z;
+};
+
+// One engine per saver, seeded once; every field draws from it.
+class StarRandom {
+public:
+    StarRandom();  // seeded from the system's random device
+    explicit StarRandom(std::uint32_t seed) : engine_(seed) {}
+    float uniform() { return static_cast<float>(engine_()) * 2.3283064365386963e-10f; }  // × 2^-32
+    float position() { return -1.0f + 2.0f * uniform(); }
+    float depth() { return 0.05f + 0.95f * uniform(); }
+    Star newStar();     // x, y, then z
+    void rebirth(Star& star);  // x, y; z = 1
+
+private:
+    std::mt19937 engine_;
+};
+
+// Star arithmetic of one frame step.
+inline constexpr float NearLimit = 0.025f;
+float nextDepth(float z0, long speed);
+float brightness(float z);
+COLORREF penColor(COLORREF color, float b);
+int penWidth(float z);
+
+struct FieldGeometry {
+    int w, h;
+    float s, cx, cy;
+};
+FieldGeometry fieldGeometry(int w, int h);
+// Projected coordinate of a star at depth z.
+inline float projectX(const Star& star, float z, const FieldGeometry& g) { return star.x * g.s / z + g.cx; }
+inline float projectY(const Star& star, float z, const FieldGeometry& g) { return star.y * g.s / z + g.cy; }
+inline bool outside(float px, float py, const FieldGeometry& g) { return px < 0 || py < 0 || px > g.w || py > g.h; }
+
+// Overlay placement: the measuring width for a field w pixels wide, and the text's top for a field h
+// pixels high, a measured text height, and the time since the saver started.
+int overlayMeasureWidth(int w);
+int overlayTop(int h, int textHeight, std::uint64_t elapsedMs);
+
+// The overlay line: product, version, credit, "Esc", then the state's ending.
+std::wstring overlayText(bool previewOnly, bool pauseConfirmed);
+
+// The off-screen bitmap of a field's frames, kept while the size stays the same. The bitmap is selected
+// out before it is deleted.
+class FrameSurface {
+public:
+    FrameSurface() = default;
+    FrameSurface(const FrameSurface&) = delete;
+    FrameSurface& operator=(const FrameSurface&) = delete;
+    FrameSurface(FrameSurface&&) noexcept = default;
+    FrameSurface& operator=(FrameSurface&&) noexcept = default;
+    ~FrameSurface();
+
+    // A memory DC of w × h compatible with dc, filled black; null when it cannot be made.
+    HDC begin(HDC dc, int w, int h);
+    void release();
+
+private:
+    UniqueDc memory_;
+    UniqueGdiObject bitmap_;
+    HGDIOBJ originalBitmap_ = nullptr;
+    int w_ = 0, h_ = 0;
+};
+
+// Solid pens by colour and width, shared by a saver's fields. A star colour is the base colour scaled
+// by a brightness, so one base colour needs a few hundred pens at most; a new base colour starts afresh.
+// Pens are never selected anywhere between frames, so they can be deleted at any frame's start.
+class PenCache {
+public:
+    void beginFrame(COLORREF baseColor);
+    HPEN pen(COLORREF color, int width);
+    std::size_t size() const { return pens_.size(); }
+
+private:
+    COLORREF base_ = CLR_INVALID;
+    std::unordered_map<std::uint32_t, UniqueGdiObject> pens_;
+};
+
+struct StarField {
+    RECT rect{};
+    std::vector<Star> stars;
+    FrameSurface surface;
+};
+
+struct FrameSettings {
+    long speed;
+    COLORREF color;
+};
+
+// Advances every star one step and draws the field into a black memory DC of w × h (pens from surface).
+void drawStars(HDC memory, std::vector<Star>& stars, const FieldGeometry& g, const FrameSettings& frame,
+               StarRandom& random, PenCache& pens);
+
+// Writes the overlay into the memory DC of a field of w × h.
+void drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs);
+
+}  // namespace calmlane

@@ -1,0 +1,81 @@
+// The embedded preview on this thread, as the customise page hosts it.
+#include <gtest/gtest.h>
+
+#include "app/globals.h"
+#include "saver/saver.h"
+
+namespace calmlane {
+namespace {
+
+class EmbeddedPreview : public ::testing::Test {
+protected:
+    void SetUp() override {
+        instance = GetModuleHandleW(nullptr);
+        settings = Settings();
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = L"CalmlanePreviewHost";
+        RegisterClassW(&windowClass);
+        host = CreateWindowExW(0, L"CalmlanePreviewHost", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640, 480,
+                               nullptr, nullptr, instance, nullptr);
+        ASSERT_NE(host, nullptr);
+    }
+    void TearDown() override {
+        if (IsWindow(host)) DestroyWindow(host);
+        settings = Settings();
+    }
+    static Saver* saverOf(HWND window) {
+        return reinterpret_cast<Saver*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    }
+    HWND host = nullptr;
+};
+
+TEST_F(EmbeddedPreview, StarCountFollowsTheDensityAtTheNextTick) {
+    HWND preview = createEmbeddedPreview(host, 10, 10, 300, 200);
+    ASSERT_NE(preview, nullptr);
+    Saver* saver = saverOf(preview);
+    ASSERT_NE(saver, nullptr);
+    EXPECT_TRUE(saver->embedded);
+    EXPECT_TRUE(saver->previewOnly);
+    ASSERT_EQ(saver->fields.size(), 1u);
+    ASSERT_EQ(saver->fields[0].stars.size(), 260u);
+    const std::vector<Star> first = saver->fields[0].stars;
+
+    settings.density = 600;
+    SendMessageW(preview, WM_TIMER, 1, 0);
+    ASSERT_EQ(saver->fields[0].stars.size(), 600u);
+    settings.density = 40;
+    SendMessageW(preview, WM_TIMER, 1, 0);
+    ASSERT_EQ(saver->fields[0].stars.size(), 40u);
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(saver->fields[0].stars[i].x, first[i].x);
+        EXPECT_EQ(saver->fields[0].stars[i].y, first[i].y);
+    }
+}
+
+TEST_F(EmbeddedPreview, InputDoesNotCloseItAndTheHostTakesItAlong) {
+    HWND preview = createEmbeddedPreview(host, 0, 0, 200, 100);
+    ASSERT_NE(preview, nullptr);
+    SendMessageW(preview, WM_KEYDOWN, VK_ESCAPE, 0);
+    SendMessageW(preview, WM_LBUTTONDOWN, 0, MAKELPARAM(5, 5));
+    SendMessageW(preview, WM_MOUSEMOVE, 0, MAKELPARAM(150, 90));
+    SendMessageW(preview, WM_ACTIVATE, WA_INACTIVE, 0);
+    EXPECT_TRUE(IsWindow(preview));
+    // Painting follows the window's size; a resize keeps the stars.
+    Saver* saver = saverOf(preview);
+    SetWindowPos(preview, nullptr, 0, 0, 320, 240, SWP_NOZORDER | SWP_NOMOVE);
+    UpdateWindow(preview);
+    EXPECT_EQ(saver->fields[0].stars.size(), 260u);
+    DestroyWindow(host);  // frees the saver with the window, and posts no quit message
+    EXPECT_FALSE(IsWindow(preview));
+    MSG message;
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+TEST_F(EmbeddedPreview, AWindowThatCannotBeCreatedGivesNull) {
+    EXPECT_EQ(createEmbeddedPreview(reinterpret_cast<HWND>(0x12345), 0, 0, 10, 10), nullptr);
+}
+
+}  // namespace
+}  // namespace calmlane
