@@ -176,8 +176,11 @@ void Saver::frame(HDC dc) {
         if (w <= 0 || h <= 0) continue;
         HDC memory = field.surface.begin(dc, w, h);
         if (memory == nullptr) continue;  // no bitmap for this field this time
-        drawStars(memory, field.stars, fieldGeometry(w, h), frameSettings, random, pens);
-        if (parent == nullptr) drawOverlay(memory, w, h, overlayText(previewOnly, pauseConfirmed.load()), elapsed);
+        std::vector<RECT>& drawn = field.surface.drawn();
+        drawStars(memory, field.stars, fieldGeometry(w, h), frameSettings, random, pens, &drawn);
+        if (parent == nullptr) {
+            drawn.push_back(drawOverlay(memory, w, h, overlayText(previewOnly, pauseConfirmed.load()), elapsed));
+        }
         BitBlt(dc, rect.left, rect.top, w, h, memory, 0, 0, SRCCOPY);
     }
 }

@@ -86,9 +86,13 @@ HDC FrameSurface::begin(HDC dc, int w, int h) {
         }
         w_ = w;
         h_ = h;
+        const RECT all = {0, 0, w, h};
+        FillRect(memory_.get(), &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    } else {
+        // Only the last frame's strokes and overlay are not black.
+        for (const RECT& rect : drawn_) FillRect(memory_.get(), &rect, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
     }
-    const RECT all = {0, 0, w, h};
-    FillRect(memory_.get(), &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    drawn_.clear();
     return memory_.get();
 }
 
@@ -98,6 +102,7 @@ void FrameSurface::release() {
     bitmap_.reset();
     memory_.reset();
     w_ = h_ = 0;
+    drawn_.clear();
 }
 
 void PenCache::beginFrame(COLORREF baseColor) {
@@ -115,7 +120,7 @@ HPEN PenCache::pen(COLORREF color, int width) {
 }
 
 void drawStars(HDC memory, std::vector<Star>& stars, const FieldGeometry& g, const FrameSettings& frame,
-               StarRandom& random, PenCache& pens) {
+               StarRandom& random, PenCache& pens, std::vector<RECT>* drawn) {
     HGDIOBJ originalPen = GetCurrentObject(memory, OBJ_PEN);
     HPEN selected = nullptr;
     for (Star& star : stars) {
@@ -139,14 +144,24 @@ void drawStars(HDC memory, std::vector<Star>& stars, const FieldGeometry& g, con
             SelectObject(memory, pen);
             selected = pen;
         }
-        MoveToEx(memory, static_cast<int>(projectX(star, z0, g)), static_cast<int>(projectY(star, z0, g)), nullptr);
-        LineTo(memory, static_cast<int>(px), static_cast<int>(py));
-        SetPixel(memory, static_cast<int>(px), static_cast<int>(py), color);
+        const int x0 = static_cast<int>(projectX(star, z0, g));
+        const int y0 = static_cast<int>(projectY(star, z0, g));
+        const int x1 = static_cast<int>(px);
+        const int y1 = static_cast<int>(py);
+        MoveToEx(memory, x0, y0, nullptr);
+        LineTo(memory, x1, y1);
+        SetPixel(memory, x1, y1, color);
+        if (drawn) {
+            // Generous bounds: a wide pen reaches past the line's end points.
+            constexpr int Margin = 3;
+            drawn->push_back(RECT{std::min(x0, x1) - Margin, std::min(y0, y1) - Margin, std::max(x0, x1) + Margin + 1,
+                                  std::max(y0, y1) + Margin + 1});
+        }
     }
     SelectObject(memory, originalPen);
 }
 
-void drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs) {
+RECT drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs) {
     SetBkMode(memory, TRANSPARENT);
     SetTextColor(memory, OverlayColor);
     RECT measure = {0, 0, overlayMeasureWidth(w), h};
@@ -155,6 +170,7 @@ void drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64
     const int y = overlayTop(h, height, elapsedMs);
     RECT target = {24, y, w - 24, std::min(y + std::max(height, 1), h - 12)};
     DrawTextW(memory, text.c_str(), -1, &target, DT_WORDBREAK | DT_CENTER);
+    return target;  // the text is clipped to it
 }
 
 }  // namespace calmlane

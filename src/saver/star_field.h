@@ -59,8 +59,9 @@ int overlayTop(int h, int textHeight, std::uint64_t elapsedMs);
 // The overlay line: product, version, credit, "Esc", then the state's ending.
 std::wstring overlayText(bool previewOnly, bool pauseConfirmed);
 
-// The off-screen bitmap of a field's frames, kept while the size stays the same. The bitmap is selected
-// out before it is deleted.
+// The off-screen bitmap of a field's frames, kept while the size stays the same. Between frames it is
+// black except where the last frame drew, so the next frame clears only those places instead of the
+// whole bitmap. The bitmap is selected out before it is deleted.
 class FrameSurface {
 public:
     FrameSurface() = default;
@@ -70,8 +71,10 @@ public:
     FrameSurface& operator=(FrameSurface&&) noexcept = default;
     ~FrameSurface();
 
-    // A memory DC of w × h compatible with dc, filled black; null when it cannot be made.
+    // A memory DC of w × h compatible with dc, all black; null when it cannot be made.
     HDC begin(HDC dc, int w, int h);
+    // Everything drawn since begin() lies inside the rectangles recorded here.
+    std::vector<RECT>& drawn() { return drawn_; }
     void release();
 
 private:
@@ -79,6 +82,7 @@ private:
     UniqueGdiObject bitmap_;
     HGDIOBJ originalBitmap_ = nullptr;
     int w_ = 0, h_ = 0;
+    std::vector<RECT> drawn_;
 };
 
 // Solid pens by colour and width, shared by a saver's fields. A star colour is the base colour scaled
@@ -106,11 +110,12 @@ struct FrameSettings {
     COLORREF color;
 };
 
-// Advances every star one step and draws the field into a black memory DC of w × h (pens from surface).
+// Advances every star one step and draws the field into a black memory DC of w × h. When drawn is given,
+// the bounds of every stroke are appended to it.
 void drawStars(HDC memory, std::vector<Star>& stars, const FieldGeometry& g, const FrameSettings& frame,
-               StarRandom& random, PenCache& pens);
+               StarRandom& random, PenCache& pens, std::vector<RECT>* drawn = nullptr);
 
-// Writes the overlay into the memory DC of a field of w × h.
-void drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs);
+// Writes the overlay into the memory DC of a field of w × h; returns the rectangle it is clipped to.
+RECT drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs);
 
 }  // namespace calmlane
