@@ -17,7 +17,7 @@ protected:
         windowClass.hInstance = instance;
         windowClass.lpszClassName = L"CalmlanePreviewHost";
         RegisterClassW(&windowClass);
-        host = CreateWindowExW(0, L"CalmlanePreviewHost", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640, 480,
+        host = CreateWindowExW(0, L"CalmlanePreviewHost", L"host", WS_OVERLAPPEDWINDOW, 0, 0, 640, 480,
                                nullptr, nullptr, instance, nullptr);
         ASSERT_NE(host, nullptr);
     }

@@ -46,26 +46,49 @@ std::wstring tempFile() {
     return file;
 }
 
+// Wine's service manager keeps its database locked for a while after the prefix is made, while it
+// starts the prefix's own services, and the first start of a service may time out; both are retried.
+template <typename Call>
+bool retryWhileBusy(Call call) {
+    const ULONGLONG deadline = GetTickCount64() + 60000;
+    while (!call()) {
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_REQUEST_TIMEOUT) ||
+            GetTickCount64() > deadline) {
+            return false;
+        }
+        Sleep(200);
+    }
+    return true;
+}
+
+bool startService(SC_HANDLE service) {
+    return retryWhileBusy([service] { return StartServiceW(service, 0, nullptr) != FALSE; });
+}
+
 }  // namespace
 
-InstalledService::InstalledService() : folder_(installDir()) {
+InstalledService::InstalledService(const wchar_t* client) : folder_(installDir()) {
     removeService();
     CreateDirectoryW(folder_.c_str(), nullptr);
     CopyFileW((binFolder() + L"\\Calmlane-test.exe").c_str(), (folder_ + L"\\Calmlane.exe").c_str(), FALSE);
-    CopyFileW((binFolder() + L"\\pipe_client.exe").c_str(), (folder_ + L"\\Calmlane.scr").c_str(), FALSE);
+    CopyFileW((binFolder() + L"\\" + client).c_str(), (folder_ + L"\\Calmlane.scr").c_str(), FALSE);
     UniqueServiceHandle manager = openManager();
     const std::wstring command = L"\"" + folder_ + L"\\Calmlane.exe\" --service";
-    UniqueServiceHandle service(CreateServiceW(manager.get(), ServiceName, L"Calmlane Network Pause",
-                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                               SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
-                                               nullptr, nullptr));
+    UniqueServiceHandle service;
+    retryWhileBusy([&] {
+        service.reset(CreateServiceW(manager.get(), ServiceName, L"Calmlane Network Pause", SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        return static_cast<bool>(service);
+    });
 }
 
 InstalledService::~InstalledService() { removeService(); }
 
 bool InstalledService::start() {
     UniqueServiceHandle service = openService();
-    if (!service || !StartServiceW(service.get(), 0, nullptr)) return false;
+    if (!service || !startService(service.get())) return false;
     return waitForState(SERVICE_RUNNING, 15000);
 }
 
@@ -102,7 +125,7 @@ bool InstalledService::waitForProcessExit(DWORD processId, DWORD timeoutMs) cons
 
 bool InstalledService::restartAfterCrash(DWORD deadProcessId) {
     UniqueServiceHandle service = openService();
-    if (!service || !StartServiceW(service.get(), 0, nullptr)) return false;
+    if (!service || !startService(service.get())) return false;
     const ULONGLONG deadline = GetTickCount64() + 15000;
     for (;;) {
         const SERVICE_STATUS_PROCESS status = query();

@@ -10,9 +10,9 @@ namespace calmlane::test {
 
 class InstalledService {
 public:
-    // Copies Calmlane-test.exe (as Calmlane.exe) and pipe_client.exe (as Calmlane.scr) into installDir()
-    // and registers the service (demand start).
-    InstalledService();
+    // Copies Calmlane-test.exe (as Calmlane.exe) and the client (as Calmlane.scr: by default the scripted
+    // pipe client) into installDir() and registers the service (demand start).
+    explicit InstalledService(const wchar_t* client = L"pipe_client.exe");
     // Stops and deletes the service.
     ~InstalledService();
     InstalledService(const InstalledService&) = delete;

@@ -1,0 +1,213 @@
+// The saver as Windows runs it, in its own process under Xvfb: test modes, the preview inside a host
+// window, the input rules, and a real pause session with the service.
+#include <gtest/gtest.h>
+
+#include "app/constants.h"
+#include "app/settings.h"
+#include "doubles/double_store.h"
+#include "saver/saver.h"
+#include "service/control_pipe.h"
+#include "support/debug_log.h"
+#include "support/process.h"
+#include "support/registry_scratch.h"
+#include "support/service_harness.h"
+
+namespace calmlane {
+namespace {
+
+using namespace test;
+
+struct Launched {
+    UniqueHandle process;
+    ULONGLONG started = 0;
+};
+
+Launched launch(const std::wstring& program, const std::wstring& arguments) {
+    Launched result;
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    result.started = GetTickCount64();
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+        CloseHandle(info.hThread);
+        result.process.reset(info.hProcess);
+    }
+    return result;
+}
+
+// Waits for the process while this thread keeps handling its own windows' messages.
+bool waitPumping(HANDLE process, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return false;
+        const DWORD waited =
+            MsgWaitForMultipleObjects(1, &process, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+        if (waited == WAIT_OBJECT_0) return true;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+}
+
+HWND waitForWindow(HWND parent, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (GetTickCount64() < deadline) {
+        HWND found = FindWindowExW(parent, nullptr, SaverClass, nullptr);
+        if (found) return found;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Sleep(20);
+    }
+    return nullptr;
+}
+
+// Pixels of the overlay's text colour on the screen: the longer the overlay line, the more of them.
+int overlayPixelsOnScreen() {
+    const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    int count = 0;
+    const DWORD* pixels = static_cast<const DWORD*>(bits);
+    for (int i = 0; i < w * h; ++i) count += (pixels[i] & 0xFFFFFF) == 0x96AAC3;  // RGB(150, 170, 195)
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return count;
+}
+
+class Saver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+        writeDword(HKEY_CURRENT_USER, RegistryPath, L"Color", RGB(255, 0, 0));
+    }
+    RegistryScratch scratch;
+    const std::wstring calmlane = binFolder() + L"\\Calmlane.exe";
+};
+
+TEST_F(Saver, PreviewTestEndsAfterThreeSecondsWithoutOpeningThePipe) {
+    ControlPipe pipe;
+    ASSERT_EQ(pipe.create(), 0u);
+    Launched saver = launch(calmlane, L"--preview-test");
+    ASSERT_TRUE(saver.process);
+    bool clientSeen = false;
+    while (WaitForSingleObject(saver.process.get(), 20) == WAIT_TIMEOUT &&
+           GetTickCount64() - saver.started < 15000) {
+        clientSeen = clientSeen || pipe.poll() == ConnectPoll::Client;
+    }
+    const ULONGLONG lasted = GetTickCount64() - saver.started;
+    EXPECT_GT(lasted, 3000u);
+    EXPECT_LT(lasted, 8000u);
+    EXPECT_FALSE(clientSeen);
+}
+
+TEST_F(Saver, EmbeddedPreviewEndsWithItsHostWindow) {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"CalmlaneTestHost";
+    RegisterClassW(&windowClass);
+    HWND host = CreateWindowExW(0, L"CalmlaneTestHost", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50, 320, 240,
+                                nullptr, nullptr, windowClass.hInstance, nullptr);
+    ASSERT_NE(host, nullptr);
+    Launched saver = launch(calmlane, L"/p " + std::to_wstring(reinterpret_cast<UINT_PTR>(host)));
+    ASSERT_TRUE(saver.process);
+    ASSERT_NE(waitForWindow(host, 10000), nullptr);
+    waitPumping(saver.process.get(), 1000);  // a preview keeps running
+    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ShowWindow(host, SW_HIDE);  // Wine waits for the X server here, without a window manager
+    const ULONGLONG destroyed = GetTickCount64();
+    DestroyWindow(host);
+    ASSERT_TRUE(waitPumping(saver.process.get(), 5000));
+    EXPECT_LT(GetTickCount64() - destroyed, 1000u);
+    DWORD exitCode = 99;
+    GetExitCodeProcess(saver.process.get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(Saver, MouseJitterOfFourPixelsIsToleratedAndFiveEndIt) {
+    SetCursorPos(300, 300);
+    Launched saver = launch(calmlane, L"--preview");
+    ASSERT_TRUE(saver.process);
+    HWND window = waitForWindow(nullptr, 10000);
+    ASSERT_NE(window, nullptr);
+    Sleep(400);  // past the 300 ms in which any movement is ignored
+    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(304, 296));
+    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 600), static_cast<DWORD>(WAIT_TIMEOUT));
+    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(305, 300));
+    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+TEST_F(Saver, AKeyEndsItAndNetworkTestIgnoresTheMouse) {
+    Launched saver = launch(calmlane, L"--network-test");
+    ASSERT_TRUE(saver.process);
+    HWND window = waitForWindow(nullptr, 10000);
+    ASSERT_NE(window, nullptr);
+    Sleep(400);
+    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(10, 10));
+    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 600), static_cast<DWORD>(WAIT_TIMEOUT));
+    PostMessageW(window, WM_KEYDOWN, VK_SPACE, 0);
+    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+class SaverWithService : public Saver {
+protected:
+    void SetUp() override {
+        Saver::SetUp();
+        deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+        ASSERT_TRUE(log.active());
+    }
+    void TearDown() override { deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey); }
+    DebugLog log;
+    InstalledService service{L"Calmlane-test.exe"};
+};
+
+TEST_F(SaverWithService, NetworkTestHoldsASessionForSixSecondsAndTheServiceReleasesAfterIt) {
+    ASSERT_TRUE(service.start());
+    Launched saver = launch(service.installedClient(), L"--network-test");
+    ASSERT_TRUE(saver.process);
+    DebugLine blocked, stopped, released;
+    ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 5000, &blocked));
+    EXPECT_LT(blocked.tick - saver.started, 2500u);
+    Sleep(2500);
+    const int confirmedPixels = overlayPixelsOnScreen();
+    const bool stopSeen = log.waitFor("Saver sent STOP; checking display before release", 10000, &stopped);
+    if (!stopSeen) {
+        for (const auto& line : log.lines()) std::printf("%llu %s\n", line.tick - saver.started, line.text.c_str());
+    }
+    ASSERT_TRUE(stopSeen);
+    ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000, &released));
+    EXPECT_GE(stopped.tick - blocked.tick, 5000u);  // ALIVE kept the session past the 4-second heartbeat
+    EXPECT_GE(released.tick - stopped.tick, 1900u);
+    EXPECT_LE(released.tick - stopped.tick, 3000u);
+    EXPECT_TRUE(log.contains("Firewall filters released."));
+    ASSERT_EQ(WaitForSingleObject(saver.process.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    // Without the service the saver still runs, and says the network was not suspended.
+    ASSERT_TRUE(service.stop());
+    Launched alone = launch(service.installedClient(), L"--network-test");
+    ASSERT_TRUE(alone.process);
+    Sleep(3000);
+    const int unconfirmedPixels = overlayPixelsOnScreen();
+    ASSERT_EQ(WaitForSingleObject(alone.process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_GT(confirmedPixels, 100);
+    EXPECT_GT(unconfirmedPixels, confirmedPixels * 2) << confirmedPixels << " vs " << unconfirmedPixels;
+}
+
+}  // namespace
+}  // namespace calmlane
