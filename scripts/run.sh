@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and shows the product's main job under Wine as far as this build has it.
+# Sets everything up, builds, and shows the product's main job under Wine: a whole pause session.
+# The service runs as a real service in Wine's service manager; the saver runs under Xvfb and holds a
+# 6-second session with it. Wine has no filtering platform, so the service is the test build whose
+# firewall calls are simulated (the product build would call the real Windows Filtering Platform).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
@@ -7,13 +10,10 @@ scripts/build.sh >/dev/null
 build=$PWD/build/mingw
 trap 'scripts/wine-env down "$build" >/dev/null 2>&1 || true' EXIT
 scripts/wine-env up "$build"
-run() { echo "\$ Calmlane.exe $*"; scripts/wine-run "$build/bin/child_report.exe" "$build/bin/Calmlane.exe" "$@"; }
-
-echo "Calmlane under Wine (test prefix $build/wineprefix)."
-echo "This build has the entry, the settings store and the six languages; the service, the screen saver"
-echo "and the windows are not built yet, so their roles end with the role handler's error box (read and"
-echo "dismissed here) and exit code 1."
-echo
-run /s
-run --service
-run "/p" "0"
+shot=$build/star-field.png
+. scripts/wine-env vars "$build"
+bmp=$(winepath -w "$build/star-field.bmp")
+echo "Calmlane pause session under Wine (prefix $WINEPREFIX)"
+scripts/wine-run "$build/bin/pause_demo.exe" "$bmp"
+convert "$build/star-field.bmp" "$shot" && rm -f "$build/star-field.bmp"
+echo "Star field screenshot: $shot"
