@@ -12,6 +12,7 @@
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/roles.h"
+#include "configuration/settings_broadcast.h"
 #include "update/staging.h"
 
 namespace calmlane {
@@ -46,6 +47,16 @@ bool screenSaverPreviewOnly() {
     return idle < saverIdleThresholdMs(timeoutSeconds);
 }
 
+// The command-line actions end the process when they return: the settings broadcast they asked for is
+// given a moment to go out first, whether the action succeeded or failed.
+class AwaitBroadcast {
+public:
+    AwaitBroadcast() = default;
+    AwaitBroadcast(const AwaitBroadcast&) = delete;
+    AwaitBroadcast& operator=(const AwaitBroadcast&) = delete;
+    ~AwaitBroadcast() { settingsNotifications.waitIdle(2000); }
+};
+
 void launchUninstaller() {
     const std::wstring path = installDir() + L"\\Uninstall.exe";
     // The launch result is deliberately not checked: nothing to tell the user from here.
@@ -74,9 +85,21 @@ int runRole(const Dispatch& d) {
     case Role::Service: runService(); return 0;
     case Role::ModeFirewall: return changeNetworkMode(true);
     case Role::ModeAdapters: return changeNetworkMode(false);
-    case Role::Activate: activateSaver(); return 0;
-    case Role::Deactivate: deactivateSaver(); return 0;
-    case Role::SetTimeout: setSaverTimeout(d.timeoutMinutes); return 0;
+    case Role::Activate: {
+        AwaitBroadcast await;
+        activateSaver();
+        return 0;
+    }
+    case Role::Deactivate: {
+        AwaitBroadcast await;
+        deactivateSaver();
+        return 0;
+    }
+    case Role::SetTimeout: {
+        AwaitBroadcast await;
+        setSaverTimeout(d.timeoutMinutes);
+        return 0;
+    }
     case Role::Uninstall: launchUninstaller(); return 0;
     case Role::Diagnostics:
         MessageBoxW(nullptr, configurationReport().c_str(), Product, MB_OK | MB_ICONINFORMATION);

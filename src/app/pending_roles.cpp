@@ -13,9 +13,6 @@ namespace {
 
 int runTray() { notAvailable(); }
 int changeNetworkMode(bool) { notAvailable(); }
-void activateSaver() { notAvailable(); }
-void deactivateSaver() { notAvailable(); }
-void setSaverTimeout(unsigned) { notAvailable(); }
 std::wstring configurationReport() { notAvailable(); }
 int runWindow() { notAvailable(); }
 

@@ -66,6 +66,17 @@ unsigned long readDword(HKEY root, const wchar_t* subkey, const wchar_t* name, u
     return value;
 }
 
+bool readString(HKEY root, const wchar_t* subkey, const wchar_t* name, std::wstring& value) {
+    std::vector<wchar_t> buffer(65536 / sizeof(wchar_t));
+    DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (RegGetValueW(root, subkey, name, RRF_RT_REG_SZ, nullptr, buffer.data(), &bytes) != ERROR_SUCCESS) return false;
+    // The byte count includes the terminator that RegGetValueW guarantees; stop at any earlier zero too.
+    const std::size_t count = bytes >= sizeof(wchar_t) ? bytes / sizeof(wchar_t) - 1 : 0;
+    value.assign(buffer.data(), count);
+    value.resize(wcsnlen(value.c_str(), count));
+    return true;
+}
+
 void writeDword(HKEY root, const wchar_t* subkey, const wchar_t* name, unsigned long value) {
     const DWORD data = value;
     setValue(root, subkey, name, REG_DWORD, &data, sizeof(data));
@@ -78,13 +89,8 @@ void writeString(HKEY root, const wchar_t* subkey, const wchar_t* name, const st
 
 std::wstring installDir() {
     if (!installDirectoryOverride.empty()) return installDirectoryOverride;
-    std::vector<wchar_t> buffer(65536 / sizeof(wchar_t));
-    DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", RRF_RT_REG_SZ, nullptr, buffer.data(), &bytes) ==
-            ERROR_SUCCESS &&
-        buffer[0] != L'\0') {
-        return std::wstring(buffer.data());
-    }
+    std::wstring path;
+    if (readString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", path) && !path.empty()) return path;
     return folder(CSIDL_PROGRAM_FILES) + L"\\Calmlane";
 }
 

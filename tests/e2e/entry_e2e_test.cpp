@@ -1,7 +1,10 @@
 // The executable as Windows starts it: exit codes and message boxes of whole processes.
 #include <gtest/gtest.h>
 
+#include "app/constants.h"
+#include "app/settings.h"
 #include "support/process.h"
+#include "support/registry_scratch.h"
 
 namespace calmlane {
 namespace {
@@ -28,6 +31,27 @@ TEST(Entry, PreviewWithoutAWindowExitsAtOnce) {
         EXPECT_EQ(result.exitCode, 0u) << arguments;
         EXPECT_TRUE(result.boxes.empty()) << arguments;
     }
+}
+
+TEST(Entry, SetTimeoutSetsTheWindowsDelayInMinutes) {
+    test::RegistryScratch scratch;
+    const auto result = runChild(calmlaneExe(), L"--set-timeout 5", 60000);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(result.boxes.empty());
+    int seconds = 0;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &seconds, 0));
+    EXPECT_EQ(seconds, 300);
+    EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"CalmlaneTimeoutSeconds", 0), 300u);
+}
+
+TEST(Entry, SetTimeoutWithoutANumberFailsWithOneBox) {
+    const auto result = runChild(calmlaneExe(), L"--set-timeout abc", 60000);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 1u);
+    ASSERT_EQ(result.boxes.size(), 1u);
+    EXPECT_EQ(result.boxes[0].caption, L"Calmlane Native");
+    EXPECT_EQ(result.boxes[0].text, L"Delay must be between 1 and 240 minutes.");
 }
 
 }  // namespace

@@ -1,0 +1,304 @@
+// Selecting and deselecting the product's saver against Wine's real registry and SystemParametersInfoW.
+#include "configuration/saver_selection.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "app/constants.h"
+#include "app/settings.h"
+#include "configuration/settings_broadcast.h"
+#include "support/registry_scratch.h"
+#include "support/service_harness.h"
+
+namespace calmlane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string thrownBy(void (*operation)()) {
+    try {
+        operation();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "nothing thrown";
+}
+
+std::wstring selected() {
+    std::wstring path;
+    return readString(HKEY_CURRENT_USER, DesktopKey, L"SCRNSAVE.EXE", path) ? path : L"<none>";
+}
+void select(const std::wstring& path) { writeString(HKEY_CURRENT_USER, DesktopKey, L"SCRNSAVE.EXE", path); }
+
+int timeout() {
+    int seconds = -1;
+    SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &seconds, 0);
+    return seconds;
+}
+void setWindowsTimeout(int seconds) { SystemParametersInfoW(SPI_SETSCREENSAVETIMEOUT, seconds, nullptr, SPIF_UPDATEINIFILE); }
+bool active() {
+    BOOL on = FALSE;
+    SystemParametersInfoW(SPI_GETSCREENSAVEACTIVE, 0, &on, 0);
+    return on != FALSE;
+}
+void setWindowsActive(bool on) { SystemParametersInfoW(SPI_SETSCREENSAVEACTIVE, on, nullptr, SPIF_UPDATEINIFILE); }
+DWORD userDword(const wchar_t* name) { return readDword(HKEY_CURRENT_USER, RegistryPath, name, 0xDEAD); }
+std::wstring userString(const wchar_t* name) {
+    std::wstring value;
+    return readString(HKEY_CURRENT_USER, RegistryPath, name, value) ? value : L"<none>";
+}
+
+// Holds the configuration lock on another thread (the mutex is re-entrant for its owner).
+class LockHolder {
+public:
+    explicit LockHolder(bool abandon = false) {
+        thread_ = std::thread([this, abandon] {
+            HANDLE mutex = CreateMutexW(nullptr, FALSE, SaverConfigurationMutex);
+            WaitForSingleObject(mutex, 0);
+            held_ = true;
+            if (abandon) {
+                CloseHandle(mutex);
+                return;  // ends without releasing: the mutex is abandoned
+            }
+            while (!release_) Sleep(5);
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        });
+        while (!held_) Sleep(5);
+        if (abandon) thread_.join();
+    }
+    ~LockHolder() {
+        release_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
+    std::atomic<bool> held_{false}, release_{false};
+};
+
+class SaverSelection : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        service = new test::InstalledService();
+        ASSERT_TRUE(service->start());
+        otherSaver = fs::temp_directory_path() / "Ribbons.scr";
+        std::ofstream(otherSaver) << "x";
+    }
+    static void TearDownTestSuite() {
+        delete service;
+        fs::remove(otherSaver);
+    }
+    void SetUp() override {
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, DesktopKey, L"SCRNSAVE.EXE");
+        setWindowsTimeout(900);
+        setWindowsActive(false);
+    }
+    void TearDown() override { settingsNotifications.waitIdle(2000); }
+
+    test::RegistryScratch scratch;
+    static test::InstalledService* service;
+    static fs::path otherSaver;
+    const std::wstring installed = installDir() + L"\\Calmlane.scr";
+};
+test::InstalledService* SaverSelection::service = nullptr;
+fs::path SaverSelection::otherSaver;
+
+TEST_F(SaverSelection, ActivationIsRefusedUntilEverythingIsInPlaceAndChangesNothing) {
+    select(otherSaver.wstring());
+    test::deleteTree(HKEY_LOCAL_MACHINE, RegistryPath);
+    EXPECT_EQ(thrownBy(activateSaver), "Choose the network interruption mode in Calmlane before activation.");
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 2);
+    EXPECT_EQ(thrownBy(activateSaver), "Choose the network interruption mode in Calmlane before activation.");
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+
+    const std::wstring moved = installed + L".moved";
+    ASSERT_TRUE(MoveFileW(installed.c_str(), moved.c_str()));
+    EXPECT_EQ(thrownBy(activateSaver), "Screen saver file missing. Reinstall Calmlane.");
+    ASSERT_TRUE(MoveFileW(moved.c_str(), installed.c_str()));
+
+    ASSERT_TRUE(service->stop());
+    EXPECT_EQ(thrownBy(activateSaver), "The Calmlane service is unavailable. Reinstall with the setup program.");
+    ASSERT_TRUE(service->start());
+
+    EXPECT_EQ(selected(), otherSaver.wstring());
+    EXPECT_EQ(userString(L"PreviousSaver"), L"<none>");
+    EXPECT_FALSE(active());
+    EXPECT_EQ(timeout(), 900);
+}
+
+TEST_F(SaverSelection, FirstActivationRemembersTheUsersSettingsAndLaterOnesKeepThem) {
+    const std::wstring asTyped = L"  \"" + otherSaver.wstring() + L"\"";
+    select(asTyped);
+    setWindowsActive(true);
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"CalmlaneTimeoutSeconds", 420);
+    activateSaver();
+    EXPECT_EQ(selected(), installed);
+    EXPECT_TRUE(active());
+    EXPECT_EQ(timeout(), 420);
+    EXPECT_EQ(userString(L"PreviousSaver"), asTyped);  // as read, not normalised
+    EXPECT_EQ(userDword(L"PreviousActive"), 1u);
+    EXPECT_EQ(userDword(L"PreviousTimeout"), 900u);
+    EXPECT_EQ(userDword(L"PreviousSaved"), 1u);
+
+    setWindowsTimeout(1200);
+    select(L"%ProgramFiles%\\Calmlane\\calmlane.SCR");
+    activateSaver();
+    EXPECT_EQ(selected(), installed);  // rewritten to the installed path
+    EXPECT_EQ(timeout(), 1200);        // left alone
+    EXPECT_EQ(userString(L"PreviousSaver"), asTyped);
+    EXPECT_EQ(userDword(L"PreviousTimeout"), 900u);
+}
+
+TEST_F(SaverSelection, DeactivationGivesTheUsersSaverFlagAndDelayBack) {
+    select(otherSaver.wstring());
+    setWindowsActive(false);
+    activateSaver();
+    setWindowsTimeout(780);
+    deactivateSaver();
+    EXPECT_EQ(selected(), normalizeSaverPath(otherSaver.wstring()));
+    EXPECT_FALSE(active());
+    EXPECT_EQ(timeout(), 900);
+    EXPECT_EQ(userDword(L"CalmlaneTimeoutSeconds"), 780u);  // brought back by the next activation
+    EXPECT_EQ(userDword(L"PreviousSaved"), 1u);              // remembered values stay
+
+    // An unreadable PreviousActive means the user's saver was active.
+    activateSaver();
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, RegistryPath, L"PreviousActive");
+    deactivateSaver();
+    EXPECT_TRUE(active());
+}
+
+TEST_F(SaverSelection, DeactivationWithAnotherSaverOrNoneChangesNothing) {
+    select(otherSaver.wstring());
+    setWindowsActive(true);
+    EXPECT_NO_THROW(deactivateSaver());
+    EXPECT_EQ(selected(), otherSaver.wstring());
+    EXPECT_TRUE(active());
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, DesktopKey, L"SCRNSAVE.EXE");
+    EXPECT_NO_THROW(deactivateSaver());
+    EXPECT_EQ(selected(), L"<none>");
+    EXPECT_EQ(userDword(L"CalmlaneTimeoutSeconds"), 0xDEADu);
+}
+
+TEST_F(SaverSelection, AnUnusablePreviousSaverLeavesNoSaverAndNoAutomaticStart) {
+    const fs::path folder = fs::temp_directory_path() / "SaverFolder.scr";
+    fs::create_directories(folder);
+    const std::wstring cases[] = {L"", installed, L"C:\\Elsewhere\\Calmlane.ScreenSaver.scr", folder.wstring(),
+                                  L"C:\\gone\\Mystify.scr"};
+    for (const std::wstring& previous : cases) {
+        SCOPED_TRACE(std::string(previous.begin(), previous.end()));
+        test::RegistryScratch::wipe();
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+        select(installed);
+        setWindowsActive(true);
+        writeString(HKEY_CURRENT_USER, RegistryPath, L"PreviousSaver", previous);
+        writeDword(HKEY_CURRENT_USER, RegistryPath, L"PreviousActive", 1);
+        deactivateSaver();
+        EXPECT_EQ(selected(), L"<none>");
+        EXPECT_FALSE(active());
+    }
+    fs::remove(folder);
+}
+
+TEST_F(SaverSelection, ProductSaversAreRecognisedInEveryForm) {
+    const fs::path folder = fs::temp_directory_path() / "Calmlane Long Folder";
+    fs::create_directories(folder);
+    const fs::path longFile = folder / "Calmlane.ScreenSaver.scr";
+    std::ofstream(longFile) << "x";
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(longFile.c_str(), shortPath, MAX_PATH), 0u);
+    ASSERT_NE(std::wstring(shortPath), longFile.wstring());
+    EXPECT_TRUE(isCalmlanePath(shortPath));
+    EXPECT_TRUE(isCalmlanePath(L"\"C:\\Program Files\\Calmlane\\Calmlane.scr\""));
+    EXPECT_TRUE(isCalmlanePath(L"\t%ProgramFiles%\\Calmlane\\CALMLANE.SCR "));
+    EXPECT_TRUE(isCalmlanePath(L"C:/Tools/Calmlane/Calmlane.scr"));
+    EXPECT_TRUE(isCalmlanePath(L"Calmlane.scr"));
+    EXPECT_FALSE(isCalmlanePath(L"C:\\Tools\\Calmlane.scr.bak"));
+    EXPECT_FALSE(isCalmlanePath(L"C:\\Tools\\NotCalmlane.scr"));
+    EXPECT_FALSE(isCalmlanePath(L""));
+    EXPECT_EQ(normalizeSaverPath(L" \"\t"), L"");
+    EXPECT_EQ(normalizeSaverPath(L"C:/a/b.scr"), L"C:\\a\\b.scr");
+    select(std::wstring(L"\"") + shortPath + L"\"");
+    EXPECT_TRUE(isCalmlaneSelected());
+    fs::remove_all(folder);
+}
+
+TEST_F(SaverSelection, LengthsAreTakenFromWhatEachCallCounts) {
+    // RegGetValueW counts the terminator: a 32,767-character selection fills the 65,536-byte buffer and
+    // is read back whole; one character more does not fit and reads as no selection.
+    const std::wstring longest = L"C:\\" + std::wstring(32767 - 3, L'd');
+    select(longest);
+    EXPECT_EQ(selected(), longest);
+    select(longest + L"x");
+    EXPECT_EQ(selected(), L"<none>");
+    EXPECT_FALSE(isCalmlaneSelected());
+
+    // ExpandEnvironmentStringsW counts the terminator, GetLongPathNameW does not: no character is lost
+    // or added either way. (Paths of thousands of characters are left out: Wine's GetLongPathNameW
+    // overflows its stack on them.)
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"SystemRoot", windows, MAX_PATH), 0u);
+    const std::wstring deep = L"\\" + std::wstring(900, L'e') + L"\\Calmlane.scr";
+    EXPECT_EQ(normalizeSaverPath(L"%SystemRoot%" + deep), std::wstring(windows) + deep);
+    select(L"%SystemRoot%" + deep);
+    EXPECT_TRUE(isCalmlaneSelected());
+
+    const fs::path folder = fs::temp_directory_path() / "A Rather Long Folder Name";
+    fs::create_directories(folder);
+    const fs::path file = folder / "Calmlane.ScreenSaver.scr";
+    std::ofstream(file) << "x";
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(file.c_str(), shortPath, MAX_PATH), 0u);
+    wchar_t longPath[MAX_PATH] = {};
+    ASSERT_GT(GetLongPathNameW(shortPath, longPath, MAX_PATH), 0u);
+    EXPECT_EQ(normalizeSaverPath(shortPath), std::wstring(longPath));
+    fs::remove_all(folder);
+}
+
+TEST_F(SaverSelection, RepairPointsAStaleProductPathAtTheInstalledFile) {
+    select(L"D:\\Old\\Calmlane.ScreenSaver.scr");
+    repairSelectedSaverPath();
+    EXPECT_EQ(selected(), normalizeSaverPath(installed));
+    select(otherSaver.wstring());
+    repairSelectedSaverPath();
+    EXPECT_EQ(selected(), otherSaver.wstring());  // not ours: left alone
+
+    const std::wstring moved = installed + L".moved";
+    ASSERT_TRUE(MoveFileW(installed.c_str(), moved.c_str()));
+    select(L"D:\\Old\\Calmlane.ScreenSaver.scr");
+    repairSelectedSaverPath();
+    EXPECT_EQ(selected(), L"D:\\Old\\Calmlane.ScreenSaver.scr");  // nothing installed to point at
+    ASSERT_TRUE(MoveFileW(moved.c_str(), installed.c_str()));
+
+    LockHolder busy;
+    repairSelectedSaverPath();  // steps aside silently
+    EXPECT_EQ(selected(), L"D:\\Old\\Calmlane.ScreenSaver.scr");
+}
+
+TEST_F(SaverSelection, TimeoutIsCheckedAfterTheLockAndSetInMinutes) {
+    EXPECT_EQ(thrownBy([] { setSaverTimeout(0); }), "Delay must be between 1 and 240 minutes.");
+    EXPECT_EQ(thrownBy([] { setSaverTimeout(241); }), "Delay must be between 1 and 240 minutes.");
+    EXPECT_EQ(timeout(), 900);
+    setSaverTimeout(1);
+    EXPECT_EQ(timeout(), 60);
+    setSaverTimeout(240);
+    EXPECT_EQ(timeout(), 14400);
+    EXPECT_EQ(userDword(L"CalmlaneTimeoutSeconds"), 14400u);
+    {
+        LockHolder busy;
+        EXPECT_EQ(thrownBy([] { setSaverTimeout(0); }), "Another screen saver operation is in progress. Please try again.");
+        EXPECT_EQ(thrownBy(activateSaver), "Another screen saver operation is in progress. Please try again.");
+        EXPECT_EQ(thrownBy(deactivateSaver), "Another screen saver operation is in progress. Please try again.");
+    }
+    LockHolder abandoned(true);
+    EXPECT_NO_THROW(setSaverTimeout(5));  // a holder that died counts as released
+    EXPECT_EQ(timeout(), 300);
+}
+
+}  // namespace
+}  // namespace calmlane
