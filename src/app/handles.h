@@ -48,70 +48,22 @@ struct KernelHandleTraits {
 };
 using UniqueHandle = Unique<KernelHandleTraits>;
 
-struct RegistryKeyTraits {
-    using Type = HKEY;
+// A handle kind whose "nothing" is null and that one function closes.
+template <typename T, auto Close>
+struct NullTraits {
+    using Type = T;
     static Type invalid() noexcept { return nullptr; }
     static bool valid(Type h) noexcept { return h != nullptr; }
-    static void close(Type h) noexcept { ::RegCloseKey(h); }
+    static void close(Type h) noexcept { Close(h); }
 };
-using UniqueKey = Unique<RegistryKeyTraits>;
 
-struct LocalMemoryTraits {
-    using Type = HLOCAL;
-    static Type invalid() noexcept { return nullptr; }
-    static bool valid(Type h) noexcept { return h != nullptr; }
-    static void close(Type h) noexcept { ::LocalFree(h); }
-};
-using UniqueLocal = Unique<LocalMemoryTraits>;
-
-struct ServiceHandleTraits {
-    using Type = SC_HANDLE;
-    static Type invalid() noexcept { return nullptr; }
-    static bool valid(Type h) noexcept { return h != nullptr; }
-    static void close(Type h) noexcept { ::CloseServiceHandle(h); }
-};
-using UniqueServiceHandle = Unique<ServiceHandleTraits>;
-
-struct EventSourceTraits {
-    using Type = HANDLE;
-    static Type invalid() noexcept { return nullptr; }
-    static bool valid(Type h) noexcept { return h != nullptr; }
-    static void close(Type h) noexcept { ::DeregisterEventSource(h); }
-};
-using UniqueEventSource = Unique<EventSourceTraits>;
-
-// GDI objects (pens, brushes, bitmaps, fonts). Select them out of every DC before they go.
-struct GdiObjectTraits {
-    using Type = HGDIOBJ;
-    static Type invalid() noexcept { return nullptr; }
-    static bool valid(Type h) noexcept { return h != nullptr; }
-    static void close(Type h) noexcept { ::DeleteObject(h); }
-};
-using UniqueGdiObject = Unique<GdiObjectTraits>;
-
+using UniqueKey = Unique<NullTraits<HKEY, ::RegCloseKey>>;
+using UniqueLocal = Unique<NullTraits<HLOCAL, ::LocalFree>>;
+using UniqueServiceHandle = Unique<NullTraits<SC_HANDLE, ::CloseServiceHandle>>;
+using UniqueEventSource = Unique<NullTraits<HANDLE, ::DeregisterEventSource>>;
+// GDI objects (pens, brushes, bitmaps, fonts): select them out of every DC before they go.
+using UniqueGdiObject = Unique<NullTraits<HGDIOBJ, ::DeleteObject>>;
 // Memory device contexts made with CreateCompatibleDC.
-struct MemoryDcTraits {
-    using Type = HDC;
-    static Type invalid() noexcept { return nullptr; }
-    static bool valid(Type h) noexcept { return h != nullptr; }
-    static void close(Type h) noexcept { ::DeleteDC(h); }
-};
-using UniqueDc = Unique<MemoryDcTraits>;
-
-// Selects an object into a DC for one scope and puts the previous one back.
-class ScopedSelect {
-public:
-    ScopedSelect(HDC dc, HGDIOBJ object) noexcept : dc_(dc), previous_(object ? ::SelectObject(dc, object) : nullptr) {}
-    ~ScopedSelect() {
-        if (previous_ && previous_ != HGDI_ERROR) ::SelectObject(dc_, previous_);
-    }
-    ScopedSelect(const ScopedSelect&) = delete;
-    ScopedSelect& operator=(const ScopedSelect&) = delete;
-    bool ok() const noexcept { return previous_ != nullptr && previous_ != HGDI_ERROR; }
-
-private:
-    HDC dc_;
-    HGDIOBJ previous_;
-};
+using UniqueDc = Unique<NullTraits<HDC, ::DeleteDC>>;
 
 }  // namespace calmlane

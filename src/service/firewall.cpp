@@ -13,13 +13,7 @@ namespace calmlane {
 
 namespace {
 
-struct EngineTraits {
-    using Type = HANDLE;
-    static Type invalid() noexcept { return nullptr; }
-    static bool valid(Type h) noexcept { return h != nullptr; }
-    static void close(Type h) noexcept { wfp::engineClose(h); }
-};
-using UniqueEngine = Unique<EngineTraits>;
+using UniqueEngine = Unique<NullTraits<HANDLE, wfp::engineClose>>;
 
 // Non-null exactly while a firewall block is held.
 UniqueEngine engine;

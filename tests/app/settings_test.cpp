@@ -165,12 +165,6 @@ TEST_F(SettingsStore, InstallDirPrefersOverrideThenRegistryThenProgramFiles) {
     EXPECT_EQ(installDir(), programFiles);
 }
 
-TEST_F(SettingsStore, ModulePathNamesThisProgram) {
-    const std::wstring path = modulePath();
-    EXPECT_NE(path.find(L"app_tests.exe"), std::wstring::npos);
-    EXPECT_EQ(path.find(L'\0'), std::wstring::npos);
-}
-
 TEST_F(SettingsStore, UnknownShellFolderThrows) {
     EXPECT_THROW(folder(0x7F), std::runtime_error);
 }

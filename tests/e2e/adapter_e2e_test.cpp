@@ -18,14 +18,6 @@ namespace {
 
 using namespace test;
 
-DWORD networkState() { return readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99); }
-
-bool has(const std::vector<std::string>& lines, const std::string& line) {
-    for (const auto& l : lines) {
-        if (l == line) return true;
-    }
-    return false;
-}
 
 int adaptersDisabled() {
     int count = 0;
@@ -54,22 +46,22 @@ protected:
 
 TEST_F(AdapterService, APauseSessionDisablesTheAdaptersAndGivesThemBack) {
     const auto client = runPipeClient(service.installedClient(), L"open send:START reply state alive:1300 send:STOP close");
-    EXPECT_TRUE(has(client, "reply OK"));
-    EXPECT_TRUE(has(client, "state 1"));
+    EXPECT_TRUE(hasLine(client, "reply OK"));
+    EXPECT_TRUE(hasLine(client, "state 1"));
     EXPECT_TRUE(log.contains("Physical Ethernet/Wi-Fi adapters paused."));
     ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
     ASSERT_TRUE(log.waitFor("Adapter restored by Calmlane: " + std::string(adapters[1].id.begin(), adapters[1].id.end()),
                             2000));
     EXPECT_EQ(adaptersDisabled(), 0);
     EXPECT_TRUE(savedDevices().empty());
-    EXPECT_EQ(networkState(), 0u);
+    EXPECT_EQ(publishedNetworkState(), 0u);
 }
 
 TEST_F(AdapterService, AServiceKilledAnywhereInAPauseLosesNoAdapter) {
     // A dry run counts the seam calls of one whole pause (admission included).
     doubles::storeSetDword(L"CallCount", 0);
     const auto dry = runPipeClient(service.installedClient(), L"open send:START reply");
-    ASSERT_TRUE(has(dry, "reply OK"));
+    ASSERT_TRUE(hasLine(dry, "reply OK"));
     const DWORD callsInPause = doubles::storeDword(L"CallCount", 0);
     ASSERT_GE(callsInPause, 10u);
     ASSERT_TRUE(log.waitFor("Restoring network: Saver process ended", 5000));
@@ -90,7 +82,7 @@ TEST_F(AdapterService, AServiceKilledAnywhereInAPauseLosesNoAdapter) {
             ++tried;
             lost += adaptersDisabled();
             leftInJournal += static_cast<int>(savedDevices().size());
-            EXPECT_EQ(networkState(), 0u);
+            EXPECT_EQ(publishedNetworkState(), 0u);
         }
     }
     std::printf("crash points tried: %d, adapters left disabled by the crashes: %d, adapters lost after restart: %d, "

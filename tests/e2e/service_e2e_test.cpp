@@ -15,14 +15,6 @@ namespace {
 
 using namespace test;
 
-DWORD networkState() { return readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99); }
-
-bool has(const std::vector<std::string>& lines, const std::string& line) {
-    for (const auto& l : lines) {
-        if (l == line) return true;
-    }
-    return false;
-}
 
 class ServiceSession : public ::testing::Test {
 protected:
@@ -43,23 +35,23 @@ protected:
 TEST_F(ServiceSession, FirewallSessionBlocksUntilStopAndReleasesAfterTheGrace) {
     const auto client =
         runPipeClient(service.installedClient(), L"open send:START reply state alive:2000 send:STOP close");
-    EXPECT_TRUE(has(client, "open ok"));
-    EXPECT_TRUE(has(client, "reply OK"));
-    EXPECT_TRUE(has(client, "state 1"));
+    EXPECT_TRUE(hasLine(client, "open ok"));
+    EXPECT_TRUE(hasLine(client, "reply OK"));
+    EXPECT_TRUE(hasLine(client, "state 1"));
     DebugLine end, release;
     ASSERT_TRUE(log.waitFor("Saver sent STOP; checking display before release", 5000, &end));
     ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000, &release));
     EXPECT_GE(release.tick - end.tick, 1900u);
     EXPECT_LE(release.tick - end.tick, 3000u);
     ASSERT_TRUE(log.waitFor("Firewall filters released.", 2000));
-    EXPECT_EQ(networkState(), 0u);
+    EXPECT_EQ(publishedNetworkState(), 0u);
     EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 0u);
     EXPECT_TRUE(log.contains("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters)."));
 }
 
 TEST_F(ServiceSession, SilenceEndsTheSessionAfterFourSeconds) {
     const auto client = runPipeClient(service.installedClient(), L"open send:START reply sleep:7500 close");
-    EXPECT_TRUE(has(client, "reply OK"));
+    EXPECT_TRUE(hasLine(client, "reply OK"));
     DebugLine blocked, expired, release;
     ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 1000, &blocked));
     ASSERT_TRUE(log.waitFor("Heartbeat expired; checking display before release", 1000, &expired));
@@ -86,27 +78,27 @@ TEST_F(ServiceSession, RestoreRequestReachesTheRunningServiceOnly) {
 TEST_F(ServiceSession, StoppingTheServiceReleasesAHeldBlock) {
     PipeClientRun run = startPipeClient(service.installedClient(), L"open send:START reply alive:6000");
     ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 5000));
-    EXPECT_EQ(networkState(), 1u);
+    EXPECT_EQ(publishedNetworkState(), 1u);
     ASSERT_TRUE(service.stop());
     EXPECT_TRUE(log.contains("Service stopping: restoring network."));
     EXPECT_TRUE(log.contains("Firewall filters released."));
-    EXPECT_EQ(networkState(), 0u);
+    EXPECT_EQ(publishedNetworkState(), 0u);
     EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 0u);
     const auto client = finishPipeClient(run);
-    EXPECT_TRUE(has(client, "reply OK"));
-    EXPECT_TRUE(has(client, "send failed 232") || has(client, "send failed 109"));
+    EXPECT_TRUE(hasLine(client, "reply OK"));
+    EXPECT_TRUE(hasLine(client, "send failed 232") || hasLine(client, "send failed 109"));
 }
 
 TEST_F(ServiceSession, AClientOutsideTheInstallFolderIsRefused) {
     const auto client = runPipeClient(binFolder() + L"\\pipe_client.exe", L"open send:START reply");
-    EXPECT_TRUE(has(client, "open ok"));
-    EXPECT_FALSE(has(client, "reply OK"));
-    EXPECT_FALSE(has(client, "reply ERROR"));
+    EXPECT_TRUE(hasLine(client, "open ok"));
+    EXPECT_FALSE(hasLine(client, "reply OK"));
+    EXPECT_FALSE(hasLine(client, "reply ERROR"));
     EXPECT_TRUE(log.waitFor("Rejected client executable path.", 3000));
     EXPECT_FALSE(log.contains("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters)."));
     // The service goes on listening: the installed client gets its session.
     const auto next = runPipeClient(service.installedClient(), L"open send:START reply send:STOP close");
-    EXPECT_TRUE(has(next, "reply OK"));
+    EXPECT_TRUE(hasLine(next, "reply OK"));
 }
 
 TEST_F(ServiceSession, MessagesAreMatchedExactly) {
@@ -116,7 +108,7 @@ TEST_F(ServiceSession, MessagesAreMatchedExactly) {
 
     log.clear();
     auto nul = runPipeClient(service.installedClient(), L"open send-start-nul reply send:STOP close");
-    EXPECT_TRUE(has(nul, "reply OK"));
+    EXPECT_TRUE(hasLine(nul, "reply OK"));
     EXPECT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
 
     log.clear();
@@ -128,7 +120,7 @@ TEST_F(ServiceSession, ModeNotConfiguredAnswersError) {
     deleteTree(HKEY_LOCAL_MACHINE, RegistryPath);
     const auto client = runPipeClient(service.installedClient(), L"open send:START reply close");
     // "ERROR" is written just before the disconnect, so the client may see the broken pipe first.
-    EXPECT_TRUE(has(client, "reply ERROR") || has(client, "reply broken 109") || has(client, "reply broken 233"));
+    EXPECT_TRUE(hasLine(client, "reply ERROR") || hasLine(client, "reply broken 109") || hasLine(client, "reply broken 233"));
     EXPECT_TRUE(log.waitFor("Network blocking failed; checking display before release", 3000));
     EXPECT_TRUE(log.waitFor("Restoring network: Network blocking failed", 3000));
     EXPECT_FALSE(log.contains("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters)."));

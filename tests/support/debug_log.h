@@ -41,13 +41,7 @@ private:
     void run();
 
     UniqueHandle mutex_, mapping_, bufferReady_, dataReady_, stop_;
-    struct ViewTraits {
-        using Type = void*;
-        static Type invalid() noexcept { return nullptr; }
-        static bool valid(Type v) noexcept { return v != nullptr; }
-        static void close(Type v) noexcept { UnmapViewOfFile(v); }
-    };
-    Unique<ViewTraits> view_;
+    Unique<NullTraits<void*, ::UnmapViewOfFile>> view_;
     std::thread thread_;
     mutable std::mutex lock_;
     std::vector<DebugLine> lines_;

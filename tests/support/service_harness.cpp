@@ -138,6 +138,15 @@ bool InstalledService::restartAfterCrash(DWORD deadProcessId) {
     }
 }
 
+DWORD publishedNetworkState() { return readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99); }
+
+bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
+    for (const std::string& l : lines) {
+        if (l == line) return true;
+    }
+    return false;
+}
+
 PipeClientRun startPipeClient(const std::wstring& program, const std::wstring& steps) {
     PipeClientRun run;
     run.outFile = tempFile();

@@ -36,6 +36,12 @@ private:
     std::wstring folder_;
 };
 
+// HKLM "NetworkState" as the service published it (99 when absent).
+DWORD publishedNetworkState();
+
+// Whether the client's output has this exact line.
+bool hasLine(const std::vector<std::string>& lines, const std::string& line);
+
 // Runs the scripted pipe client (installed copy or any other) and returns the lines it wrote.
 std::vector<std::string> runPipeClient(const std::wstring& program, const std::wstring& steps, DWORD timeoutMs = 30000);
 

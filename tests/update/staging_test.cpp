@@ -1,12 +1,11 @@
 #include "update/staging.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "app/settings.h"
 
 namespace calmlane {
 namespace {
@@ -24,10 +23,6 @@ protected:
     void TearDown() override { fs::remove_all(staging); }
     fs::path staging;
 };
-
-TEST_F(StagedUpdates, FolderIsUnderLocalAppData) {
-    EXPECT_EQ(updateFolder(), folder(CSIDL_LOCAL_APPDATA) + L"\\Calmlane\\Updates");
-}
 
 TEST_F(StagedUpdates, RemovesOnlyStagedInstallersAndKeepsAFolderThatIsNotEmpty) {
     fs::create_directories(staging);

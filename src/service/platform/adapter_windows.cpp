@@ -23,13 +23,7 @@ struct DeviceInfoSetTraits {
 };
 using UniqueDeviceInfoSet = Unique<DeviceInfoSetTraits>;
 
-struct MibTableTraits {
-    using Type = PMIB_IF_TABLE2;
-    static Type invalid() noexcept { return nullptr; }
-    static bool valid(Type h) noexcept { return h != nullptr; }
-    static void close(Type h) noexcept { ::FreeMibTable(h); }
-};
-using UniqueMibTable = Unique<MibTableTraits>;
+using UniqueMibTable = Unique<NullTraits<PMIB_IF_TABLE2, ::FreeMibTable>>;
 
 InterfaceRow fromMib(const MIB_IF_ROW2& mib) {
     InterfaceRow row;
