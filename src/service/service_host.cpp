@@ -15,11 +15,12 @@ namespace calmlane {
 namespace {
 
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
-SERVICE_STATUS status = {};
 ServiceSignals signals;
 UniqueHandle stopEvent;
 
+// Each report is built afresh: the control handler reports stop pending from its own thread.
 void reportStatus(DWORD state, DWORD accepted, DWORD checkpoint, DWORD waitHint, DWORD exitCode = NO_ERROR) {
+    SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = accepted;
