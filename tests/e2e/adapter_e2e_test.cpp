@@ -48,7 +48,7 @@ TEST_F(AdapterService, APauseSessionDisablesTheAdaptersAndGivesThemBack) {
     const auto client = runPipeClient(service.installedClient(), L"open send:START reply state alive:1300 send:STOP close");
     EXPECT_TRUE(hasLine(client, "reply OK"));
     EXPECT_TRUE(hasLine(client, "state 1"));
-    EXPECT_TRUE(log.contains("Physical Ethernet/Wi-Fi adapters paused."));
+    EXPECT_TRUE(log.waitFor("Physical Ethernet/Wi-Fi adapters paused.", 2000));
     ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
     ASSERT_TRUE(log.waitFor("Adapter restored by Calmlane: " + std::string(adapters[1].id.begin(), adapters[1].id.end()),
                             2000));

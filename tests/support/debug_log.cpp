@@ -33,11 +33,14 @@ void DebugLog::run() {
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
         const char* data = static_cast<const char*>(view_.get());
         DebugLine line{GetTickCount64(), *reinterpret_cast<const DWORD*>(data), std::string(data + 4)};
-        SetEvent(bufferReady_.get());
         while (!line.text.empty() && (line.text.back() == '\n' || line.text.back() == '\r')) line.text.pop_back();
         if (echo_) std::printf("  [service] %s\n", line.text.c_str()), std::fflush(stdout);
-        std::lock_guard<std::mutex> guard(lock_);
-        lines_.push_back(std::move(line));
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            lines_.push_back(std::move(line));
+        }
+        // The next line may come once this one is recorded.
+        SetEvent(bufferReady_.get());
     }
 }
 
