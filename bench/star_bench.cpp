@@ -12,44 +12,11 @@
 #include "app/globals.h"
 #include "reference_frame.h"
 #include "saver/saver.h"
+#include "support/gdi_probe.h"
 
 namespace {
 
 using namespace calmlane;
-
-class Surface {
-public:
-    Surface(int w, int h) {
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = w;
-        info.bmiHeader.biHeight = -h;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        HDC screen = GetDC(nullptr);
-        dc_ = CreateCompatibleDC(screen);
-        ReleaseDC(nullptr, screen);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits_, nullptr, 0);
-        old_ = SelectObject(dc_, bitmap_);
-        bytes_ = static_cast<std::size_t>(w) * h * 4;
-    }
-    ~Surface() {
-        SelectObject(dc_, old_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    bool valid() const { return bits_ != nullptr; }
-    HDC dc() const { return dc_; }
-    const void* bits() const { return bits_; }
-    std::size_t bytes() const { return bytes_; }
-
-private:
-    HDC dc_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    HGDIOBJ old_ = nullptr;
-    void* bits_ = nullptr;
-    std::size_t bytes_ = 0;
-};
 
 double nowMs() {
     LARGE_INTEGER counter, frequency;
@@ -86,15 +53,16 @@ Result measure(int w, int h, long density) {
     for (long i = 0; i < density; ++i) stars.push_back(random.newStar());
     const FrameSettings frame = {settings.speed, settings.color};
 
-    Surface production(w, h), reference(w, h);
-    Result result = {0, 0, production.valid() && reference.valid()};
+    test::PixelSurface production(w, h), reference(w, h);
+    const std::size_t bytes = static_cast<std::size_t>(w) * h * 4;
+    Result result = {0, 0, production.bits() != nullptr && reference.bits() != nullptr};
     // Same seed, same frames: every pixel must agree (the overlay is kept in its first 5-second slot).
     for (int i = 0; i < CheckedFrames && result.identical; ++i) {
         saver.startTicks = GetTickCount64();
         saver.frame(production.dc());
         reference::frame(reference.dc(), rect, stars, frame, random, &overlay, 0);
         GdiFlush();
-        result.identical = std::memcmp(production.bits(), reference.bits(), production.bytes()) == 0;
+        result.identical = std::memcmp(production.bits(), reference.bits(), bytes) == 0;
     }
 
     std::vector<double> times;

@@ -62,6 +62,14 @@ bool readUserDword(const wchar_t* name, DWORD& value) {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
+// Sets the idle timeout and checks that Windows kept it; a change Windows accepted is broadcast.
+void applyTimeout(DWORD seconds, const char* refused, const char* notApplied, BroadcastOnExit& broadcast) {
+    if (!setTimeout(seconds)) fail(refused);
+    broadcast.changed();
+    int applied = 0;
+    if (!queryTimeout(applied) || static_cast<DWORD>(applied) != seconds) fail(notApplied);
+}
+
 }  // namespace
 
 SaverConfigurationLock::SaverConfigurationLock(bool required)
@@ -132,12 +140,8 @@ void activateSaver() {
 
         DWORD saved = 0;
         if (readUserDword(L"CalmlaneTimeoutSeconds", saved) && saved != 0) {
-            if (!setTimeout(saved)) fail("Windows refused the saved Calmlane timeout.");
-            broadcast.changed();
-            int applied = 0;
-            if (!queryTimeout(applied) || static_cast<DWORD>(applied) != saved) {
-                fail("The saved Calmlane delay was not applied. Check Windows policies.");
-            }
+            applyTimeout(saved, "Windows refused the saved Calmlane timeout.",
+                         "The saved Calmlane delay was not applied. Check Windows policies.", broadcast);
         }
     }
     writeString(HKEY_CURRENT_USER, DesktopKey, L"SCRNSAVE.EXE", saver);
@@ -217,13 +221,9 @@ void setSaverTimeout(unsigned minutes) {
     SaverConfigurationLock lock(true);
     BroadcastOnExit broadcast;
     if (minutes == 0 || minutes > 240) fail("Delay must be between 1 and 240 minutes.");
-    const unsigned seconds = minutes * 60;
-    if (!setTimeout(seconds)) fail("Windows refused the screen saver timeout (possibly managed by policy).");
-    broadcast.changed();
-    int applied = 0;
-    if (!queryTimeout(applied) || static_cast<unsigned>(applied) != seconds) {
-        fail("The requested delay was not applied. Check Windows policies.");
-    }
+    const DWORD seconds = minutes * 60;
+    applyTimeout(seconds, "Windows refused the screen saver timeout (possibly managed by policy).",
+                 "The requested delay was not applied. Check Windows policies.", broadcast);
     writeDword(HKEY_CURRENT_USER, RegistryPath, L"CalmlaneTimeoutSeconds", seconds);
 }
 

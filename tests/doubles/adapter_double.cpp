@@ -28,6 +28,15 @@ bool toInterfaceRow(const doubles::SimulatedAdapter& a, InterfaceRow& row) {
     return true;
 }
 
+// One call on a device node: recorded, failed on request, 13 (no such node) when it does not exist.
+template <typename Act>
+DWORD onNode(const wchar_t* call, DWORD devInst, Act act) {
+    DWORD code = doubles::enterCall(call, L"node=" + std::to_wstring(devInst));
+    doubles::SimulatedAdapter a;
+    if (code == 0) code = doubles::loadAdapter(devInst, a) ? act(a) : 13;
+    return finish(code);
+}
+
 }  // namespace
 
 bool interfaceTable(std::vector<InterfaceRow>& rows) {
@@ -64,45 +73,28 @@ bool netDevices(std::vector<NetDevice>& devices) {
 }
 
 DWORD nodeStatus(DWORD devInst, ULONG& status, ULONG& problem) {
-    DWORD code = doubles::enterCall(L"adapter.nodeStatus", L"node=" + std::to_wstring(devInst));
-    if (code == 0) {
-        doubles::SimulatedAdapter a;
-        if (!doubles::loadAdapter(devInst, a) || a.absent) {
-            code = 13;  // CR_NO_SUCH_DEVNODE
-        } else {
-            status = a.nodeStatus;
-            problem = a.problem;
-        }
-    }
-    return finish(code);
+    return onNode(L"adapter.nodeStatus", devInst, [&](doubles::SimulatedAdapter& a) -> DWORD {
+        if (a.absent) return 13;
+        status = a.nodeStatus;
+        problem = a.problem;
+        return 0;
+    });
 }
 
 DWORD deviceId(DWORD devInst, std::wstring& id) {
-    DWORD code = doubles::enterCall(L"adapter.deviceId", L"node=" + std::to_wstring(devInst));
-    if (code == 0) {
-        doubles::SimulatedAdapter a;
-        if (doubles::loadAdapter(devInst, a)) {
-            id = a.id;
-        } else {
-            code = 13;
-        }
-    }
-    return finish(code);
+    return onNode(L"adapter.deviceId", devInst, [&](doubles::SimulatedAdapter& a) -> DWORD {
+        id = a.id;
+        return 0;
+    });
 }
 
 DWORD disableNode(DWORD devInst) {
-    DWORD code = doubles::enterCall(L"adapter.disableNode", L"node=" + std::to_wstring(devInst));
-    if (code == 0) {
-        doubles::SimulatedAdapter a;
-        if (doubles::loadAdapter(devInst, a)) {
-            a.nodeStatus &= ~0x8u;
-            a.problem = 22;
-            doubles::saveAdapter(a);
-        } else {
-            code = 13;
-        }
-    }
-    return finish(code);
+    return onNode(L"adapter.disableNode", devInst, [](doubles::SimulatedAdapter& a) -> DWORD {
+        a.nodeStatus &= ~0x8u;
+        a.problem = 22;  // disabled
+        doubles::saveAdapter(a);
+        return 0;
+    });
 }
 
 DWORD locateNode(const std::wstring& id, DWORD& devInst) {
@@ -121,18 +113,12 @@ DWORD locateNode(const std::wstring& id, DWORD& devInst) {
 }
 
 DWORD enableNode(DWORD devInst) {
-    DWORD code = doubles::enterCall(L"adapter.enableNode", L"node=" + std::to_wstring(devInst));
-    if (code == 0) {
-        doubles::SimulatedAdapter a;
-        if (doubles::loadAdapter(devInst, a)) {
-            a.nodeStatus |= 0x8;
-            a.problem = 0;
-            doubles::saveAdapter(a);
-        } else {
-            code = 13;
-        }
-    }
-    return finish(code);
+    return onNode(L"adapter.enableNode", devInst, [](doubles::SimulatedAdapter& a) -> DWORD {
+        a.nodeStatus |= 0x8;
+        a.problem = 0;
+        doubles::saveAdapter(a);
+        return 0;
+    });
 }
 
 }  // namespace calmlane::adapter

@@ -8,6 +8,7 @@
 #include "saver/saver.h"
 #include "service/control_pipe.h"
 #include "support/debug_log.h"
+#include "support/gdi_probe.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
 #include "support/service_harness.h"
@@ -65,27 +66,15 @@ HWND waitForWindow(HWND parent, DWORD timeoutMs) {
 
 // Pixels of the overlay's text colour on the screen: the longer the overlay line, the more of them.
 int overlayPixelsOnScreen() {
-    const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
+    PixelSurface surface(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
     HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
+    BitBlt(surface.dc(), 0, 0, surface.width(), surface.height(), screen, 0, 0, SRCCOPY);
+    ReleaseDC(nullptr, screen);
     GdiFlush();
     int count = 0;
-    const DWORD* pixels = static_cast<const DWORD*>(bits);
-    for (int i = 0; i < w * h; ++i) count += (pixels[i] & 0xFFFFFF) == 0x96AAC3;  // RGB(150, 170, 195)
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    for (int i = 0; i < surface.width() * surface.height(); ++i) {
+        count += (surface.bits()[i] & 0xFFFFFF) == 0x96AAC3;  // RGB(150, 170, 195)
+    }
     return count;
 }
 
