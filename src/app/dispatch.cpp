@@ -99,4 +99,11 @@ std::uint64_t saverIdleThresholdMs(long long timeoutSeconds) {
     return threshold < Minimum ? Minimum : threshold;
 }
 
+bool screenSaverPreviewOnly(std::uint32_t tick, bool inputRead, std::uint32_t lastInput, bool timeoutRead,
+                            int timeoutSeconds) {
+    if (!inputRead) return false;
+    const std::uint32_t idle = tick - lastInput;  // unsigned: right across the 49.7-day wrap
+    return idle < saverIdleThresholdMs(timeoutRead ? timeoutSeconds : 600);
+}
+
 }  // namespace calmlane

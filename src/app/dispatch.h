@@ -42,4 +42,10 @@ Dispatch decideRole(const std::vector<std::wstring>& args);
 // Idle time below which "/s" runs without cutting the network, from the Windows saver timeout in seconds.
 std::uint64_t saverIdleThresholdMs(long long timeoutSeconds);
 
+// "/s": whether the saver runs without cutting the network because real input came shortly before.
+// tick and lastInput are GetTickCount and GetLastInputInfo values (32-bit, wrapping). An unreadable last
+// input counts as idle (Windows started us); an unreadable timeout counts as 600 seconds.
+bool screenSaverPreviewOnly(std::uint32_t tick, bool inputRead, std::uint32_t lastInput, bool timeoutRead,
+                            int timeoutSeconds);
+
 }  // namespace calmlane

@@ -37,14 +37,13 @@ std::vector<std::wstring> commandLineArguments() {
 }
 
 // "/s": a start soon after real input (the settings' preview button, a double click) must not cut the network.
-bool screenSaverPreviewOnly() {
+bool screenSaverPreviewOnlyNow() {
     LASTINPUTINFO input = {};
     input.cbSize = sizeof(input);
-    if (!GetLastInputInfo(&input)) return false;  // unknown: Windows started us, so treat as idle
-    int timeoutSeconds = 600;
-    if (!SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &timeoutSeconds, 0)) timeoutSeconds = 600;
-    const DWORD idle = GetTickCount() - input.dwTime;
-    return idle < saverIdleThresholdMs(timeoutSeconds);
+    const bool inputRead = GetLastInputInfo(&input) != FALSE;
+    int timeoutSeconds = 0;
+    const bool timeoutRead = SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &timeoutSeconds, 0) != FALSE;
+    return screenSaverPreviewOnly(GetTickCount(), inputRead, input.dwTime, timeoutRead, timeoutSeconds);
 }
 
 // The command-line actions end the process when they return: the settings broadcast they asked for is
@@ -54,7 +53,7 @@ public:
     AwaitBroadcast() = default;
     AwaitBroadcast(const AwaitBroadcast&) = delete;
     AwaitBroadcast& operator=(const AwaitBroadcast&) = delete;
-    ~AwaitBroadcast() { settingsNotifications.waitIdle(2000); }
+    ~AwaitBroadcast() { settingsNotifications.waitIdle(2000); }  // waitIdle never throws
 };
 
 void launchUninstaller() {
@@ -112,7 +111,7 @@ int runRole(const Dispatch& d) {
         if (d.previewWindow != 0 && IsWindow(host)) runSaver(host, true, 0);
         return 0;
     }
-    case Role::ScreenSaver: runSaver(nullptr, screenSaverPreviewOnly(), 0); return 0;
+    case Role::ScreenSaver: runSaver(nullptr, screenSaverPreviewOnlyNow(), 0); return 0;
     case Role::Window:
         requestedPage = d.requestedPage;
         if (d.uiTest) {

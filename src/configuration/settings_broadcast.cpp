@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 namespace calmlane {
@@ -48,11 +49,15 @@ void SettingsNotificationQueue::request() noexcept {
     }
 }
 
-bool SettingsNotificationQueue::waitIdle(unsigned timeoutMs) {
-    std::shared_ptr<State> state = state_;
-    std::unique_lock<std::mutex> lock(state->mutex);
-    return state->idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                [&state] { return !state->running && !state->pending; });
+bool SettingsNotificationQueue::waitIdle(unsigned timeoutMs) noexcept {
+    try {
+        std::shared_ptr<State> state = state_;
+        std::unique_lock<std::mutex> lock(state->mutex);
+        return state->idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&state] { return !state->running && !state->pending; });
+    } catch (const std::system_error&) {
+        return false;  // a failed lock or wait only loses the grace period
+    }
 }
 
 void broadcastDesktopSettingChange() {

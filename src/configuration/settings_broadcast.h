@@ -23,7 +23,8 @@ public:
     void request() noexcept;
     // Waits up to timeoutMs for every requested broadcast to have been sent; true when idle.
     // For short-lived processes, whose exit would otherwise cut the broadcast off.
-    bool waitIdle(unsigned timeoutMs);
+    // Never throws: it runs in destructors.
+    bool waitIdle(unsigned timeoutMs) noexcept;
 
 private:
     std::shared_ptr<State> state_;

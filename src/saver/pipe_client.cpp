@@ -4,6 +4,7 @@
 
 #include "app/constants.h"
 #include "saver/saver.h"
+#include "service/service_clients.h"
 
 namespace calmlane {
 
@@ -11,9 +12,15 @@ namespace {
 
 constexpr std::uint64_t ConnectWindowMs = 1499;
 
-bool write(Saver& saver, const char* text) {
-    DWORD written = 0;
-    return WriteFile(saver.pipe.get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr) != FALSE;
+bool write(Saver& saver, const char* text) { return writePipeWord(saver.pipe.get(), text); }
+
+// While the service is down any local program may create a pipe of that name and answer "OK": only the
+// running service's own process is a server the saver talks to.
+bool servedByService(HANDLE pipe) {
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &server)) return false;
+    const unsigned long service = serviceProcessId();
+    return service != 0 && server == service;
 }
 
 void givePipeUp(Saver& saver) {
@@ -28,6 +35,10 @@ void connect(Saver& saver, std::uint64_t now) {
     saver.pipe.reset(CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     if (!saver.pipe) return;
+    if (!servedByService(saver.pipe.get())) {
+        saver.pipe.reset();  // given up without a word: the saver runs as it does without a service
+        return;
+    }
     DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
     if (!SetNamedPipeHandleState(saver.pipe.get(), &mode, nullptr, nullptr) || !write(saver, "START")) {
         givePipeUp(saver);
@@ -35,6 +46,12 @@ void connect(Saver& saver, std::uint64_t now) {
 }
 
 }  // namespace
+
+bool writePipeWord(HANDLE pipe, const char* word) {
+    const DWORD length = static_cast<DWORD>(std::strlen(word));
+    DWORD written = 0;
+    return WriteFile(pipe, word, length, &written, nullptr) != FALSE && written == length;
+}
 
 void pipeStep(Saver& saver, std::uint64_t now) {
     if (!saver.pipe) {

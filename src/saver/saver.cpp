@@ -94,19 +94,20 @@ bool onTimer(Saver& saver) {
 
 // The pipe thread: watches for input and the parent, and holds the session with the service.
 void sessionThread(Saver& saver, HANDLE stopEvent, int testSeconds, std::uint64_t threadStart, HWND parent,
-                   DWORD startInput, HWND window) {
+                   HWND window) {
+    InputWatch input;
     for (;;) {
         const DWORD waited = WaitForSingleObject(stopEvent, SessionTickMs);
         if (waited == WAIT_OBJECT_0) break;  // the window is gone
-        LASTINPUTINFO input = {};
-        input.cbSize = sizeof(input);
-        if (!GetLastInputInfo(&input)) input.dwTime = startInput;
         const std::uint64_t now = GetTickCount64();
         bool done = waited != WAIT_TIMEOUT;  // a failed wait ends the saver rather than spin
         if (testSeconds != 0) {
             done = done || now - threadStart > static_cast<std::uint64_t>(testSeconds) * 1000;
         } else if (parent == nullptr) {
-            done = done || (now - threadStart >= InputGraceMs && input.dwTime != startInput);
+            LASTINPUTINFO last = {};
+            last.cbSize = sizeof(last);
+            const bool read = GetLastInputInfo(&last) != FALSE;
+            done = input.ends(now - threadStart, read, last.dwTime) || done;
         }
         if (parent != nullptr && !IsWindow(parent)) done = true;
         if (done) {
@@ -203,6 +204,16 @@ std::vector<RECT> monitorFields(const std::vector<RECT>& monitors, POINT clientO
         fieldRects.push_back(rect);
     }
     return fieldRects;
+}
+
+bool InputWatch::ends(std::uint64_t sinceStartMs, bool read, DWORD lastInput) {
+    if (sinceStartMs < InputGraceMs || !read) return false;
+    if (!referenced_) {
+        referenced_ = true;
+        reference_ = lastInput;
+        return false;
+    }
+    return lastInput != reference_;
 }
 
 bool mouseMovedBeyondJitter(POINT start, POINT cursor) {
@@ -333,15 +344,12 @@ void runSaver(HWND parent, bool previewOnly, int testSeconds) {
     SetTimer(window, FrameTimer, FramePeriodMs, nullptr);
 
     UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    LASTINPUTINFO input = {};
-    input.cbSize = sizeof(input);
-    GetLastInputInfo(&input);
     const std::uint64_t threadStart = GetTickCount64();
     std::thread session;
     try {
         if (!stopEvent) throw std::system_error(static_cast<int>(GetLastError()), std::system_category());
         session = std::thread(sessionThread, std::ref(saver), stopEvent.get(), testSeconds, threadStart, parent,
-                              input.dwTime, window);
+                              window);
     } catch (const std::system_error&) {
         // The window (its timer and display registration with it) goes before the error is shown.
         DestroyWindow(window);

@@ -64,6 +64,21 @@ std::vector<RECT> monitorFields(const std::vector<RECT>& monitors, POINT clientO
 // Whether mouse movement to `cursor` (screen coordinates) is beyond the 4-pixel jitter allowed around `start`.
 bool mouseMovedBeyondJitter(POINT start, POINT cursor);
 
+// The session thread's input rule for a full-screen saver. The first 500 ms are ignored: the last-input
+// time read on the first tick at or after 501 ms is the reference (so the release of the key that started
+// the saver never ends it), and any later change ends the saver. An unreadable time changes nothing.
+class InputWatch {
+public:
+    bool ends(std::uint64_t sinceStartMs, bool read, DWORD lastInput);
+
+private:
+    bool referenced_ = false;
+    DWORD reference_ = 0;
+};
+
+// Writes one word to a non-blocking pipe; true only when every byte was taken (a full pipe takes none).
+bool writePipeWord(HANDLE pipe, const char* word);
+
 // One client step of the session with the service (the saver's pipe thread calls it every 500 ms or more).
 void pipeStep(Saver& saver, std::uint64_t now);
 // Ends the session: "STOP" when connected, then close; the pause is no longer confirmed.

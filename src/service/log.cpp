@@ -8,6 +8,22 @@
 
 namespace calmlane {
 
+namespace {
+
+constexpr std::uint64_t RepeatIntervalMs = 60000;
+
+RepeatFilter eventLogFilter;  // logEvent has one caller thread, the service's main thread
+
+}  // namespace
+
+bool RepeatFilter::admit(const std::wstring& line, std::uint64_t nowMs) {
+    if (any_ && line == previous_ && nowMs - admittedAt_ < RepeatIntervalMs) return false;
+    any_ = true;
+    previous_ = line;
+    admittedAt_ = nowMs;
+    return true;
+}
+
 void logEvent(const std::wstring& message) {
     try {
         writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastDiagnostic", message);
@@ -15,6 +31,7 @@ void logEvent(const std::wstring& message) {
         // The registry copy is lost; the debugger and the event log still get the line.
     }
     OutputDebugStringW((std::wstring(Product) + L": " + message + L"\n").c_str());
+    if (!eventLogFilter.admit(message, GetTickCount64())) return;
     UniqueEventSource source(RegisterEventSourceW(nullptr, ServiceName));
     if (!source) return;
     const wchar_t* strings[] = {message.c_str()};

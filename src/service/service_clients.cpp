@@ -15,18 +15,25 @@ UniqueServiceHandle openService(DWORD access) {
     return UniqueServiceHandle(OpenServiceW(manager.get(), ServiceName, access));
 }
 
+bool queryStatus(SERVICE_STATUS_PROCESS& status) {
+    UniqueServiceHandle service = openService(SERVICE_QUERY_STATUS);
+    if (!service) return false;
+    DWORD needed = 0;
+    return QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                sizeof(status), &needed) != FALSE;
+}
+
 }  // namespace
 
 bool serviceRunning() {
-    UniqueServiceHandle service = openService(SERVICE_QUERY_STATUS);
-    if (!service) return false;
     SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                              &needed)) {
-        return false;
-    }
-    return status.dwCurrentState == SERVICE_RUNNING;
+    return queryStatus(status) && status.dwCurrentState == SERVICE_RUNNING;
+}
+
+unsigned long serviceProcessId() {
+    SERVICE_STATUS_PROCESS status = {};
+    if (!queryStatus(status) || status.dwCurrentState == SERVICE_STOPPED) return 0;
+    return status.dwProcessId;
 }
 
 int requestNetworkRestore() {

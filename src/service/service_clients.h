@@ -6,6 +6,9 @@ namespace calmlane {
 // Installed and in the running state; any failure (no manager, no service, no access) is false.
 bool serviceRunning();
 
+// The process id of the running service; 0 when it is not running or cannot be queried.
+unsigned long serviceProcessId();
+
 // Sends the restore control; 0 when it was delivered, 1 otherwise (the --restore-network exit code).
 int requestNetworkRestore();
 

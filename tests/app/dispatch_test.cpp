@@ -120,5 +120,30 @@ TEST(Dispatch, IdleThresholdFollowsTheWindowsTimeout) {
     EXPECT_EQ(saverIdleThresholdMs(INT_MAX), (static_cast<std::uint64_t>(INT_MAX) - 2) * 1000u);
 }
 
+TEST(Dispatch, ScreenSaverStartsWithoutCuttingOnlyAfterRecentInput) {
+    const struct {
+        std::uint32_t tick;
+        bool inputRead;
+        std::uint32_t lastInput;
+        bool timeoutRead;
+        int timeoutSeconds;
+        bool previewOnly;
+    } rows[] = {
+        {100000, true, 100000 - 57999, true, 60, true},    // just under 58 s idle with a 60 s timeout
+        {100000, true, 100000 - 58000, true, 60, false},   // at the threshold the network is cut
+        {100000, true, 100000 - 9999, true, 5, true},      // short timeouts keep the 10 s floor
+        {100000, true, 100000 - 10000, true, 5, false},
+        {700000, true, 700000 - 597999, false, 60, true},  // unreadable timeout: 600 s
+        {700000, true, 700000 - 598000, false, 60, false},
+        {100000, false, 100000, true, 600, false},         // unreadable last input: idle
+        {5000, true, 0xFFFFF000u, true, 600, true},        // 9 s across the 32-bit tick wrap
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(screenSaverPreviewOnly(row.tick, row.inputRead, row.lastInput, row.timeoutRead, row.timeoutSeconds),
+                  row.previewOnly)
+            << row.tick << " " << row.lastInput << " " << row.timeoutSeconds;
+    }
+}
+
 }  // namespace
 }  // namespace calmlane

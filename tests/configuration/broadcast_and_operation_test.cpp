@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include "app/globals.h"
 #include "configuration/saver_operation.h"
@@ -40,6 +41,9 @@ bool eventually(Predicate predicate) {
     }
     return predicate();
 }
+
+// The command-line actions wait for the queue in a destructor: the wait must not be able to throw.
+static_assert(noexcept(std::declval<SettingsNotificationQueue&>().waitIdle(0)));
 
 TEST(SettingsBroadcast, RequestsDuringABroadcastCoalesceIntoOneMore) {
     Latch gate;

@@ -153,6 +153,56 @@ TEST_F(Saver, AKeyEndsItAndNetworkTestIgnoresTheMouse) {
     EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
+void sendInput(INPUT input) { ASSERT_EQ(SendInput(1, &input, sizeof(input)), 1u); }
+
+TEST_F(Saver, TheReleaseOfTheStartingKeyIsIgnoredAndOnePixelLaterEndsIt) {
+    // Real input: SendInput moves GetLastInputInfo, which posted messages do not.
+    Launched saver = launch(calmlane, L"--preview");
+    ASSERT_TRUE(saver.process);
+    ASSERT_NE(waitForWindow(nullptr, 10000), nullptr);
+    INPUT release = {};
+    release.type = INPUT_KEYBOARD;
+    release.ki.wVk = VK_SHIFT;
+    release.ki.dwFlags = KEYEVENTF_KEYUP;
+    sendInput(release);  // within the saver's first 500 ms
+    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 1500), static_cast<DWORD>(WAIT_TIMEOUT));
+    INPUT nudge = {};
+    nudge.type = INPUT_MOUSE;
+    nudge.mi.dx = 1;
+    nudge.mi.dwFlags = MOUSEEVENTF_MOVE;
+    sendInput(nudge);
+    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// A program that took the service's pipe name while the service is down, and answers "OK" to anything.
+TEST_F(Saver, APipeNotServedByTheServiceIsGivenUpWithoutAWord) {
+    UniqueHandle squatter(CreateNamedPipeW(PipeName, PIPE_ACCESS_DUPLEX,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT,
+                                           PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr));
+    ASSERT_TRUE(squatter);
+    Launched saver = launch(calmlane, L"--network-test");
+    ASSERT_TRUE(saver.process);
+    int connections = 0;
+    DWORD received = 0;
+    while (WaitForSingleObject(saver.process.get(), 20) == WAIT_TIMEOUT && GetTickCount64() - saver.started < 15000) {
+        // Connected, or connected and already closed again by the client.
+        if (ConnectNamedPipe(squatter.get(), nullptr)) continue;
+        const DWORD state = GetLastError();
+        if (state != ERROR_PIPE_CONNECTED && state != ERROR_NO_DATA) continue;
+        ++connections;
+        char word[16];
+        DWORD read = 0;
+        for (int i = 0; i < 10; ++i, Sleep(20)) {
+            if (ReadFile(squatter.get(), word, sizeof(word), &read, nullptr)) received += read;
+        }
+        DWORD written = 0;
+        WriteFile(squatter.get(), "OK", 2, &written, nullptr);
+        DisconnectNamedPipe(squatter.get());
+    }
+    EXPECT_GT(connections, 0);
+    EXPECT_EQ(received, 0u);
+}
+
 class SaverWithService : public Saver {
 protected:
     void SetUp() override {

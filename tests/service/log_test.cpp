@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/constants.h"
 #include "support/debug_log.h"
 #include "support/registry_scratch.h"
@@ -28,6 +30,35 @@ TEST(ServiceLog, EachLineReachesTheRegistryAndTheDebugger) {
     test::DebugLine line;
     ASSERT_TRUE(log.waitFor("", 2000, &line));
     EXPECT_EQ(line.processId, GetCurrentProcessId());
+    EXPECT_TRUE(line.lineFeed);
+    // Repeats skip only the event log: the registry and the debugger still get every line.
+    logEvent(L"");
+    std::ptrdiff_t empties = 0;
+    for (int i = 0; i < 100 && empties < 2; ++i, Sleep(20)) {
+        const std::vector<std::string> messages = log.messages();
+        empties = std::count(messages.begin(), messages.end(), "");
+    }
+    EXPECT_EQ(empties, 2);
+}
+
+TEST(ServiceLog, TheEventLogTakesARepeatedLineOnceAMinute) {
+    const struct {
+        std::uint64_t at;
+        const wchar_t* line;
+        bool admitted;
+    } rows[] = {
+        {1000, L"Rejected client executable path.", true},
+        {1100, L"Rejected client executable path.", false},
+        {60999, L"Rejected client executable path.", false},
+        {61000, L"Rejected client executable path.", true},  // a minute after the last admitted copy
+        {62000, L"Adapter restoration pending: A", true},
+        {64000, L"Adapter restoration pending: A", false},
+        {64001, L"Rejected client executable path.", true},  // not the previous line
+        {64002, L"", true},
+        {64003, L"", false},
+    };
+    RepeatFilter filter;
+    for (const auto& row : rows) EXPECT_EQ(filter.admit(row.line, row.at), row.admitted) << row.at;
 }
 
 TEST(ServiceLog, ErrorTextAppendsTheCode) {

@@ -32,7 +32,8 @@ void DebugLog::run() {
     HANDLE waits[] = {dataReady_.get(), stop_.get()};
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
         const char* data = static_cast<const char*>(view_.get());
-        DebugLine line{GetTickCount64(), *reinterpret_cast<const DWORD*>(data), std::string(data + 4)};
+        DebugLine line{GetTickCount64(), *reinterpret_cast<const DWORD*>(data), std::string(data + 4), false};
+        line.lineFeed = !line.text.empty() && line.text.back() == '\n';
         while (!line.text.empty() && (line.text.back() == '\n' || line.text.back() == '\r')) line.text.pop_back();
         if (echo_) std::printf("  [service] %s\n", line.text.c_str()), std::fflush(stdout);
         {

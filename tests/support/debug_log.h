@@ -17,6 +17,7 @@ struct DebugLine {
     ULONGLONG tick;
     DWORD processId;
     std::string text;  // without the trailing line feed
+    bool lineFeed;     // whether the line ended with one
 };
 
 class DebugLog {

@@ -1,0 +1,59 @@
+// The saver's session rules: when input ends a full-screen saver, and when a pipe word counts as sent.
+#include <gtest/gtest.h>
+
+#include <tuple>
+#include <vector>
+
+#include "app/handles.h"
+#include "saver/saver.h"
+
+namespace calmlane {
+namespace {
+
+TEST(SaverInput, TheReferenceIsTheFirstReadAtOrAfter501Ms) {
+    const struct {
+        const char* name;
+        std::vector<std::tuple<std::uint64_t, bool, DWORD>> ticks;  // since start, read, last input
+        bool endsAtLast;
+    } rows[] = {
+        {"key release at 100 ms is before the reference", {{150, true, 1100}, {300, true, 1100}, {600, true, 1100},
+                                                           {750, true, 1100}}, false},
+        {"input at 500 ms is still ignored", {{500, true, 1500}, {650, true, 1500}}, false},
+        {"the reference tick itself never ends", {{501, true, 9000}}, false},
+        {"any later change ends it", {{510, true, 1000}, {660, true, 1001}}, true},
+        {"an unreadable time changes nothing", {{520, true, 1000}, {670, false, 0}, {820, false, 5}}, false},
+        {"an unreadable first tick defers the reference", {{520, false, 0}, {670, true, 1200}, {820, true, 1200}},
+         false},
+        {"a change after a deferred reference ends it", {{520, false, 0}, {670, true, 1200}, {820, true, 1201}}, true},
+    };
+    for (const auto& row : rows) {
+        InputWatch watch;
+        bool ended = false;
+        for (std::size_t i = 0; i < row.ticks.size(); ++i) {
+            const auto& [since, read, last] = row.ticks[i];
+            ended = watch.ends(since, read, last);
+            if (i + 1 < row.ticks.size()) {
+                EXPECT_FALSE(ended) << row.name << " at tick " << i;
+            }
+        }
+        EXPECT_EQ(ended, row.endsAtLast) << row.name;
+    }
+}
+
+TEST(SaverPipe, AWordThatAFullPipeDoesNotTakeIsNotSent) {
+    const wchar_t* name = L"\\\\.\\pipe\\Calmlane.Test.ShortWrite";
+    UniqueHandle server(CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT,
+                                         1, 0, 8, 0, nullptr));
+    ASSERT_TRUE(server);
+    UniqueHandle client(CreateFileW(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(client);
+    DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
+    ASSERT_TRUE(SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr));
+    int sent = 0;
+    while (sent < 100 && writePipeWord(client.get(), "ALIVE")) ++sent;  // nobody reads: the pipe fills up
+    EXPECT_LT(sent, 100);
+    EXPECT_GT(sent, 0);
+}
+
+}  // namespace
+}  // namespace calmlane
