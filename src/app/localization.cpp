@@ -35,27 +35,27 @@ const Translation translations[] = {
     {"setup.networkModeAdaptersHint",
      {L"Coupe le Wi\u2011Fi et l’Ethernet. Windows doit se reconnecter à votre retour\u00A0: comptez 5 à 20 secondes.",
       L"Turns off Wi\u2011Fi and Ethernet. Windows must reconnect when you return: 5 to 20 seconds are required.",
-      L"Schaltet Wi\u2011Fi und Ethernet ab. Windows muss sich nach Ihrer Rückkehr neu verbinden: Das dauert 5 bis "
+      L"Schaltet WLAN und Ethernet ab. Windows muss sich nach Ihrer Rückkehr neu verbinden: Das dauert 5 bis "
       L"20 Sekunden.",
       L"关闭 Wi\u2011Fi 和以太网。您回来后 Windows 需要重新连接，约需 5 到 20 秒。",
-      L"Apaga el Wi\u2011Fi y Ethernet. Windows debe volver a conectarse cuando usted regrese: se necesitan de 5 a 20 "
+      L"Apaga el Wi\u2011Fi y Ethernet. Windows debe volver a conectarse a su regreso: se necesitan de 5 a 20 "
       L"segundos.",
       L"Spegne Wi\u2011Fi ed Ethernet. Al tuo ritorno Windows deve riconnettersi: servono da 5 a 20 secondi."}},
     {"setup.networkModeFirewall",
      {L"Bloquer avec le Pare-feu Windows", L"Block with Windows Firewall", L"Mit der Windows-Firewall blockieren",
-      L"使用 Windows 防火墙阻止", L"Bloquear con el Firewall de Windows", L"Blocca con Windows Firewall"}},
+      L"使用 Windows 防火墙阻断网络", L"Bloquear con el Firewall de Windows", L"Blocca con Windows Firewall"}},
     {"setup.networkModeFirewallHint",
-     {L"Garde les cartes connectées, mais bloque tout le trafic Internet et du réseau local. L’accès revient en "
-      L"général immédiatement.",
+     {L"Garde les cartes connectées, mais bloque tout le trafic vers Internet et sur le réseau local. L’accès est "
+      L"généralement rétabli immédiatement.",
       L"Keeps adapters connected, but blocks all Internet and local-network traffic. Access usually returns "
       L"immediately.",
-      L"Die Adapter bleiben verbunden, aber der gesamte Verkehr ins Internet und im lokalen Netzwerk wird blockiert. "
-      L"Der Zugriff ist meist sofort wieder da.",
+      L"Die Adapter bleiben verbunden, aber der gesamte Datenverkehr ins Internet und im lokalen Netzwerk wird "
+      L"blockiert. Der Zugriff ist meist sofort wiederhergestellt.",
       L"适配器保持连接，但会阻止所有互联网和局域网流量。访问通常会立即恢复。",
       L"Mantiene los adaptadores conectados, pero bloquea todo el tráfico de Internet y de la red local. El acceso "
-      L"suele volver de inmediato.",
+      L"suele restablecerse de inmediato.",
       L"Mantiene le schede connesse, ma blocca tutto il traffico Internet e della rete locale. Di solito l’accesso "
-      L"torna subito."}},
+      L"viene ripristinato subito."}},
     {"setup.notInstalled",
      {L"État\u00A0: non installé.", L"Status: not installed.", L"Status: nicht installiert.", L"状态：未安装。",
       L"Estado: no instalado.", L"Stato: non installato."}},
@@ -67,12 +67,12 @@ const Translation translations[] = {
       L"Bildschirmschoner-Einstellungen von Windows", L"Windows 屏幕保护程序设置",
       L"Configuración del protector de pantalla de Windows", L"Impostazioni dello screen saver di Windows"}},
     {"saver.networkNotSuspended",
-     {L"La connexion n’a pas été suspendue. Vérifiez que le service Calmlane est installé et en cours d’exécution.",
+     {L"La connexion n’a pas été coupée. Vérifiez que le service Calmlane est installé et en cours d’exécution.",
       L"The connection was not suspended. Check that the Calmlane service is installed and running.",
       L"Die Verbindung wurde nicht unterbrochen. Prüfen Sie, ob der Calmlane-Dienst installiert ist und läuft.",
-      L"连接未被暂停。请检查 Calmlane 服务是否已安装并正在运行。",
-      L"La conexión no se ha suspendido. Compruebe que el servicio Calmlane está instalado y en ejecución.",
-      L"La connessione non è stata sospesa. Verifica che il servizio Calmlane sia installato e in esecuzione."}},
+      L"网络连接未被切断。请检查 Calmlane 服务是否已安装并正在运行。",
+      L"La conexión no se ha cortado. Compruebe que el servicio Calmlane está instalado y en ejecución.",
+      L"La connessione non è stata interrotta. Verifica che il servizio Calmlane sia installato e in esecuzione."}},
     {"dialog.title",
      {L"Personnaliser l’économiseur d’écran", L"Customize the screen saver", L"Bildschirmschoner anpassen",
       L"自定义屏幕保护程序", L"Personalizar el protector de pantalla", L"Personalizza lo screen saver"}},
@@ -80,7 +80,7 @@ const Translation translations[] = {
      {L"Voyage dans l’espace", L"Journey through space", L"Reise durchs All", L"太空之旅", L"Viaje por el espacio",
       L"Viaggio nello spazio"}},
     {"dialog.saveHint",
-     {L"Les réglages sont enregistrés et utilisés au prochain démarrage de l’économiseur d’écran.",
+     {L"Les paramètres sont enregistrés et utilisés au prochain démarrage de l’économiseur d’écran.",
       L"Settings are saved and used the next time the screen saver starts.",
       L"Die Einstellungen werden gespeichert und beim nächsten Start des Bildschirmschoners verwendet.",
       L"设置将被保存，并在屏幕保护程序下次启动时生效。",
@@ -91,7 +91,7 @@ const Translation translations[] = {
       L"Colore delle stelle"}},
     {"dialog.density", {L"Densité", L"Density", L"Dichte", L"密度", L"Densidad", L"Densità"}},
     {"dialog.speed", {L"Vitesse", L"Speed", L"Geschwindigkeit", L"速度", L"Velocidad", L"Velocità"}},
-    {"dialog.reset", {L"Réinitialiser", L"Reset", L"Zurücksetzen", L"重置", L"Restablecer", L"Ripristina"}},
+    {"dialog.reset", {L"Réinitialiser", L"Reset", L"Zurücksetzen", L"重置", L"Restablecer", L"Reimposta"}},
     {"common.cancel", {L"Annuler", L"Cancel", L"Abbrechen", L"取消", L"Cancelar", L"Annulla"}},
     {"common.continue", {L"Continuer", L"Continue", L"Weiter", L"继续", L"Continuar", L"Continua"}},
     {"common.save", {L"Enregistrer", L"Save", L"Speichern", L"保存", L"Guardar", L"Salva"}},

@@ -48,10 +48,12 @@ TEST_F(Localization, KeysAreUniqueAndLineBreaksAndHyphensFollowTheEnglish) {
         const std::wstring english = row.texts[1];
         const bool englishBreak = english.find(L"\r\n") != std::wstring::npos;
         const bool englishWiFi = english.find(L"Wi\u2011Fi") != std::wstring::npos;
-        for (const wchar_t* translated : row.texts) {
-            const std::wstring t = translated;
+        for (std::size_t language = 0; language < LanguageCount; ++language) {
+            const std::wstring t = row.texts[language];
             EXPECT_EQ(t.find(L"\r\n") != std::wstring::npos, englishBreak) << row.key;
-            EXPECT_EQ(t.find(L"Wi\u2011Fi") != std::wstring::npos, englishWiFi) << row.key;
+            // German Windows says WLAN; every other language keeps the English term.
+            const bool wiFi = t.find(language == 2 ? L"WLAN" : L"Wi\u2011Fi") != std::wstring::npos;
+            EXPECT_EQ(wiFi, englishWiFi) << row.key << " in language " << language;
             EXPECT_EQ(t.find(L"Wi-Fi"), std::wstring::npos) << row.key << ": plain hyphen in Wi-Fi";
             // No lone line feed or carriage return.
             for (std::size_t p = 0; p < t.size(); ++p) {
@@ -62,6 +64,29 @@ TEST_F(Localization, KeysAreUniqueAndLineBreaksAndHyphensFollowTheEnglish) {
                     EXPECT_TRUE(p + 1 < t.size() && t[p + 1] == L'\n') << row.key;
                 }
             }
+        }
+    }
+}
+
+// One term per idea in each language: words that a translation must not use, with the term it uses instead.
+TEST_F(Localization, EachLanguageKeepsToItsTerms) {
+    const struct {
+        std::size_t language;
+        const wchar_t* avoided;  // what it says instead
+    } rows[] = {
+        {0, L"réglages"},    // paramètres
+        {0, L"suspendu"},    // coupée
+        {2, L"Wi\u2011Fi"},  // WLAN
+        {2, L" Verkehr"},    // Datenverkehr
+        {3, L"暂停"},        // 切断
+        {4, L"suspendido"},  // cortado
+        {5, L"sospesa"},     // interrotta
+        {5, L"Ripristina"},  // Reimposta (ripristinare means restore)
+    };
+    for (std::size_t i = 0; i < translationCount; ++i) {
+        for (const auto& row : rows) {
+            EXPECT_EQ(std::wstring(translations[i].texts[row.language]).find(row.avoided), std::wstring::npos)
+                << translations[i].key << " in language " << row.language;
         }
     }
 }
