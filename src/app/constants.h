@@ -1,10 +1,11 @@
 #pragma once
 // Names shared by every role of the executable.
+#include "calmlane_version.h"
 
 namespace calmlane {
 
 inline constexpr const wchar_t* Product = L"Calmlane";
-inline constexpr const wchar_t* Version = L"1.1.3";
+inline constexpr const wchar_t* Version = L"" CALMLANE_VERSION_TEXT;  // major.minor.patch
 inline constexpr const wchar_t* ServiceName = L"CalmlaneNative";
 inline constexpr const wchar_t* RegistryPath = L"SOFTWARE\\CalmlaneNative";
 inline constexpr const wchar_t* UserRegistry = L"SOFTWARE\\CalmlaneNative";
