@@ -88,7 +88,14 @@ bool onTimer(Saver& saver) {
         DestroyWindow(saver.window);  // an embedded saver is deleted by now
         return true;
     }
-    if (!saver.displayOff) InvalidateRect(saver.window, nullptr, FALSE);
+    if (!saver.displayOff) {
+        // A frame of its own, outside WM_PAINT: only what changed reaches the window.
+        HDC dc = GetDC(saver.window);
+        if (dc != nullptr) {
+            saver.frame(dc, false);
+            ReleaseDC(saver.window, dc);
+        }
+    }
     return false;
 }
 
@@ -164,10 +171,11 @@ void Saver::followDensity() {
     while (stars.size() < wanted) stars.push_back(random.newStar());
 }
 
-void Saver::frame(HDC dc) {
+void Saver::frameAt(HDC dc, bool fullCopy, std::uint64_t elapsedMs) {
     if (displayOff || fields.empty()) return;
     const FrameSettings frameSettings = {settings.speed, settings.color};
-    const std::uint64_t elapsed = GetTickCount64() - startTicks;
+    if (frameSettings.color != lastColor) fullCopy = true;
+    lastColor = frameSettings.color;
     pens.beginFrame(frameSettings.color);
     for (StarField& field : fields) {
         RECT rect = field.rect;
@@ -177,12 +185,12 @@ void Saver::frame(HDC dc) {
         if (w <= 0 || h <= 0) continue;
         HDC memory = field.surface.begin(dc, w, h);
         if (memory == nullptr) continue;  // no bitmap for this field this time
-        std::vector<RECT>& drawn = field.surface.drawn();
-        drawStars(memory, field.stars, fieldGeometry(w, h), frameSettings, random, pens, &drawn);
+        drawStars(memory, field.stars, fieldGeometry(w, h), frameSettings, random, pens, &field.surface.drawn());
         if (parent == nullptr) {
-            drawn.push_back(drawOverlay(memory, w, h, overlayText(previewOnly, pauseConfirmed.load()), elapsed));
+            const std::wstring text = overlayText(previewOnly, pauseConfirmed.load());
+            field.surface.overlay(drawOverlay(memory, w, h, text, elapsedMs), text);
         }
-        BitBlt(dc, rect.left, rect.top, w, h, memory, 0, 0, SRCCOPY);
+        field.surface.present(dc, rect.left, rect.top, fullCopy);
     }
 }
 
@@ -263,13 +271,13 @@ LRESULT CALLBACK saverProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         PAINTSTRUCT paint;
         HDC dc = BeginPaint(window, &paint);
         if (dc != nullptr) {
-            saver->frame(dc);
+            saver->frame(dc, true);  // uncovered or invalidated: the window's pixels are unknown
             EndPaint(window, &paint);
         }
         return 0;
     }
     case WM_PRINTCLIENT:
-        saver->frame(reinterpret_cast<HDC>(wParam));
+        saver->frame(reinterpret_cast<HDC>(wParam), true);
         return 0;
     case WM_ERASEBKGND:
         return 1;

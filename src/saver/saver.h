@@ -27,7 +27,10 @@ struct Saver {
     Saver& operator=(const Saver&) = delete;
 
     void addField(RECT rect);
-    void frame(HDC dc);
+    // Advances and draws one frame. fullCopy: the window's pixels are unknown (a paint, a print), so the
+    // whole picture is copied; otherwise only what changed since the last frame.
+    void frame(HDC dc, bool fullCopy) { frameAt(dc, fullCopy, GetTickCount64() - startTicks); }
+    void frameAt(HDC dc, bool fullCopy, std::uint64_t elapsedMs);
     void rebuildDisplays();
     // The embedded preview's star count follows the density setting.
     void followDensity();
@@ -45,6 +48,7 @@ struct Saver {
     std::uint64_t lastPipeTicks = 0;
     POINT startCursor{};
     std::vector<StarField> fields;
+    COLORREF lastColor = CLR_INVALID;  // a new colour repaints everything
     StarRandom random;
     PenCache pens;
 };

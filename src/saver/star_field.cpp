@@ -1,6 +1,7 @@
 #include "saver/star_field.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "app/constants.h"
 #include "app/localization.h"
@@ -11,6 +12,7 @@ namespace {
 
 constexpr COLORREF OverlayColor = RGB(150, 170, 195);
 constexpr std::size_t PenCacheLimit = 1024;
+constexpr int Tile = 32;  // pixels per side of the grid that collects a frame's changed places
 
 BYTE scaled(BYTE channel, float b) { return static_cast<BYTE>(static_cast<int>(static_cast<float>(channel) * b)); }
 
@@ -73,6 +75,7 @@ HDC FrameSurface::begin(HDC dc, int w, int h) {
         memory_.reset(CreateCompatibleDC(dc));
         if (!memory_) return nullptr;
     }
+    HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     if (!bitmap_ || w != w_ || h != h_) {
         if (originalBitmap_) SelectObject(memory_.get(), originalBitmap_);
         originalBitmap_ = nullptr;
@@ -86,14 +89,101 @@ HDC FrameSurface::begin(HDC dc, int w, int h) {
         }
         w_ = w;
         h_ = h;
+        fresh_ = true;
         const RECT all = {0, 0, w, h};
-        FillRect(memory_.get(), &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+        FillRect(memory_.get(), &all, black);
+        strokes_.clear();
+        overlay_ = {};
     } else {
         // Only the last frame's strokes and overlay are not black.
-        for (const RECT& rect : drawn_) FillRect(memory_.get(), &rect, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+        for (const RECT& rect : strokes_) FillRect(memory_.get(), &rect, black);
+        if (!IsRectEmpty(&overlay_)) FillRect(memory_.get(), &overlay_, black);
     }
-    drawn_.clear();
+    previousStrokes_.swap(strokes_);
+    strokes_.clear();
+    previousOverlay_ = overlay_;
+    overlay_ = {};
+    overlayChanged_ = !IsRectEmpty(&previousOverlay_);  // gone, unless drawn again unchanged
     return memory_.get();
+}
+
+void FrameSurface::overlay(const RECT& rect, const std::wstring& text) {
+    overlayChanged_ = !EqualRect(&rect, &previousOverlay_) || text != overlayText_;
+    overlay_ = rect;
+    overlayText_ = text;
+}
+
+void FrameSurface::present(HDC dc, int x, int y, bool full) {
+    if (!memory_ || !bitmap_) return;
+    if (!full && !fresh_) {
+        // The changed places, on a grid of tiles: a region of a few hundred sorted, non-overlapping
+        // rectangles (runs of marked tiles per row) is much cheaper to build and clip with than a
+        // thousand overlapping stroke bounds.
+        const int columns = (w_ + Tile - 1) / Tile;
+        const int rows = (h_ + Tile - 1) / Tile;
+        tiles_.assign(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows), 0);
+        bool any = false;
+        auto mark = [&](const RECT& changed) {
+            RECT rect;
+            const RECT field = {0, 0, w_, h_};
+            if (!IntersectRect(&rect, &changed, &field)) return;
+            for (int row = rect.top / Tile; row <= (rect.bottom - 1) / Tile; ++row) {
+                for (int column = rect.left / Tile; column <= (rect.right - 1) / Tile; ++column) {
+                    tiles_[static_cast<std::size_t>(row) * columns + column] = 1;
+                }
+            }
+            any = true;
+        };
+        for (const RECT& rect : previousStrokes_) mark(rect);
+        for (const RECT& rect : strokes_) mark(rect);
+        if (overlayChanged_) {
+            mark(previousOverlay_);
+            mark(overlay_);
+        }
+        if (!any) return;  // nothing on the window differs from this frame
+        // Built row by row: joining a band below the rows so far costs a pass over them, where adding
+        // rectangles one by one would cost a pass per rectangle.
+        UniqueGdiObject clip(CreateRectRgn(0, 0, 0, 0));
+        for (int row = 0; row < rows && clip; ++row) {
+            std::size_t n = 0;
+            region_.resize(sizeof(RGNDATAHEADER) + static_cast<std::size_t>(columns) * sizeof(RECT));
+            RECT* runs = reinterpret_cast<RECT*>(region_.data() + sizeof(RGNDATAHEADER));
+            const unsigned char* marks = tiles_.data() + static_cast<std::size_t>(row) * columns;
+            for (int column = 0; column < columns;) {
+                if (!marks[column]) {
+                    ++column;
+                    continue;
+                }
+                const int first = column;
+                while (column < columns && marks[column]) ++column;
+                runs[n++] = RECT{x + first * Tile, y + row * Tile, x + std::min(column * Tile, w_),
+                                 y + std::min((row + 1) * Tile, h_)};
+            }
+            if (n == 0) continue;
+            RGNDATAHEADER header = {};
+            header.dwSize = sizeof(RGNDATAHEADER);
+            header.iType = RDH_RECTANGLES;
+            header.nCount = static_cast<DWORD>(n);
+            header.nRgnSize = static_cast<DWORD>(n * sizeof(RECT));
+            header.rcBound = {runs[0].left, runs[0].top, runs[n - 1].right, runs[0].bottom};
+            std::memcpy(region_.data(), &header, sizeof(header));
+            UniqueGdiObject band(ExtCreateRegion(nullptr, static_cast<DWORD>(sizeof(RGNDATAHEADER) + n * sizeof(RECT)),
+                                                 reinterpret_cast<const RGNDATA*>(region_.data())));
+            if (!band || CombineRgn(static_cast<HRGN>(clip.get()), static_cast<HRGN>(clip.get()),
+                                    static_cast<HRGN>(band.get()), RGN_OR) == ERROR) {
+                clip.reset();
+            }
+        }
+        // Without a region the whole field is copied: more work, the same picture.
+        if (clip && SaveDC(dc) != 0) {
+            SelectClipRgn(dc, static_cast<HRGN>(clip.get()));  // undone by RestoreDC
+            BitBlt(dc, x, y, w_, h_, memory_.get(), 0, 0, SRCCOPY);
+            RestoreDC(dc, -1);
+            return;
+        }
+    }
+    BitBlt(dc, x, y, w_, h_, memory_.get(), 0, 0, SRCCOPY);
+    fresh_ = false;
 }
 
 void FrameSurface::release() {
@@ -102,7 +192,11 @@ void FrameSurface::release() {
     bitmap_.reset();
     memory_.reset();
     w_ = h_ = 0;
-    drawn_.clear();
+    fresh_ = false;
+    strokes_.clear();
+    previousStrokes_.clear();
+    overlay_ = previousOverlay_ = {};
+    overlayText_.clear();
 }
 
 void PenCache::beginFrame(COLORREF baseColor) {

@@ -61,7 +61,8 @@ std::wstring overlayText(bool previewOnly, bool pauseConfirmed);
 
 // The off-screen bitmap of a field's frames, kept while the size stays the same. Between frames it is
 // black except where the last frame drew, so the next frame clears only those places instead of the
-// whole bitmap. The bitmap is selected out before it is deleted.
+// whole bitmap; and only what changed is copied to the window. The bitmap is selected out before it
+// is deleted.
 class FrameSurface {
 public:
     FrameSurface() = default;
@@ -71,10 +72,16 @@ public:
     FrameSurface& operator=(FrameSurface&&) noexcept = default;
     ~FrameSurface();
 
-    // A memory DC of w × h compatible with dc, all black; null when it cannot be made.
+    // A memory DC of w × h compatible with dc, black except for the overlay; null when it cannot be made.
     HDC begin(HDC dc, int w, int h);
-    // Everything drawn since begin() lies inside the rectangles recorded here.
-    std::vector<RECT>& drawn() { return drawn_; }
+    // Every stroke drawn since begin() lies inside the rectangles recorded here.
+    std::vector<RECT>& drawn() { return strokes_; }
+    // The overlay drawn since begin(), clipped to rect.
+    void overlay(const RECT& rect, const std::wstring& text);
+    // Copies the frame to dc at (x, y): everything when full or the bitmap is new, otherwise only what
+    // differs from the last frame (last and this frame's strokes, the overlay when it moved or changed),
+    // in one clipped copy.
+    void present(HDC dc, int x, int y, bool full);
     void release();
 
 private:
@@ -82,7 +89,13 @@ private:
     UniqueGdiObject bitmap_;
     HGDIOBJ originalBitmap_ = nullptr;
     int w_ = 0, h_ = 0;
-    std::vector<RECT> drawn_;
+    bool fresh_ = false;
+    std::vector<RECT> strokes_, previousStrokes_;
+    RECT overlay_{}, previousOverlay_{};
+    std::wstring overlayText_;
+    bool overlayChanged_ = false;
+    std::vector<BYTE> region_;            // one row's RGNDATA, kept to avoid an allocation each frame
+    std::vector<unsigned char> tiles_;    // the changed tiles of the frame being copied
 };
 
 // Solid pens by colour and width, shared by a saver's fields. A star colour is the base colour scaled

@@ -3,6 +3,7 @@
 
 #include "app/globals.h"
 #include "saver/saver.h"
+#include "support/gdi_probe.h"
 
 namespace calmlane {
 namespace {
@@ -48,9 +49,12 @@ TEST_F(EmbeddedPreview, StarCountFollowsTheDensityAtTheNextTick) {
     settings.density = 40;
     SendMessageW(preview, WM_TIMER, 1, 0);
     ASSERT_EQ(saver->fields[0].stars.size(), 40u);
+    // The stars kept are the first ones, moved on by two frames (a star reborn far away starts anew).
     for (int i = 0; i < 40; ++i) {
-        EXPECT_EQ(saver->fields[0].stars[i].x, first[i].x);
-        EXPECT_EQ(saver->fields[0].stars[i].y, first[i].y);
+        const Star& star = saver->fields[0].stars[i];
+        if (star.z >= first[i].z) continue;
+        EXPECT_EQ(star.x, first[i].x);
+        EXPECT_EQ(star.y, first[i].y);
     }
 }
 
@@ -62,11 +66,25 @@ TEST_F(EmbeddedPreview, InputDoesNotCloseItAndTheHostTakesItAlong) {
     SendMessageW(preview, WM_MOUSEMOVE, 0, MAKELPARAM(150, 90));
     SendMessageW(preview, WM_ACTIVATE, WA_INACTIVE, 0);
     EXPECT_TRUE(IsWindow(preview));
-    // Painting follows the window's size; a resize keeps the stars.
+    // The frames follow the window's size: after a resize, stars are drawn where the old size ended.
+    ShowWindow(host, SW_SHOWNOACTIVATE);
     Saver* saver = saverOf(preview);
     SetWindowPos(preview, nullptr, 0, 0, 320, 240, SWP_NOZORDER | SWP_NOMOVE);
-    UpdateWindow(preview);
-    EXPECT_EQ(saver->fields[0].stars.size(), 260u);
+    settings.density = 600;
+    test::PixelSurface shown(320, 240);
+    int beyondOldSize = 0;
+    for (int tick = 0; tick < 20 && beyondOldSize == 0; ++tick) {
+        SendMessageW(preview, WM_TIMER, 1, 0);
+        HDC dc = GetDC(preview);
+        BitBlt(shown.dc(), 0, 0, 320, 240, dc, 0, 0, SRCCOPY);
+        ReleaseDC(preview, dc);
+        GdiFlush();
+        for (int y = 0; y < 240; ++y) {
+            for (int x = 0; x < 320; ++x) beyondOldSize += (x >= 200 || y >= 100) && shown.pixel(x, y) != RGB(0, 0, 0);
+        }
+    }
+    EXPECT_GT(beyondOldSize, 0);
+    EXPECT_EQ(saver->fields[0].stars.size(), 600u);
     DestroyWindow(host);  // frees the saver with the window, and posts no quit message
     EXPECT_FALSE(IsWindow(preview));
     MSG message;
