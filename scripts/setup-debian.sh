@@ -8,6 +8,7 @@ packages=(
   wine wine64
   xvfb xauth fonts-wqy-microhei
   imagemagick
+  openssl ca-certificates util-linux mount
 )
 missing=()
 for p in "${packages[@]}"; do
