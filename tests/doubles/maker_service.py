@@ -5,7 +5,7 @@ Tests choose the answers by writing DIR/scenario, one route per line:
 
     METHOD PATH [status=N] [body=HEX] [file=NAME] [size=N] [delay=S] [stall_after=N] [stall=S] [cut=N]
 
-The body is the hex bytes, or the file DIR/NAME, padded with zero bytes (or cut) to `size` when given.
+The body is the hex bytes or the file DIR/NAME, padded with zero bytes (or cut) to `size` when given.
 `delay` waits before the answer; `stall_after`/`stall` pause once inside the body; `cut` drops the
 connection after that many body bytes. Unknown routes get 404.
 Every request is appended to DIR/requests before it is answered, as tab-separated

@@ -1,13 +1,12 @@
 #include "update/maker_service.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
-#include <cstdio>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <sstream>
-
-#include <tlhelp32.h>
 
 #include "app/handles.h"
 #include "support/process.h"
@@ -16,48 +15,50 @@ namespace calmlane::test {
 
 namespace {
 
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (const unsigned char c : bytes) {
-        text.push_back(digits[c >> 4]);
-        text.push_back(digits[c & 15]);
-    }
-    return text;
-}
-
-std::wstring fromUnix(const char* path) {
-    std::wstring text = L"Z:";
-    for (const char* c = path; *c; ++c) text.push_back(*c == '/' ? L'\\' : static_cast<wchar_t>(*c));
-    return text;
-}
-
 void writeWholeFile(const std::wstring& path, const std::string& bytes) {
     std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc) << bytes;
 }
 
 }  // namespace
 
+Route get(const std::string& path, const std::string& body, int status) {
+    Route route;
+    route.path = path;
+    route.body = body;
+    route.status = status;
+    return route;
+}
+
+Route installer(const std::string& version, const std::string& file, long long size) {
+    Route route = get("/download/calmlane/" + version);
+    route.file = file;
+    route.size = size;
+    return route;
+}
+
 MakerService::MakerService() {
     const char* folder = std::getenv("CALMLANE_MAKER_SERVICE");
-    if (folder && *folder) {
-        folder_ = fromUnix(folder);
-    } else {
+    if (!folder || !*folder) {
         ADD_FAILURE() << "the maker's services stand-in is not running: run through tests/update/with-maker-service";
+        return;
     }
+    folder_ = L"Z:";  // Wine's drive for the Unix root
+    for (const char* c = folder; *c; ++c) folder_.push_back(*c == '/' ? L'\\' : static_cast<wchar_t>(*c));
 }
 
 void MakerService::serve(const std::vector<Route>& routes) const {
     std::ostringstream scenario;
-    for (const Route& route : routes) {
-        scenario << route.method << ' ' << route.path << " status=" << route.statusCode << " body=" << hex(route.bodyBytes);
-        if (!route.fileName.empty()) scenario << " file=" << route.fileName;
-        if (route.bodySize >= 0) scenario << " size=" << route.bodySize;
-        if (route.stallAfter >= 0) scenario << " stall_after=" << route.stallAfter << " stall=" << route.stallSeconds;
+    for (std::size_t i = 0; i < routes.size(); ++i) {
+        const Route& route = routes[i];
+        std::string file = route.file;
+        if (file.empty()) put(file = "body-" + std::to_string(i), route.body);
+        scenario << route.method << ' ' << route.path << " status=" << route.status << " file=" << file;
+        if (route.size >= 0) scenario << " size=" << route.size;
+        if (route.stallAfter >= 0) scenario << " stall_after=" << route.stallAfter << " stall=3";
         if (route.cutAfter >= 0) scenario << " cut=" << route.cutAfter;
         scenario << '\n';
     }
-    // Written beside and moved into place: the service never reads half a scenario.
+    // Moved into place whole: the stand-in never reads half a scenario.
     writeWholeFile(folder_ + L"\\scenario.new", scenario.str());
     ASSERT_TRUE(MoveFileExW((folder_ + L"\\scenario.new").c_str(), (folder_ + L"\\scenario").c_str(),
                             MOVEFILE_REPLACE_EXISTING));
@@ -68,14 +69,13 @@ std::vector<RecordedRequest> MakerService::requests() const {
     std::vector<RecordedRequest> found;
     std::istringstream lines(readWholeFile(folder_ + L"\\requests"));
     for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> fields;
-        std::size_t start = 0;
-        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
-            fields.push_back(line.substr(start, tab - start));
-        }
-        fields.push_back(line.substr(start));
-        fields.resize(4);
-        found.push_back({fields[0], fields[1], fields[2], fields[3]});
+        std::istringstream fields(line);
+        RecordedRequest request;
+        std::getline(fields, request.method, '\t');
+        std::getline(fields, request.path, '\t');
+        std::getline(fields, request.userAgent, '\t');
+        std::getline(fields, request.voter, '\t');
+        found.push_back(request);
     }
     return found;
 }
@@ -84,20 +84,16 @@ void MakerService::put(const std::string& name, const std::string& bytes) const 
     writeWholeFile(folder_ + L"\\" + std::wstring(name.begin(), name.end()), bytes);
 }
 
-ResultWindow::ResultWindow() {
-    window_ = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    EXPECT_NE(window_, nullptr);
+HWND resultWindow() {
+    static const HWND window =
+        CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    return window;
 }
 
-ResultWindow::~ResultWindow() {
-    if (window_) DestroyWindow(window_);
-}
-
-LPARAM ResultWindow::awaitRaw(UINT message, DWORD timeoutMs) {
+LPARAM awaitMessage(UINT message, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        MSG msg;
-        if (PeekMessageW(&msg, window_, message, message, PM_REMOVE)) return msg.lParam;
+    for (MSG msg;;) {
+        if (PeekMessageW(&msg, resultWindow(), message, message, PM_REMOVE)) return msg.lParam;
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) return 0;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_POSTMESSAGE);
@@ -109,13 +105,13 @@ ProcessResources processResources() {
     // Handle values are multiples of 4, handed out lowest first; 64 Ki slots is far beyond any test.
     for (std::uintptr_t value = 4; value < 0x40000; value += 4) {
         DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++counted.handles;
+        counted.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != 0;
     }
     const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = snapshot && Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++counted.threads;
+        counted.threads += entry.th32OwnerProcessID == GetCurrentProcessId();
     }
     return counted;
 }
@@ -125,19 +121,16 @@ std::string readWholeFile(const std::wstring& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-std::string readBuiltFile(const std::wstring& name) {
-    std::string bytes = readWholeFile(binFolder() + L"\\" + name);
-    EXPECT_GT(bytes.size(), 64u) << "missing test installer";
-    return bytes;
+std::string builtInstaller(const wchar_t* name) {
+    std::string image = readWholeFile(binFolder() + L"\\" + name + L".exe");
+    EXPECT_GT(image.size(), 64u) << "missing test installer";
+    return image;
 }
 
 std::string as32Bit(std::string image) {
-    const std::uint32_t header = static_cast<unsigned char>(image[60]) | static_cast<unsigned char>(image[61]) << 8 |
-                                 static_cast<unsigned char>(image[62]) << 16 |
-                                 static_cast<std::uint32_t>(static_cast<unsigned char>(image[63])) << 24;
-    if (header + 6 > image.size()) return image;
-    image[header + 4] = '\x4C';
-    image[header + 5] = '\x01';
+    std::uint32_t header = 0;
+    if (image.size() >= 64) std::memcpy(&header, &image[60], 4);
+    if (header + 6 <= image.size()) image.replace(header + 4, 2, "\x4C\x01", 2);
     return image;
 }
 
