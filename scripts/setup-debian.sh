@@ -9,6 +9,7 @@ packages=(
   xvfb xauth fonts-wqy-microhei
   imagemagick
   openssl ca-certificates util-linux mount
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
