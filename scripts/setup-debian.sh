@@ -8,6 +8,8 @@ packages=(
   wine wine64
   xvfb xauth fonts-wqy-microhei
   imagemagick
+  openssl ca-certificates util-linux mount
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

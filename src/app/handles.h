@@ -66,4 +66,9 @@ using UniqueGdiObject = Unique<NullTraits<HGDIOBJ, ::DeleteObject>>;
 // Memory device contexts made with CreateCompatibleDC.
 using UniqueDc = Unique<NullTraits<HDC, ::DeleteDC>>;
 
+// WinHTTP handles (HINTERNET is a void pointer). The closing function lives in the WinHTTP translation
+// unit (src/update/https.cpp), so this header stays free of winhttp.h, which clashes with wininet.h.
+void closeInternetHandle(void* handle) noexcept;
+using UniqueInternet = Unique<NullTraits<void*, closeInternetHandle>>;
+
 }  // namespace calmlane

@@ -1,0 +1,233 @@
+#include "update/download.h"
+
+#include <shellapi.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "app/constants.h"
+#include "app/handles.h"
+#include "app/settings.h"
+#include "update/formats.h"
+#include "update/https.h"
+#include "update/staging.h"
+#include "update/version.h"
+#include "update/web_services.h"
+#include "update/worker.h"
+
+namespace calmlane {
+
+namespace {
+
+static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "the x64 layout of SHELLEXECUTEINFOW");
+
+// Verified installers, each open for reading with only other readers allowed, from the start of its
+// verification until it is started: the file that was checked is the file that runs.
+class HeldInstallers {
+public:
+    void hold(const std::wstring& path, UniqueHandle file) {
+        std::lock_guard lock(mutex_);
+        files_[path] = std::move(file);
+    }
+    UniqueHandle take(const std::wstring& path) {
+        std::lock_guard lock(mutex_);
+        const auto found = files_.find(path);
+        if (found == files_.end()) return {};
+        UniqueHandle file = std::move(found->second);
+        files_.erase(found);
+        return file;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::wstring, UniqueHandle> files_;
+};
+
+HeldInstallers& heldInstallers() {
+    static HeldInstallers held;
+    return held;
+}
+
+// Deletes the file behind `file` itself, never whatever else may carry its name by now.
+void deleteThroughHandle(UniqueHandle& file, const std::wstring& path) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
+        file.reset();
+        return;
+    }
+    file.reset();
+    DeleteFileW(path.c_str());
+}
+
+// A body that ends before the length the server announced was cut off, however the transport
+// reports the end: such an installer is incomplete even if its headers look right.
+bool copyBody(HttpsExchange& exchange, HANDLE file) {
+    const std::optional<unsigned long long> announced = exchange.contentLength();
+    std::vector<unsigned char> chunk(DownloadChunk);
+    unsigned long long total = 0;
+    for (;;) {
+        unsigned long count = 0;
+        if (!exchange.read(chunk.data(), DownloadChunk, count)) return false;
+        if (count == 0) return total >= DownloadMinimum && (!announced || total == *announced);
+        total += count;
+        if (total > DownloadMaximum) return false;
+        DWORD written = 0;
+        if (!WriteFile(file, chunk.data(), count, &written, nullptr) || written != count) return false;
+    }
+}
+
+// Downloads the installer into a new file at `path`. The file is written with no sharing: a second
+// download of the same version meets a sharing violation and fails without touching this one's file.
+// Any failure after the file was created deletes it.
+bool download(const std::wstring& version, const std::wstring& path) {
+    HttpsExchange exchange;
+    if (!exchange.perform(DownloadHost, L"GET", DownloadPathPrefix + version, {4000, 4000, 10000, 10000})) {
+        return false;
+    }
+    if (exchange.status() != 200) return false;
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    if (!copyBody(exchange, file.get()) || !FlushFileBuffers(file.get())) {
+        deleteThroughHandle(file, path);
+        return false;
+    }
+    return true;
+}
+
+bool readExactly(HANDLE file, std::uint64_t offset, unsigned char* into, std::size_t count) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD got = 0;
+    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+           ReadFile(file, into, static_cast<DWORD>(count), &got, nullptr) && got == count;
+}
+
+// Product version major.minor.patch (the build word is not compared) and product name "Calmlane".
+bool hasProductVersion(const std::wstring& path, const std::vector<std::uint32_t>& parts) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0 || size > 1048576) return false;
+    std::vector<unsigned char> block(size);
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return false;
+
+    void* fixedData = nullptr;
+    UINT fixedSize = 0;
+    if (!VerQueryValueW(block.data(), L"\\", &fixedData, &fixedSize) || !fixedData ||
+        fixedSize < sizeof(VS_FIXEDFILEINFO)) {
+        return false;
+    }
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(fixedData);
+    if (fixed->dwSignature != 0xFEEF04BD) return false;
+    const std::uint32_t third = parts.size() > 2 ? parts[2] : 0;
+    if (HIWORD(fixed->dwProductVersionMS) != parts[0] || LOWORD(fixed->dwProductVersionMS) != parts[1] ||
+        HIWORD(fixed->dwProductVersionLS) != third) {
+        return false;
+    }
+
+    void* translation = nullptr;
+    UINT translationSize = 0;
+    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &translation, &translationSize) ||
+        !translation || translationSize < 4) {
+        return false;
+    }
+    const auto* pair = static_cast<const WORD*>(translation);
+    wchar_t query[64];
+    swprintf(query, 64, L"\\StringFileInfo\\%04x%04x\\ProductName", pair[0], pair[1]);
+    void* name = nullptr;
+    UINT nameLength = 0;
+    if (!VerQueryValueW(block.data(), query, &name, &nameLength) || !name || nameLength == 0) return false;
+    const std::wstring productName(static_cast<const wchar_t*>(name),
+                                   wcsnlen(static_cast<const wchar_t*>(name), nameLength));
+    return !productName.empty() && _wcsicmp(productName.c_str(), Product) == 0;
+}
+
+// Opens the staged file for reading, other readers only, and checks it. The handle is returned open
+// when every check passed; it keeps the file from being changed until it is started.
+UniqueHandle verify(const std::wstring& path, const std::vector<std::uint32_t>& parts) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    const HANDLE raw = file.get();
+    const bool image = isX64Image(
+        [raw](std::uint64_t offset, unsigned char* into, std::size_t count) {
+            return readExactly(raw, offset, into, count);
+        });
+    if (!image || !hasProductVersion(path, parts)) return {};
+    return file;
+}
+
+// Downloads and verifies the installer of `version`; its staged path when it passed, else empty.
+std::wstring stage(const std::wstring& version) {
+    const std::vector<std::uint32_t> parts = versionParts(version);
+    if (parts.size() != 2 && parts.size() != 3) return {};
+    std::wstring path;
+    try {
+        path = updateFolder();
+    } catch (const std::runtime_error&) {
+        return {};  // no profile folder
+    }
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (error) return {};
+    path += L"\\Calmlane-Setup-" + version + L".exe";
+    heldInstallers().take(path);  // an earlier, unstarted download of this version gives way
+    DeleteFileW(path.c_str());
+    if (!download(version, path)) return {};
+    UniqueHandle verified = verify(path, parts);
+    if (!verified) {
+        DeleteFileW(path.c_str());
+        return {};
+    }
+    heldInstallers().hold(path, std::move(verified));
+    return path;
+}
+
+void downloadWorker(HWND window, UINT message, const std::wstring& version) noexcept {
+    try {
+        auto result = std::make_unique<UpdateDownloadResult>();
+        result->version = version;
+        result->path = stage(version);
+        result->ok = !result->path.empty();
+        const std::wstring staged = result->path;
+        if (!postOwned(window, message, std::move(result)) && !staged.empty()) heldInstallers().take(staged);
+    } catch (...) {
+        // Out of memory: nothing can be reported.
+    }
+}
+
+// CommandLineToArgvW reads backslashes before a closing quote as escapes: double them.
+std::wstring quotedArgument(std::wstring text) {
+    std::size_t trailing = 0;
+    while (trailing < text.size() && text[text.size() - 1 - trailing] == L'\\') ++trailing;
+    text.append(trailing, L'\\');
+    return L"\"" + text + L"\"";
+}
+
+}  // namespace
+
+void beginUpdateDownload(HWND window, UINT message, const std::wstring& version) {
+    startDetached([window, message, version] { downloadWorker(window, message, version); });
+}
+
+bool launchDownloadedUpdate(HWND owner, const std::wstring& installerPath) {
+    const UniqueHandle verified = heldInstallers().take(installerPath);
+    if (!verified) return false;
+    const std::wstring parameters = L"--install-silent " + quotedArgument(installDir());
+    SHELLEXECUTEINFOW execute{};
+    execute.cbSize = sizeof(execute);
+    execute.hwnd = owner;
+    execute.lpVerb = L"runas";
+    execute.lpFile = installerPath.c_str();
+    execute.lpParameters = parameters.c_str();
+    execute.nShow = SW_HIDE;
+    return ShellExecuteExW(&execute) != FALSE;
+}
+
+}  // namespace calmlane

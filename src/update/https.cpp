@@ -1,0 +1,81 @@
+// The only translation unit that includes winhttp.h (it clashes with wininet.h).
+#include "update/https.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include "update/web_services.h"
+
+namespace calmlane {
+
+void closeInternetHandle(void* handle) noexcept { WinHttpCloseHandle(handle); }
+
+bool HttpsExchange::perform(const wchar_t* host, const wchar_t* verb, const std::wstring& path,
+                            const HttpTimeouts& timeouts, const wchar_t* headers) {
+    session_.reset(WinHttpOpen(UserAgent, AutomaticProxy, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session_) return false;
+    if (!WinHttpSetTimeouts(session_.get(), timeouts.resolve, timeouts.connect, timeouts.send, timeouts.receive)) {
+        return false;
+    }
+    connection_.reset(WinHttpConnect(session_.get(), host, ServicePort, 0));
+    if (!connection_) return false;
+    request_.reset(WinHttpOpenRequest(connection_.get(), verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                      WINHTTP_DEFAULT_ACCEPT_TYPES, SecureRequest));
+    if (!request_) return false;
+    const BOOL sent = headers ? WinHttpSendRequest(request_.get(), headers, static_cast<DWORD>(-1),
+                                                   WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
+                              : WinHttpSendRequest(request_.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                                   WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    if (!sent || !WinHttpReceiveResponse(request_.get(), nullptr)) return false;
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    status_ = status;
+    return true;
+}
+
+std::optional<unsigned long long> HttpsExchange::contentLength() const {
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text);
+    if (!request_ || !WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                                          text, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return std::nullopt;
+    }
+    unsigned long long length = 0;
+    const std::size_t count = size / sizeof(wchar_t);
+    if (count == 0 || count > 19) return std::nullopt;  // 19 digits always fit in 64 bits
+    for (std::size_t i = 0; i < count; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return std::nullopt;
+        length = length * 10 + static_cast<unsigned long long>(text[i] - L'0');
+    }
+    return length;
+}
+
+bool HttpsExchange::read(void* into, unsigned long size, unsigned long& count) {
+    DWORD got = 0;
+    if (!request_ || !WinHttpReadData(request_.get(), into, size, &got)) return false;
+    count = got;
+    return true;
+}
+
+std::string HttpsExchange::smallBody() {
+    std::string body;
+    if (!request_) return body;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request_.get(), &available)) return {};
+        if (available == 0) return body;
+        if (available > SmallBodyLimit - body.size()) return {};  // longer than any valid reply
+        const std::size_t start = body.size();
+        body.resize(start + available);
+        DWORD got = 0;
+        if (!WinHttpReadData(request_.get(), body.data() + start, available, &got)) return {};
+        body.resize(start + got);
+        if (got == 0) return body;
+    }
+}
+
+}  // namespace calmlane

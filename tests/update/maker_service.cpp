@@ -1,0 +1,137 @@
+#include "update/maker_service.h"
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <filesystem>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "app/handles.h"
+#include "support/process.h"
+
+namespace calmlane::test {
+
+namespace {
+
+void writeWholeFile(const std::wstring& path, const std::string& bytes) {
+    std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+}  // namespace
+
+Route get(const std::string& path, const std::string& body, int status) {
+    Route route;
+    route.path = path;
+    route.body = body;
+    route.status = status;
+    return route;
+}
+
+Route installer(const std::string& version, const std::string& file, long long size) {
+    Route route = get("/download/calmlane/" + version);
+    route.file = file;
+    route.size = size;
+    return route;
+}
+
+MakerService::MakerService() {
+    const char* folder = std::getenv("CALMLANE_MAKER_SERVICE");
+    if (!folder || !*folder) {
+        ADD_FAILURE() << "the maker's services stand-in is not running: run through tests/update/with-maker-service";
+        return;
+    }
+    folder_ = L"Z:";  // Wine's drive for the Unix root
+    for (const char* c = folder; *c; ++c) folder_.push_back(*c == '/' ? L'\\' : static_cast<wchar_t>(*c));
+}
+
+void MakerService::serve(const std::vector<Route>& routes) const {
+    std::ostringstream scenario;
+    for (std::size_t i = 0; i < routes.size(); ++i) {
+        const Route& route = routes[i];
+        std::string file = route.file;
+        if (file.empty()) put(file = "body-" + std::to_string(i), route.body);
+        scenario << route.method << ' ' << route.path << " status=" << route.status << " file=" << file;
+        if (route.size >= 0) scenario << " size=" << route.size;
+        if (route.stallAfter >= 0) scenario << " stall_after=" << route.stallAfter << " stall=3";
+        if (route.cutAfter >= 0) scenario << " cut=" << route.cutAfter;
+        scenario << '\n';
+    }
+    // Moved into place whole: the stand-in never reads half a scenario.
+    writeWholeFile(folder_ + L"\\scenario.new", scenario.str());
+    ASSERT_TRUE(MoveFileExW((folder_ + L"\\scenario.new").c_str(), (folder_ + L"\\scenario").c_str(),
+                            MOVEFILE_REPLACE_EXISTING));
+    DeleteFileW((folder_ + L"\\requests").c_str());
+}
+
+std::vector<RecordedRequest> MakerService::requests() const {
+    std::vector<RecordedRequest> found;
+    std::istringstream lines(readWholeFile(folder_ + L"\\requests"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        RecordedRequest request;
+        std::getline(fields, request.method, '\t');
+        std::getline(fields, request.path, '\t');
+        std::getline(fields, request.userAgent, '\t');
+        std::getline(fields, request.voter, '\t');
+        found.push_back(request);
+    }
+    return found;
+}
+
+void MakerService::put(const std::string& name, const std::string& bytes) const {
+    writeWholeFile(folder_ + L"\\" + std::wstring(name.begin(), name.end()), bytes);
+}
+
+HWND resultWindow() {
+    static const HWND window =
+        CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    return window;
+}
+
+LPARAM awaitMessage(UINT message, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (MSG msg;;) {
+        if (PeekMessageW(&msg, resultWindow(), message, message, PM_REMOVE)) return msg.lParam;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return 0;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_POSTMESSAGE);
+    }
+}
+
+ProcessResources processResources() {
+    ProcessResources counted;
+    // Handle values are multiples of 4, handed out lowest first; 64 Ki slots is far beyond any test.
+    for (std::uintptr_t value = 4; value < 0x40000; value += 4) {
+        DWORD flags = 0;
+        counted.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != 0;
+    }
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+        counted.threads += entry.th32OwnerProcessID == GetCurrentProcessId();
+    }
+    return counted;
+}
+
+std::string readWholeFile(const std::wstring& path) {
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string builtInstaller(const wchar_t* name) {
+    std::string image = readWholeFile(binFolder() + L"\\" + name + L".exe");
+    EXPECT_GT(image.size(), 64u) << "missing test installer";
+    return image;
+}
+
+std::string as32Bit(std::string image) {
+    std::uint32_t header = 0;
+    if (image.size() >= 64) std::memcpy(&header, &image[60], 4);
+    if (header + 6 <= image.size()) image.replace(header + 4, 2, "\x4C\x01", 2);
+    return image;
+}
+
+}  // namespace calmlane::test
