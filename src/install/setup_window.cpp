@@ -135,6 +135,12 @@ public:
             base.lfCharSet = DEFAULT_CHARSET;
             lstrcpynW(base.lfFaceName, L"Segoe UI", LF_FACESIZE);
         }
+        if (settings.language == 3) {
+            // Chinese: the face Windows uses for Chinese interfaces; the charset lets the font mapper
+            // find a Chinese face where that one is missing.
+            base.lfCharSet = GB2312_CHARSET;
+            lstrcpynW(base.lfFaceName, L"Microsoft YaHei UI", LF_FACESIZE);
+        }
         LOGFONTW bold = base;
         bold.lfWeight = FW_SEMIBOLD;
         LOGFONTW title = bold;
