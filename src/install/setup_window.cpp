@@ -209,6 +209,8 @@ public:
     void install() {
         if (busy) return;
         std::wstring folder;
+        // A second attempt is checked against the machine, not against the folder of the first one.
+        installDirectoryOverride.clear();
         try {
             folder = validateInstallDirectory(folderText());
         } catch (const std::exception& e) {
