@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and shows the product's main job under Wine: a whole pause session.
+# Sets everything up, builds, and shows the product's main job under Wine: the setup program installs it
+# machine-wide (service, Apps-list entry, logon start, shortcut), a whole pause session runs, and the
+# uninstaller removes it again.
 # The service runs as a real service in Wine's service manager; the saver runs under Xvfb and holds a
-# 6-second session with it. Wine has no filtering platform, so the service is the test build whose
-# firewall calls are simulated (the product build would call the real Windows Filtering Platform).
+# 6-second session with it. What Wine cannot do is simulated, and the output says where.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
@@ -13,7 +14,37 @@ scripts/wine-env up "$build"
 shot=$build/star-field.png
 . scripts/wine-env vars "$build"
 bmp=$(winepath -w "$build/star-field.bmp")
-echo "Calmlane pause session under Wine (prefix $WINEPREFIX)"
-scripts/wine-run "$build/bin/pause_demo.exe" "$bmp"
+folder='C:\Program Files\Calmlane'
+echo "Calmlane under Wine (prefix $WINEPREFIX)"
+echo
+echo "What Wine cannot do, and what this run does instead:"
+echo "- No Windows file security: the shipped 'Calmlane Setup.exe' refuses every folder there as unprotected,"
+echo "  which is right for a system without it. This run uses its test build, 'Calmlane Setup-test.exe', which"
+echo "  reads the folder-security answers from a table that marks Program Files and C:\\ protected."
+echo "- No Windows Filtering Platform: the program that setup build carries is the test build Calmlane-test.exe,"
+echo "  whose filtering-platform calls are simulated."
+echo "- No failure actions in its service manager: the service's restart-on-failure settings are not kept."
+echo
+store='HKLM\SOFTWARE\CalmlaneTest'
+for entry in 'C:\Program Files=0x1200A9' 'C:\=0x1200AD'; do
+  wine reg add "$store\\FolderAttributes" /v "${entry%%=*}" /t REG_DWORD /d 16 /f >/dev/null
+  wine reg add "$store\\FolderAccess" /v "${entry%%=*}" /t REG_DWORD /d "${entry#*=}" /f >/dev/null
+done
+echo "Installing: \"Calmlane Setup-test.exe\" --install-silent \"$folder\""
+if scripts/wine-run "$build/bin/Calmlane Setup-test.exe" --install-silent "$folder"; then
+  echo "Installed: service CalmlaneNative running, files in $folder, Apps-list entry, Run value, Start menu shortcut."
+else
+  echo "The setup program failed." >&2
+  exit 1
+fi
+scripts/wine-run "$build/bin/pause_demo.exe" "$bmp" --installed
 convert "$build/star-field.bmp" "$shot" && rm -f "$build/star-field.bmp"
 echo "Star field screenshot: $shot"
+echo "Uninstalling: \"$folder\\Uninstall.exe\" --uninstall --quiet"
+if scripts/wine-run "$folder\\Uninstall.exe" --uninstall --quiet; then
+  echo "Uninstalled: service, files, folder, shortcut and machine settings removed."
+else
+  echo "The uninstaller failed." >&2
+  exit 1
+fi
+wine reg delete "$store" /f >/dev/null 2>&1 || true

@@ -71,4 +71,18 @@ using UniqueDc = Unique<NullTraits<HDC, ::DeleteDC>>;
 void closeInternetHandle(void* handle) noexcept;
 using UniqueInternet = Unique<NullTraits<void*, closeInternetHandle>>;
 
+// Memory that COM hands out (CoTaskMemAlloc), such as paths from the shell.
+using UniqueCoTaskMem = Unique<NullTraits<void*, ::CoTaskMemFree>>;
+
+// COM interface pointers: released, never deleted.
+template <typename Interface>
+struct ComTraits {
+    using Type = Interface*;
+    static Type invalid() noexcept { return nullptr; }
+    static bool valid(Type p) noexcept { return p != nullptr; }
+    static void close(Type p) noexcept { p->Release(); }
+};
+template <typename Interface>
+using UniqueCom = Unique<ComTraits<Interface>>;
+
 }  // namespace calmlane

@@ -12,7 +12,6 @@ namespace {
 }  // namespace
 
 int runTray() { notAvailable(); }
-int changeNetworkMode(bool) { notAvailable(); }
 std::wstring configurationReport() { notAvailable(); }
 int runWindow() { notAvailable(); }
 

@@ -4,10 +4,12 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "app/constants.h"
 #include "app/settings.h"
+#include "service/service_clients.h"
 #include "support/debug_log.h"
 #include "support/service_harness.h"
 
@@ -54,7 +56,7 @@ bool saveScreenshot(const std::wstring& path) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fputws(L"usage: pause_demo SCREENSHOT.bmp\n", stderr);
+        std::fputws(L"usage: pause_demo SCREENSHOT.bmp [--installed]\n", stderr);
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -62,14 +64,24 @@ int wmain(int argc, wchar_t** argv) {
     writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1);
     test::DebugLog log;
     log.echo(true);
-    test::InstalledService service(L"Calmlane-test.exe");
-    std::printf("Service installed from Calmlane-test.exe (the filtering platform is simulated: Wine has none)\n");
-    if (!service.start()) {
-        std::printf("The service did not start.\n");
-        return 1;
+    // --installed: the setup program has installed and started the service already.
+    const bool installed = argc >= 3 && std::wstring(argv[2]) == L"--installed";
+    std::optional<test::InstalledService> service;
+    if (installed) {
+        if (!serviceRunning()) {
+            std::printf("The installed service is not running.\n");
+            return 1;
+        }
+    } else {
+        service.emplace(L"Calmlane-test.exe");
+        std::printf("Service installed from Calmlane-test.exe (the filtering platform is simulated: Wine has none)\n");
+        if (!service->start()) {
+            std::printf("The service did not start.\n");
+            return 1;
+        }
     }
     std::printf("Service running. Starting Calmlane.scr --network-test (a 6-second pause session)...\n");
-    const std::wstring saver = service.installedClient();
+    const std::wstring saver = installed ? installDir() + L"\\Calmlane.scr" : service->installedClient();
     std::wstring commandLine = L"\"" + saver + L"\" --network-test";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -89,7 +101,7 @@ int wmain(int argc, wchar_t** argv) {
     const bool released = log.waitFor("Firewall filters released.", 6000);
     std::printf("NetworkState after the session: %lu (0 = ready)\n",
                 readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99));
-    service.stop();
+    if (service) service->stop();
     std::printf("%s\n", shot ? "Screenshot written." : "The screenshot could not be written.");
     return released && shot ? 0 : 1;
 }

@@ -1,0 +1,60 @@
+#pragma once
+// Machine-wide installation: the installer, the uninstaller, the network-mode change, and the small
+// functions they and the main window share. Each operation runs in an elevated process; failures
+// are fixed English messages, reported once and turned into result 1.
+#include <windows.h>
+
+#include <string>
+
+namespace calmlane {
+
+inline constexpr const wchar_t* LegacyServiceName = L"CalmlaneService";  // the 1.x edition
+inline constexpr const wchar_t* InstalledFiles[] = {L"Calmlane.exe", L"Calmlane.scr", L"Uninstall.exe"};
+inline constexpr const wchar_t* ShortcutName = L"Calmlane.lnk";
+inline constexpr const wchar_t* RunKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr const wchar_t* RunValue = L"CalmlaneNative";
+inline constexpr const wchar_t* Publisher = L"Orvane";
+inline constexpr unsigned long PackageVersion = 100;
+// Owner Administrators; protected DACL: SYSTEM and Administrators full control, Users read and execute.
+inline constexpr const wchar_t* InstallFolderSecurity = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
+
+// How an operation reports its failure message: by default an owner-less error box.
+using FailureReport = void (*)(const char* message);
+void showInstallError(const char* message);  // caption "Calmlane Native"
+void showModeError(const char* message);     // caption "Calmlane"
+
+// Installs or updates into installDir(); 0 on success, 1 after a reported failure (also written to
+// the machine value LastInstallError). COM must be initialised on the calling thread.
+int installNative(bool firewall, const std::wstring& sourceExecutable, const std::wstring& sourceUninstaller,
+                  FailureReport report = showInstallError);
+
+// Removes the installation; refuses while the adapter journal holds entries. 0 or 1.
+int uninstallNative(FailureReport report = showInstallError);
+
+// Switches the interruption mode while the network is in its normal state. 0 or 1.
+int changeNetworkMode(bool firewall, FailureReport report);
+
+// Throws "Administrator rights required." unless the caller's token is in the Administrators group.
+void requireAdministrator();
+
+// The service ServiceName exists (false when the service manager cannot be opened).
+bool serviceInstalled();
+
+// Stops the service and waits for its process to end; throws on time-out.
+void stopService(SC_HANDLE service);
+
+// Closes every top-level window of another process whose image is an installed copy of the product
+// (in installDir() or previousFolder) and waits for those processes; throws on time-out.
+void closeInstalledWindows(const std::wstring& previousFolder);
+
+// CopyFileW with overwrite, retried for 5 seconds while the target is locked.
+bool copyWithRetry(const std::wstring& from, const std::wstring& to);
+
+// Runs this program elevated with `arguments` and waits, keeping the owner's messages flowing;
+// true when it exits with 0.
+bool elevateAndWait(HWND owner, const std::wstring& arguments);
+
+// Case-insensitive equality of two paths or names, as Windows compares file names.
+bool sameText(const std::wstring& a, const std::wstring& b);
+
+}  // namespace calmlane

@@ -1,0 +1,6 @@
+// Entry of "Calmlane Setup.exe": everything happens in the library.
+#include <windows.h>
+
+#include "install/programs.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return calmlane::runSetupProgram(instance); }

@@ -1,0 +1,307 @@
+// The setup program, Uninstall.exe and the mode change as Windows starts them: exit codes, message
+// boxes, what each leaves on the machine, and the setup window with screenshots for review.
+#include <gtest/gtest.h>
+#include <wincodec.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/constants.h"
+#include "app/handles.h"
+#include "app/settings.h"
+#include "install/install_support.h"
+#include "install/installer.h"
+#include "install/protected_folder.h"
+#include "service/adapters.h"
+#include "support/process.h"
+#include "support/registry_scratch.h"
+
+namespace calmlane {
+namespace {
+
+using namespace test;
+
+const wchar_t* const Unprotected =
+    L"Choose a protected folder (for example under Program Files). User-writable parent folders and links are not "
+    L"safe for a Windows service.";
+
+std::wstring quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+// Staging folders the setup program or the uninstaller left in the Windows temp folder.
+std::vector<std::wstring> stagingLeft() {
+    std::vector<std::wstring> left;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(windowsTempFolder(), error), end; !error && it != end;
+         it.increment(error)) {
+        const std::wstring name = it->path().filename().wstring();
+        if (name.rfind(L"Calmlane-", 0) == 0) left.push_back(name);
+    }
+    return left;
+}
+
+void removeStaging() {
+    std::error_code ignored;
+    for (const std::wstring& name : stagingLeft()) std::filesystem::remove_all(windowsTempFolder() + L"\\" + name, ignored);
+}
+
+class InstallPrograms : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cleanMachine();
+        removeStaging();
+    }
+    void TearDown() override { cleanMachine(); }
+    const std::wstring target = defaultInstallFolder();
+};
+
+TEST_F(InstallPrograms, TheShippedSetupRefusesEveryFolderWithoutFileSecurityAndWritesNothing) {
+    const ChildResult result =
+        runChild(binFolder() + L"\\Calmlane Setup.exe", L"--install-silent " + quoted(target), 60000);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 1u);
+    ASSERT_EQ(result.boxes.size(), 1u);
+    EXPECT_EQ(result.boxes[0].caption, L"Calmlane Native");
+    EXPECT_EQ(result.boxes[0].text, Unprotected);
+    EXPECT_FALSE(fileExists(target));
+    EXPECT_EQ(serviceState(ServiceName), 0u);
+    UniqueKey machine;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, RegistryPath, 0, KEY_READ, machine.put()), ERROR_SUCCESS);
+    EXPECT_TRUE(stagingLeft().empty());
+}
+
+TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
+    protectFolders({programFiles()});
+    protectFolders({L"C:\\"}, ReadExecute | FILE_ADD_SUBDIRECTORY);
+    const ChildResult setup =
+        runChild(binFolder() + L"\\Calmlane Setup-test.exe", L"--install-silent " + quoted(target), 120000);
+    ASSERT_TRUE(setup.finished);
+    for (const MessageBoxSeen& box : setup.boxes) ADD_FAILURE() << std::filesystem::path(box.text);
+    ASSERT_EQ(setup.exitCode, 0u);
+    EXPECT_EQ(serviceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
+    for (const wchar_t* name : InstalledFiles) EXPECT_TRUE(fileExists(target + L"\\" + name)) << name;
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"QuietUninstallString"),
+              quoted(target + L"\\Uninstall.exe") + L" --uninstall --quiet");
+    EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 9), 0u);
+    EXPECT_TRUE(stagingLeft().empty());
+
+    // What a fleet tool runs: the installed uninstaller, no questions, the result as exit code.
+    const ChildResult uninstall = runChild(target + L"\\Uninstall.exe", L"--uninstall --quiet", 120000);
+    ASSERT_TRUE(uninstall.finished);
+    EXPECT_TRUE(uninstall.boxes.empty());
+    EXPECT_EQ(uninstall.exitCode, 0u);
+    EXPECT_EQ(serviceState(ServiceName), 0u);
+    EXPECT_FALSE(fileExists(target));
+    EXPECT_FALSE(fileExists(shortcutPath()));
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"DisplayName"), L"<missing>");
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), L"<missing>");
+    removeStaging();
+}
+
+TEST_F(InstallPrograms, AQuietUninstallThatIsRefusedKeepsItsUninstaller) {
+    // Installed by hand: only the files and the service matter here.
+    std::filesystem::create_directories(target);
+    ASSERT_TRUE(CopyFileW((binFolder() + L"\\Uninstall.exe").c_str(), (target + L"\\Uninstall.exe").c_str(), FALSE));
+    writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target);
+    createDormantService(ServiceName);
+    const std::wstring device = L"PCI\\VEN_10EC&DEV_8168\\4";
+    writeString(HKEY_LOCAL_MACHINE, Journal, device.c_str(), device);
+    const ChildResult uninstall = runChild(target + L"\\Uninstall.exe", L"--uninstall --quiet", 60000);
+    ASSERT_TRUE(uninstall.finished);
+    EXPECT_EQ(uninstall.exitCode, 1u);
+    EXPECT_TRUE(uninstall.boxes.empty());
+    EXPECT_TRUE(fileExists(target + L"\\Uninstall.exe"));
+    EXPECT_NE(serviceState(ServiceName), 0u);
+    removeStaging();
+}
+
+TEST_F(InstallPrograms, ModeChangeOnlyInTheNormalNetworkState) {
+    const wchar_t* const Restore = L"Restore the network before changing the interruption mode.";
+    struct Case {
+        const char* what;
+        bool service;
+        DWORD networkState;  // 99: no value
+        DWORD journalType;   // 0: no journal entry
+        const wchar_t* option;
+        DWORD exitCode;
+        const wchar_t* box;
+        DWORD firewall;  // afterwards
+        DWORD configured;
+    } cases[] = {
+        {"no service", false, 0, 0, L"--mode-adapters", 1, L"Service is not installed. Run Calmlane Setup.", 1, 0},
+        {"never published", true, 99, 0, L"--mode-adapters", 1, Restore, 1, 0},
+        {"during a pause", true, 1, 0, L"--mode-adapters", 1, Restore, 1, 0},
+        {"adapter still journalled", true, 0, REG_SZ, L"--mode-firewall", 1, Restore, 1, 0},
+        {"stray journal value", true, 0, REG_DWORD, L"--mode-adapters", 0, nullptr, 0, 1},
+        {"normal state", true, 0, 0, L"--mode-adapters", 0, nullptr, 0, 1},
+        {"back to firewall", true, 0, 0, L"--mode-firewall", 0, nullptr, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cleanMachine();
+        if (c.service) createDormantService(ServiceName);
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1);
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0);
+        if (c.networkState != 99) writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", c.networkState);
+        if (c.journalType == REG_SZ) writeString(HKEY_LOCAL_MACHINE, Journal, L"PCI\\X", L"PCI\\X");
+        if (c.journalType == REG_DWORD) writeDword(HKEY_LOCAL_MACHINE, Journal, L"stray", 1);
+        const ChildResult result = runChild(binFolder() + L"\\Calmlane.exe", c.option, 60000);
+        ASSERT_TRUE(result.finished);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        if (c.box) {
+            ASSERT_EQ(result.boxes.size(), 1u);
+            EXPECT_EQ(result.boxes[0].caption, L"Calmlane");
+            EXPECT_EQ(result.boxes[0].text, c.box);
+        } else {
+            EXPECT_TRUE(result.boxes.empty());
+        }
+        EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 9), c.firewall);
+        EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 9), c.configured);
+    }
+}
+
+// --- The setup window -------------------------------------------------------------------------------
+
+struct FoundWindow {
+    DWORD processId;
+    HWND window = nullptr;
+};
+
+BOOL CALLBACK findSetupWindow(HWND window, LPARAM context) {
+    auto* found = reinterpret_cast<FoundWindow*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t name[64] = {};
+    if (owner == found->processId && IsWindowVisible(window) && GetClassNameW(window, name, 64) &&
+        std::wstring(name) == L"Calmlane.Native.Setup") {
+        found->window = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// WM_GETTEXT, which also reads an edit control of another process (GetWindowTextW would not).
+std::wstring windowText(HWND window) {
+    wchar_t buffer[1024] = {};
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK, 5000, nullptr);
+    return buffer;
+}
+
+// The window's pixels as a PNG file (Windows Imaging Component).
+bool savePng(HWND window, const std::wstring& path) {
+    RECT r = {};
+    GetWindowRect(window, &r);
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;  // top-down, as WIC expects rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    UniqueDc memory(CreateCompatibleDC(screen));
+    UniqueGdiObject bitmap(CreateDIBSection(memory.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+    BitBlt(memory.get(), 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    ReleaseDC(nullptr, screen);
+    for (int i = 0; i < w * h; ++i) static_cast<BYTE*>(bits)[i * 4 + 3] = 0xFF;  // opaque
+    UniqueCom<IWICImagingFactory> factory;
+    UniqueCom<IWICStream> stream;
+    UniqueCom<IWICBitmapEncoder> encoder;
+    UniqueCom<IWICBitmapFrameEncode> frame;
+    WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGRA;
+    const UINT stride = static_cast<UINT>(w) * 4;
+    const bool saved =
+        SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                                   reinterpret_cast<void**>(factory.put()))) &&
+        SUCCEEDED(factory.get()->CreateStream(stream.put())) &&
+        SUCCEEDED(stream.get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE)) &&
+        SUCCEEDED(factory.get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put())) &&
+        SUCCEEDED(encoder.get()->Initialize(stream.get(), WICBitmapEncoderNoCache)) &&
+        SUCCEEDED(encoder.get()->CreateNewFrame(frame.put(), nullptr)) && SUCCEEDED(frame.get()->Initialize(nullptr)) &&
+        SUCCEEDED(frame.get()->SetSize(static_cast<UINT>(w), static_cast<UINT>(h))) &&
+        SUCCEEDED(frame.get()->SetPixelFormat(&format)) &&
+        SUCCEEDED(frame.get()->WritePixels(static_cast<UINT>(h), stride, stride * static_cast<UINT>(h),
+                                           static_cast<BYTE*>(bits))) &&
+        SUCCEEDED(frame.get()->Commit()) && SUCCEEDED(encoder.get()->Commit());
+    SelectObject(memory.get(), old);
+    return saved;
+}
+
+class SetupWindow : public InstallPrograms {
+protected:
+    void SetUp() override {
+        InstallPrograms::SetUp();
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    }
+    void TearDown() override {
+        if (process) {
+            if (window) PostMessageW(window, WM_CLOSE, 0, 0);
+            if (WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
+        }
+        CoUninitialize();
+        InstallPrograms::TearDown();
+    }
+    void open(DWORD language) {
+        writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", language);
+        std::wstring command = quoted(binFolder() + L"\\Calmlane Setup.exe");
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &info));
+        process.reset(info.hProcess);
+        UniqueHandle thread(info.hThread);
+        FoundWindow found{info.dwProcessId};
+        for (int i = 0; i < 200 && !found.window; ++i) {
+            Sleep(50);
+            EnumWindows(findSetupWindow, reinterpret_cast<LPARAM>(&found));
+        }
+        window = found.window;
+        ASSERT_NE(window, nullptr);
+        Sleep(500);  // let it paint
+    }
+    void screenshot(const wchar_t* name) {
+        const std::wstring path = binFolder() + L"\\..\\" + name;
+        EXPECT_TRUE(savePng(window, path));
+        std::printf("Setup window screenshot: %ls\n", path.c_str());
+    }
+    HWND item(int id) const { return GetDlgItem(window, id); }
+
+    UniqueHandle process;
+    HWND window = nullptr;
+};
+
+TEST_F(SetupWindow, InEnglishARefusedFolderIsShownAndNothingIsWritten) {
+    open(1);
+    EXPECT_EQ(windowText(window), L"Calmlane Setup");
+    EXPECT_EQ(windowText(item(204)), target);  // the folder field
+    EXPECT_EQ(windowText(item(207)), L"Block with Windows Firewall");
+    EXPECT_EQ(windowText(item(209)), L"Disable network adapters");
+    EXPECT_EQ(SendMessageW(item(207), BM_GETCHECK, 0, 0), BST_CHECKED);
+    screenshot(L"setup-window-en.png");
+    // The shipped setup under Wine, which has no file security: refused, in the result line.
+    SendMessageW(item(IDOK), BM_CLICK, 0, 0);
+    EXPECT_EQ(windowText(item(211)), Unprotected);
+    EXPECT_FALSE(fileExists(target));
+    EXPECT_EQ(serviceState(ServiceName), 0u);
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath"), L"<missing>");
+    screenshot(L"setup-window-en-refused.png");
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WaitForSingleObject(process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD code = 9;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 0u);
+}
+
+TEST_F(SetupWindow, InChinese) {
+    open(3);
+    EXPECT_EQ(windowText(window), L"Calmlane 安装程序");
+    EXPECT_EQ(windowText(item(207)), L"使用 Windows 防火墙阻止");
+    screenshot(L"setup-window-zh.png");
+}
+
+}  // namespace
+}  // namespace calmlane

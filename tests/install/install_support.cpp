@@ -1,0 +1,101 @@
+#include "install/install_support.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <filesystem>
+
+#include "app/constants.h"
+#include "app/handles.h"
+#include "app/settings.h"
+#include "doubles/double_store.h"
+#include "install/installer.h"
+#include "support/registry_scratch.h"
+
+namespace calmlane::test {
+
+std::wstring programFiles() { return folder(CSIDL_PROGRAM_FILES); }
+std::wstring defaultInstallFolder() { return programFiles() + L"\\Calmlane"; }
+std::wstring shortcutPath() { return folder(CSIDL_COMMON_PROGRAMS) + L"\\Calmlane.lnk"; }
+
+void deleteServiceNamed(const wchar_t* name) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
+    if (!service) return;
+    SERVICE_STATUS status = {};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    waitForServiceState(name, SERVICE_STOPPED, 10000);
+    DeleteService(service.get());
+}
+
+void cleanMachine() {
+    installDirectoryOverride.clear();
+    deleteServiceNamed(ServiceName);
+    deleteServiceNamed(LegacyServiceName);
+    std::error_code ignored;
+    std::filesystem::remove_all(defaultInstallFolder(), ignored);
+    std::filesystem::remove_all(programFiles() + L"\\CalmlaneNative", ignored);
+    DeleteFileW(shortcutPath().c_str());
+    UniqueKey run;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RunKey, 0, KEY_SET_VALUE, run.put()) == ERROR_SUCCESS) {
+        RegDeleteValueW(run.get(), RunValue);
+    }
+    deleteTree(HKEY_LOCAL_MACHINE, UninstallKey);
+    deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+    RegistryScratch::wipe();
+}
+
+void setFolderFacts(const std::wstring& path, DWORD attributes, DWORD rights) {
+    const std::wstring store = doubles::StoreKey;
+    setRawValue(HKEY_LOCAL_MACHINE, (store + L"\\FolderAttributes").c_str(), path.c_str(), REG_DWORD, &attributes,
+                sizeof(attributes));
+    setRawValue(HKEY_LOCAL_MACHINE, (store + L"\\FolderAccess").c_str(), path.c_str(), REG_DWORD, &rights,
+                sizeof(rights));
+}
+
+void protectFolders(const std::vector<std::wstring>& folders, DWORD rights) {
+    for (const std::wstring& path : folders) setFolderFacts(path, FILE_ATTRIBUTE_DIRECTORY, rights);
+}
+
+void createDormantService(const wchar_t* name) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueServiceHandle service(CreateServiceW(manager.get(), name, name, SERVICE_ALL_ACCESS,
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                               L"C:\\nowhere\\dormant.exe", nullptr, nullptr, nullptr, nullptr,
+                                               nullptr));
+    if (!service) ADD_FAILURE_AT(__FILE__, __LINE__) << "CreateServiceW failed: " << GetLastError();
+}
+
+DWORD serviceState(const wchar_t* name) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+    return status.dwCurrentState;
+}
+
+bool waitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (serviceState(name) != state) {
+        if (GetTickCount64() > deadline) return false;
+        Sleep(50);
+    }
+    return true;
+}
+
+bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void writeFile(const std::wstring& path, const char* content) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    if (!file || !WriteFile(file.get(), content, static_cast<DWORD>(strlen(content)), &written, nullptr)) {
+        ADD_FAILURE_AT(__FILE__, __LINE__) << "cannot write a test file";
+    }
+}
+
+std::wstring regString(HKEY root, const wchar_t* key, const wchar_t* name) {
+    std::wstring value;
+    return readString(root, key, name, value) ? value : L"<missing>";
+}
+
+}  // namespace calmlane::test
