@@ -66,8 +66,17 @@ void addDisplayFields(Saver& saver) {
     saver.addField(client);
 }
 
+// Destroys the saver's window once. Destroying the active window activates another one, and the
+// activation change it reports must not start a second destruction from inside the first: that
+// re-entry makes the activation messages go round for ever and the saver never ends.
+void endSaver(Saver& saver) {
+    if (saver.ending) return;
+    saver.ending = true;
+    DestroyWindow(saver.window);
+}
+
 void closeOnInput(Saver& saver) {
-    if (saver.parent == nullptr) DestroyWindow(saver.window);
+    if (saver.parent == nullptr) endSaver(saver);
 }
 
 void onDisplayStatus(Saver& saver, const POWERBROADCAST_SETTING& setting) {
@@ -85,7 +94,7 @@ bool onTimer(Saver& saver) {
     const bool testOver = saver.testSeconds != 0 &&
                           sinceStart(saver) > static_cast<std::uint64_t>(saver.testSeconds) * 1000;
     if (testOver || (saver.parent != nullptr && !IsWindow(saver.parent))) {
-        DestroyWindow(saver.window);  // an embedded saver is deleted by now
+        endSaver(saver);  // an embedded saver is deleted by now
         return true;
     }
     if (!saver.displayOff) {
@@ -252,17 +261,17 @@ LRESULT CALLBACK saverProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         // Screen coordinates: the window may start left of or above the primary monitor.
         POINT cursor = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
         ClientToScreen(window, &cursor);
-        if (mouseMovedBeyondJitter(saver->startCursor, cursor)) DestroyWindow(window);
+        if (mouseMovedBeyondJitter(saver->startCursor, cursor)) endSaver(*saver);
         return 0;
     }
     case WM_ACTIVATE:
         if (saver->previewOnly && saver->parent == nullptr && saver->testSeconds == 0 &&
             LOWORD(wParam) == WA_INACTIVE && sinceStart(*saver) >= InputGraceMs) {
-            DestroyWindow(window);
+            endSaver(*saver);
         }
         return 0;
     case WM_CLOSE:
-        DestroyWindow(window);
+        endSaver(*saver);
         return 0;
     case WM_TIMER:
         if (wParam == FrameTimer) onTimer(*saver);  // the saver may be gone after this

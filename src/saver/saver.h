@@ -40,6 +40,7 @@ struct Saver {
     UniqueHandle pipe;
     bool previewOnly = true;
     bool displayOff = false;
+    bool ending = false;  // its window is being destroyed
     std::atomic<bool> pauseConfirmed{false};
     HPOWERNOTIFY powerNotification = nullptr;
     bool embedded = false;

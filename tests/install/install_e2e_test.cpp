@@ -299,7 +299,7 @@ TEST_F(SetupWindow, InEnglishARefusedFolderIsShownAndNothingIsWritten) {
 TEST_F(SetupWindow, InChinese) {
     open(3);
     EXPECT_EQ(windowText(window), L"Calmlane 安装程序");
-    EXPECT_EQ(windowText(item(207)), L"使用 Windows 防火墙阻止");
+    EXPECT_EQ(windowText(item(207)), L"使用 Windows 防火墙阻断网络");
     screenshot(L"setup-window-zh.png");
 }
 
