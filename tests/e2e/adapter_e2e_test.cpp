@@ -1,8 +1,10 @@
-// Adapter mode under Wine's service manager: a whole pause session, and a service killed at every
-// point of a pause that must still give every adapter back when it starts again.
+// Adapter mode under Wine's service manager: a whole pause session, a service killed at every point of
+// a pause or of a release that must still give every adapter back when it starts again, and release
+// calls that fail once or for good.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
 
 #include "app/constants.h"
 #include "app/settings.h"
@@ -91,6 +93,181 @@ TEST_F(AdapterService, AServiceKilledAnywhereInAPauseLosesNoAdapter) {
     EXPECT_GT(disabledAtCrash, 0);  // the kills did hit adapters that were down
     EXPECT_EQ(lost, 0);
     EXPECT_EQ(leftInJournal, 0);
+}
+
+
+std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// The seam calls recorded so far, one per line.
+std::vector<std::wstring> calls() {
+    std::vector<std::wstring> lines;
+    const std::wstring all = doubles::storeString(L"Calls");
+    for (std::size_t start = 0; start < all.size();) {
+        std::size_t end = all.find(L'\n', start);
+        if (end == std::wstring::npos) end = all.size();
+        if (end > start) lines.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Call numbers of the release: every call from the first locate on (a pause never locates).
+std::pair<DWORD, DWORD> releaseCalls() {
+    const std::vector<std::wstring> lines = calls();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind(L"adapter.locateNode", 0) == 0) return {static_cast<DWORD>(i + 1), static_cast<DWORD>(lines.size())};
+    }
+    return {0, 0};
+}
+
+struct MatrixFigures {
+    int tried = 0, downAtKill = 0, lost = 0, leftInJournal = 0;
+};
+
+class AdapterRelease : public AdapterService {
+protected:
+    void resetCalls() {
+        doubles::storeSetString(L"Calls", L"");
+        doubles::storeSetDword(L"CallCount", 0);
+    }
+    void armKill(DWORD at, DWORD after) {
+        doubles::storeSetDword(L"KillAfter", after);
+        doubles::storeSetDword(L"KillAt", at);
+    }
+    // After a kill: the next start gives everything back.
+    void restartAndCount(DWORD deadPid, MatrixFigures& figures) {
+        figures.downAtKill += adaptersDisabled();
+        ASSERT_TRUE(service.restartAfterCrash(deadPid));
+        ++figures.tried;
+        figures.lost += adaptersDisabled();
+        figures.leftInJournal += static_cast<int>(savedDevices().size());
+        EXPECT_EQ(publishedNetworkState(), 0u);
+    }
+    // A dry run of a pause that ends with the saver; returns the release's first and last call numbers.
+    std::pair<DWORD, DWORD> dryRun(const wchar_t* client) {
+        doubles::setAdapters(adapters);
+        resetCalls();
+        log.clear();
+        runPipeClient(service.installedClient(), client);
+        EXPECT_TRUE(log.waitFor("Adapter restored by Calmlane: " + narrow(adapters[1].id), 8000));
+        log.clear();
+        return releaseCalls();
+    }
+};
+
+void report(const char* what, const MatrixFigures& f) {
+    std::printf("%s: crash points tried: %d, adapters down at the kills: %d, adapters lost: %d, journal "
+                "entries left: %d\n",
+                what, f.tried, f.downAtKill, f.lost, f.leftInJournal);
+}
+
+TEST_F(AdapterRelease, AServiceKilledAnywhereInAReleaseLosesNoAdapter) {
+    const struct {
+        const char* path;
+        const wchar_t* client;
+    } paths[] = {
+        {"release when the saver ends", L"open send:START reply close"},
+        {"release after STOP and its grace", L"open send:START reply send:STOP close"},
+    };
+    for (const auto& path : paths) {
+        // A dry run finds the release's calls (locate, status and enable for each entry).
+        const auto [first, last] = dryRun(path.client);
+        ASSERT_GT(first, 0u);
+        ASSERT_EQ(last - first + 1, 6u) << path.path;  // three calls for each of the two entries
+
+        MatrixFigures figures;
+        for (DWORD at = first; at <= last; ++at) {
+            for (DWORD after = 0; after <= 1; ++after) {
+                SCOPED_TRACE(std::string(path.path) + ": kill " + (after ? "after" : "before") + " call " +
+                             std::to_string(at));
+                doubles::setAdapters(adapters);
+                resetCalls();
+                armKill(at, after);
+                const DWORD pid = service.processId();
+                runPipeClient(service.installedClient(), path.client);
+                ASSERT_TRUE(service.waitForProcessExit(pid, 10000)) << "the service was not killed";
+                restartAndCount(pid, figures);
+            }
+        }
+        report(path.path, figures);
+        EXPECT_GT(figures.downAtKill, 0);
+        EXPECT_EQ(figures.lost, 0);
+        EXPECT_EQ(figures.leftInJournal, 0);
+    }
+}
+
+TEST_F(AdapterRelease, AServiceKilledInItsStartUpReleaseLosesNoAdapter) {
+    const DWORD releaseStart = dryRun(L"open send:START reply close").first;
+    ASSERT_GT(releaseStart, 0u);
+    MatrixFigures figures;
+    for (DWORD at = 1; at <= 6; ++at) {
+        for (DWORD after = 0; after <= 1; ++after) {
+            SCOPED_TRACE(std::string("start-up release: kill ") + (after ? "after" : "before") + " call " +
+                         std::to_string(at));
+            doubles::setAdapters(adapters);
+            resetCalls();
+            armKill(releaseStart, 0);
+            const DWORD crashed = service.processId();
+            runPipeClient(service.installedClient(), L"open send:START reply close");
+            ASSERT_TRUE(service.waitForProcessExit(crashed, 10000));
+            ASSERT_EQ(savedDevices().size(), 2u);
+            // Started as at boot, with the journal the crash left; it dies inside that release.
+            resetCalls();
+            armKill(at, after);
+            ASSERT_TRUE(service.launch());
+            DWORD dying = 0;
+            for (int i = 0; i < 200 && (dying == 0 || dying == crashed); ++i, Sleep(50)) dying = service.processId();
+            ASSERT_NE(dying, crashed);
+            ASSERT_TRUE(service.waitForProcessExit(dying, 10000)) << "the service was not killed";
+            restartAndCount(dying, figures);
+        }
+    }
+    report("start-up release", figures);
+    EXPECT_GT(figures.downAtKill, 0);
+    EXPECT_EQ(figures.lost, 0);
+    EXPECT_EQ(figures.leftInJournal, 0);
+}
+
+TEST_F(AdapterRelease, AFailingReleaseCallKeepsTheEntryAndIsRetried) {
+    const struct {
+        const wchar_t* call;
+        DWORD times;  // 0: for good
+    } rows[] = {
+        {L"adapter.locateNode", 1}, {L"adapter.nodeStatus", 1}, {L"adapter.enableNode", 1},
+        {L"adapter.locateNode", 0}, {L"adapter.enableNode", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(narrow(row.call) + (row.times ? " failing once" : " failing for good"));
+        doubles::setAdapters(adapters);
+        log.clear();
+        PipeClientRun run = startPipeClient(service.installedClient(), L"open send:START reply alive:1000 close");
+        ASSERT_TRUE(log.waitFor("Physical Ethernet/Wi-Fi adapters paused.", 5000));
+        doubles::storeSetString(L"FailCall", row.call);
+        doubles::storeSetDword(L"FailCode", 31);  // a device error, not "no such device"
+        doubles::storeSetDword(L"FailSkip", 0);
+        doubles::storeSetDword(L"FailTimes", row.times);
+        finishPipeClient(run);
+        ASSERT_TRUE(log.waitFor("Adapter restoration pending: " + narrow(adapters[0].id), 5000));
+        EXPECT_EQ(publishedNetworkState(), 3u);
+        EXPECT_FALSE(savedDevices().empty());
+        if (row.times == 0) {
+            // No session while something is still to be given back.
+            const auto refused = runPipeClient(service.installedClient(), L"open send:START reply close");
+            EXPECT_FALSE(hasLine(refused, "reply OK"));
+            Sleep(4500);  // two more retries
+            EXPECT_FALSE(savedDevices().empty());
+            ASSERT_TRUE(service.stop());
+            ASSERT_TRUE(service.start());  // the entry survives a restart too
+            EXPECT_FALSE(savedDevices().empty());
+            EXPECT_EQ(publishedNetworkState(), 3u);
+            doubles::storeSetString(L"FailCall", L"");
+        }
+        for (int i = 0; i < 100 && !savedDevices().empty(); ++i) Sleep(50);  // the next retry succeeds
+        EXPECT_TRUE(savedDevices().empty());
+        EXPECT_EQ(adaptersDisabled(), 0);
+        EXPECT_EQ(publishedNetworkState(), 0u);
+        doubles::storeSetString(L"FailCall", L"");
+    }
 }
 
 }  // namespace

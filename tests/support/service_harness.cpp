@@ -86,10 +86,11 @@ InstalledService::InstalledService(const wchar_t* client) : folder_(installDir()
 
 InstalledService::~InstalledService() { removeService(); }
 
-bool InstalledService::start() {
+bool InstalledService::start() { return launch() && waitForState(SERVICE_RUNNING, 15000); }
+
+bool InstalledService::launch() {
     UniqueServiceHandle service = openService();
-    if (!service || !startService(service.get())) return false;
-    return waitForState(SERVICE_RUNNING, 15000);
+    return service && startService(service.get());
 }
 
 bool InstalledService::stop() {

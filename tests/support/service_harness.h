@@ -19,6 +19,8 @@ public:
     InstalledService& operator=(const InstalledService&) = delete;
 
     bool start();
+    // Asks for a start without waiting for it (a start that is meant to die on the way).
+    bool launch();
     bool stop();
     DWORD state() const;
     DWORD processId() const;
