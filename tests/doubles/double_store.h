@@ -11,7 +11,8 @@
 //   FailTimes    DWORD    how many times it fails before succeeding again (default 0: for good)
 //   KillAt       DWORD    CallCount value at which the process terminates itself (0: never); cleared first
 //   KillAfter    DWORD    1: terminate after performing that call, 0: before it
-//   OpenEngines  DWORD    filtering-platform engines open now
+//   OpenEngines  DWORD    filtering-platform engines opened and not closed (a killed process never closes)
+//   EngineProcess DWORD   the process that opened the last engine
 //   SessionState DWORD    terminal-services connect state reported for every session (default 0, active)
 //   SessionQueryFails DWORD 1: the session-state query fails
 // Key "SOFTWARE\CalmlaneTest\Adapters\<n>" holds one simulated adapter (see adapter_double.cpp).

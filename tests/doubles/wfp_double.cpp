@@ -29,6 +29,7 @@ DWORD engineOpen(const FWPM_SESSION0* session, HANDLE* engine) {
     if (code == 0) {
         const DWORD open = doubles::storeDword(L"OpenEngines", 0) + 1;
         doubles::storeSetDword(L"OpenEngines", open);
+        doubles::storeSetDword(L"EngineProcess", GetCurrentProcessId());
         *engine = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x5000 + open));
     }
     return finish(code);
