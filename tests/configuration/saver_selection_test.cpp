@@ -300,5 +300,58 @@ TEST_F(SaverSelection, TimeoutIsCheckedAfterTheLockAndSetInMinutes) {
     EXPECT_EQ(timeout(), 300);
 }
 
+// A top-level window of this thread that counts the desktop-settings broadcasts it receives.
+class BroadcastWatcher {
+public:
+    BroadcastWatcher() {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+            if (message == WM_SETTINGCHANGE && lParam != 0 &&
+                std::wstring(reinterpret_cast<const wchar_t*>(lParam)) == L"Control Panel\\Desktop") {
+                ++seen;
+            }
+            return DefWindowProcW(window, message, wParam, lParam);
+        };
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"CalmlaneBroadcastWatcher";
+        RegisterClassW(&windowClass);
+        window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                  windowClass.hInstance, nullptr);
+        seen = 0;
+    }
+    ~BroadcastWatcher() { DestroyWindow(window_); }
+    // Pumps this thread's messages until a broadcast came or the time is up.
+    bool sawOne(DWORD timeoutMs) {
+        for (const ULONGLONG end = GetTickCount64() + timeoutMs; seen == 0 && GetTickCount64() < end;) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+            Sleep(10);
+        }
+        return seen > 0;
+    }
+    static inline int seen = 0;
+
+private:
+    HWND window_ = nullptr;
+};
+
+TEST_F(SaverSelection, ChangesTellTheOtherPrograms) {
+    const struct {
+        const char* what;
+        void (*change)();
+    } rows[] = {
+        {"delay", [] { setSaverTimeout(7); }},
+        {"deselection", [] {
+             writeString(HKEY_CURRENT_USER, DesktopKey, L"SCRNSAVE.EXE", installDir() + L"\\Calmlane.scr");
+             deactivateSaver();
+         }},
+    };
+    for (const auto& row : rows) {
+        BroadcastWatcher watcher;
+        row.change();
+        EXPECT_TRUE(watcher.sawOne(3000)) << row.what;
+    }
+}
+
 }  // namespace
 }  // namespace calmlane

@@ -14,16 +14,6 @@ using test::runChild;
 
 std::wstring calmlaneExe() { return binFolder() + L"\\Calmlane.exe"; }
 
-TEST(Entry, AFailingRoleShowsOneErrorBoxAndExitsWithOne) {
-    // The tray companion is not part of this build: its role fails with a runtime error.
-    const auto result = runChild(calmlaneExe(), L"--tray", 60000);
-    ASSERT_TRUE(result.finished);
-    EXPECT_EQ(result.exitCode, 1u);
-    ASSERT_EQ(result.boxes.size(), 1u);
-    EXPECT_EQ(result.boxes[0].caption, L"Calmlane Native");
-    EXPECT_EQ(result.boxes[0].text, L"This feature is not available in this build.");
-}
-
 TEST(Entry, PreviewWithoutAWindowExitsAtOnce) {
     for (const wchar_t* arguments : {L"/p", L"/p 0", L"/P:123456789", L"/p:abc"}) {
         const auto result = runChild(calmlaneExe(), arguments, 60000);
@@ -45,6 +35,7 @@ TEST(Entry, SetTimeoutSetsTheWindowsDelayInMinutes) {
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"CalmlaneTimeoutSeconds", 0), 300u);
 }
 
+// A failing role: one owner-less error box with its message, and exit code 1.
 TEST(Entry, SetTimeoutWithoutANumberFailsWithOneBox) {
     const auto result = runChild(calmlaneExe(), L"--set-timeout abc", 60000);
     ASSERT_TRUE(result.finished);
