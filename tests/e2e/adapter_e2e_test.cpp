@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/constants.h"
+#include "app/handles.h"
 #include "app/settings.h"
 #include "doubles/adapters_config.h"
 #include "doubles/double_store.h"
@@ -154,6 +155,36 @@ protected:
         return releaseCalls();
     }
 };
+
+// Start-up: the legacy list goes and the journal is replayed before the pipe exists, so even a start
+// whose pipe cannot be created gives the adapters back; it then stops with the pipe's error code.
+TEST_F(AdapterService, StartUpReleasesBeforeThePipeAndAPipeFailureStopsTheService) {
+    ASSERT_TRUE(service.stop());
+    doubles::SimulatedAdapter down = adapters[0];
+    down.nodeStatus &= ~0x8u;
+    down.problem = 22;
+    doubles::setAdapters({down, adapters[1]});
+    writeString(HKEY_LOCAL_MACHINE, Journal, down.id.c_str(), down.id);
+    writeString(HKEY_LOCAL_MACHINE, PreservedDisabled, L"0", L"old");
+    // Another program holds the pipe name: the service's first-instance pipe cannot be made.
+    UniqueHandle squatter(CreateNamedPipeW(PipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 1, 64, 64, 0, nullptr));
+    ASSERT_TRUE(squatter);
+    // What the service's own attempt meets (Windows says 5, Wine 231).
+    HANDLE second = CreateNamedPipeW(PipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, PIPE_TYPE_MESSAGE, 1,
+                                     64, 64, 0, nullptr);
+    ASSERT_EQ(second, INVALID_HANDLE_VALUE);
+    const DWORD refused = GetLastError();
+    log.clear();
+    ASSERT_TRUE(service.launch());
+    ASSERT_TRUE(service.waitForState(SERVICE_STOPPED, 15000));
+    EXPECT_EQ(service.exitCode(), refused);
+    const std::vector<std::string> lines = log.messages();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Legacy disabled-adapter list removed; device states unchanged.");
+    EXPECT_EQ(lines[1], "Adapter restored by Calmlane: " + narrow(down.id));
+    EXPECT_EQ(adaptersDisabled(), 0);
+    EXPECT_TRUE(savedDevices().empty());
+}
 
 void report(const char* what, const MatrixFigures& f) {
     std::printf("%s: crash points tried: %d, adapters down at the kills: %d, adapters lost: %d, journal "

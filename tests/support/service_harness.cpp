@@ -101,6 +101,7 @@ bool InstalledService::stop() {
 }
 
 DWORD InstalledService::state() const { return query().dwCurrentState; }
+DWORD InstalledService::exitCode() const { return query().dwWin32ExitCode; }
 DWORD InstalledService::processId() const { return query().dwProcessId; }
 
 bool InstalledService::kill() {

@@ -23,6 +23,8 @@ public:
     bool launch();
     bool stop();
     DWORD state() const;
+    // The Win32 exit code the service reported with its last status.
+    DWORD exitCode() const;
     DWORD processId() const;
     // Ends the service process the hard way, as a crash would.
     bool kill();
