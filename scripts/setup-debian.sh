@@ -7,7 +7,7 @@ packages=(
   googletest
   wine wine64
   xvfb xauth fonts-wqy-microhei
-  imagemagick
+  imagemagick time procps
   openssl ca-certificates util-linux mount
   clang libclang-rt-14-dev
 )
