@@ -16,6 +16,16 @@ DWORD engineClose(HANDLE engine);
 
 }  // namespace calmlane::wfp
 
+namespace calmlane::power {
+
+// Subscribes the service to console display state reports, delivered to its control handler
+// (RegisterPowerSettingNotification); null when that fails. The handler is the one the service
+// registered with the service manager.
+HPOWERNOTIFY subscribeDisplay(SERVICE_STATUS_HANDLE status, LPHANDLER_FUNCTION_EX handler);
+void unsubscribeDisplay(HPOWERNOTIFY subscription);
+
+}  // namespace calmlane::power
+
 namespace calmlane::terminal {
 
 // The connect state (WTS_CONNECTSTATE_CLASS) of a session; false when it cannot be read in full.

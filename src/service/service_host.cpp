@@ -8,6 +8,7 @@
 #include "service/control_pipe.h"
 #include "service/log.h"
 #include "service/network_block.h"
+#include "service/seams.h"
 #include "service/session_machine.h"
 
 namespace calmlane {
@@ -137,8 +138,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
                  SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT |
                      SERVICE_ACCEPT_SESSIONCHANGE,
                  0, 0);
-    HPOWERNOTIFY displaySubscription =
-        RegisterPowerSettingNotification(statusHandle, &ConsoleDisplayState, DEVICE_NOTIFY_SERVICE_HANDLE);
+    HPOWERNOTIFY displaySubscription = power::subscribeDisplay(statusHandle, controlEx);
     if (!displaySubscription) {
         logEvent(L"Display power subscription failed; screen-off hold unavailable: " + errorText(GetLastError()));
     }
@@ -147,7 +147,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
     SessionMachine machine(port);
     runLoop(machine);
 
-    if (displaySubscription) UnregisterPowerSettingNotification(displaySubscription);
+    if (displaySubscription) power::unsubscribeDisplay(displaySubscription);
     try {
         machine.stop();
     } catch (...) {

@@ -15,6 +15,7 @@
 //   EngineProcess DWORD   the process that opened the last engine
 //   SessionState DWORD    terminal-services connect state reported for every session (default 0, active)
 //   SessionQueryFails DWORD 1: the session-state query fails
+//   ConsoleDisplay DWORD  console display state handed to the service's control handler on each change
 // Key "SOFTWARE\CalmlaneTest\Adapters\<n>" holds one simulated adapter (see adapter_double.cpp).
 #include <windows.h>
 

@@ -75,18 +75,26 @@ TEST_F(ServiceSession, RestoreRequestReachesTheRunningServiceOnly) {
     EXPECT_TRUE(stopped.boxes.empty());
 }
 
+// A real hold: the display goes off (reported through the control handler), the saver ends, the block
+// stays; stopping the service then gives the network back.
 TEST_F(ServiceSession, StoppingTheServiceReleasesAHeldBlock) {
-    PipeClientRun run = startPipeClient(service.installedClient(), L"open send:START reply alive:6000");
+    doubles::storeSetDword(L"ConsoleDisplay", 1);
+    ASSERT_TRUE(log.waitFor("Console display state: 1", 3000));
+    PipeClientRun run = startPipeClient(service.installedClient(), L"open send:START reply alive:1000 send:STOP close");
     ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 5000));
+    doubles::storeSetDword(L"ConsoleDisplay", 0);
+    ASSERT_TRUE(log.waitFor("Console display state: 0", 3000));
+    const auto client = finishPipeClient(run);
+    EXPECT_TRUE(hasLine(client, "reply OK"));
+    ASSERT_TRUE(log.waitFor("Saver sent STOP; checking display before release", 3000));
+    Sleep(3000);  // past the grace: held, not released
+    EXPECT_FALSE(log.contains("Firewall filters released."));
     EXPECT_EQ(publishedNetworkState(), 1u);
     ASSERT_TRUE(service.stop());
     EXPECT_TRUE(log.waitFor("Service stopping: restoring network.", 2000));
     EXPECT_TRUE(log.waitFor("Firewall filters released.", 2000));
     EXPECT_EQ(publishedNetworkState(), 0u);
     EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 0u);
-    const auto client = finishPipeClient(run);
-    EXPECT_TRUE(hasLine(client, "reply OK"));
-    EXPECT_TRUE(hasLine(client, "send failed 232") || hasLine(client, "send failed 109"));
 }
 
 // A service killed while its filter engine is open: the dynamic session goes with the process, and the
