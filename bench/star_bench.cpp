@@ -41,17 +41,26 @@ struct Result {
     bool identical;
 };
 
+// The same field for both forms: a saver and the straightforward form's stars, from one seed.
+struct Scene {
+    Scene(int w, int h, long density) : rect{0, 0, w, h}, saver(Seed), random(Seed) {
+        settings = Settings();
+        settings.density = density;
+        saver.addField(rect);
+        for (long i = 0; i < density; ++i) stars.push_back(random.newStar());
+    }
+    RECT rect;
+    const std::wstring overlay = overlayText(true, false);
+    Saver saver;
+    StarRandom random;
+    std::vector<Star> stars;
+};
+
 // Both forms draw the same frames; after each one the two surfaces must agree pixel for pixel.
 bool sameFrames(int w, int h, long density) {
-    settings = Settings();
-    settings.density = density;
-    RECT rect = {0, 0, w, h};
-    const std::wstring overlay = overlayText(true, false);
-    Saver saver(Seed);
-    saver.addField(rect);
-    StarRandom random(Seed);
-    std::vector<Star> stars;
-    for (long i = 0; i < density; ++i) stars.push_back(random.newStar());
+    Scene scene(w, h, density);
+    RECT& rect = scene.rect;
+    Saver& saver = scene.saver;
 
     test::PixelSurface window(w, h), reference(w, h);
     if (window.bits() == nullptr || reference.bits() == nullptr) return false;
@@ -64,7 +73,8 @@ bool sameFrames(int w, int h, long density) {
         }
         const std::uint64_t elapsed = static_cast<std::uint64_t>(i) * 1700;  // the overlay moves every 5 s
         saver.frameAt(window.dc(), i == 0, elapsed);
-        reference::frame(reference.dc(), rect, stars, {settings.speed, settings.color}, random, &overlay, elapsed);
+        reference::frame(reference.dc(), rect, scene.stars, {settings.speed, settings.color}, scene.random,
+                         &scene.overlay, elapsed);
         GdiFlush();
         if (std::memcmp(window.bits(), reference.bits(), bytes) != 0) {
             std::printf("frame %d differs\n", i);
@@ -76,15 +86,12 @@ bool sameFrames(int w, int h, long density) {
 
 Result measure(int w, int h, long density) {
     Result result = {0, 0, sameFrames(w, h, density)};
-    settings = Settings();
-    settings.density = density;
-    const RECT rect = {0, 0, w, h};
-    const std::wstring overlay = overlayText(true, false);
-    Saver saver(Seed);
-    saver.addField(rect);
-    StarRandom random(Seed);
-    std::vector<Star> stars;
-    for (long i = 0; i < density; ++i) stars.push_back(random.newStar());
+    Scene scene(w, h, density);
+    const RECT rect = scene.rect;
+    const std::wstring& overlay = scene.overlay;
+    Saver& saver = scene.saver;
+    StarRandom& random = scene.random;
+    std::vector<Star>& stars = scene.stars;
     const FrameSettings frame = {settings.speed, settings.color};
     test::PixelSurface window(w, h), reference(w, h);
 

@@ -26,16 +26,6 @@ std::wstring snapshotUpdateVersion;
 
 namespace {
 
-std::vector<std::wstring> commandLineArguments() {
-    std::vector<std::wstring> args;
-    int count = 0;
-    UniqueLocal memory(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &count)));
-    if (!memory) return args;  // treated as no argument: the main window
-    wchar_t** argv = reinterpret_cast<wchar_t**>(memory.get());
-    args.assign(argv, argv + count);
-    return args;
-}
-
 // "/s": a start soon after real input (the settings' preview button, a double click) must not cut the network.
 bool screenSaverPreviewOnlyNow() {
     LASTINPUTINFO input = {};
@@ -63,6 +53,16 @@ void launchUninstaller() {
 }
 
 }  // namespace
+
+std::vector<std::wstring> commandLineArguments() {
+    std::vector<std::wstring> args;
+    int count = 0;
+    UniqueLocal memory(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &count)));
+    if (!memory) return args;  // treated as no argument
+    wchar_t** argv = reinterpret_cast<wchar_t**>(memory.get());
+    args.assign(argv, argv + count);
+    return args;
+}
 
 void showRoleError(const char* message) { MessageBoxA(nullptr, message, "Calmlane Native", MB_OK | MB_ICONERROR); }
 

@@ -3,10 +3,15 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "app/dispatch.h"
 
 namespace calmlane {
+
+// The process command line split as Windows does (CommandLineToArgvW); empty when it cannot be split.
+std::vector<std::wstring> commandLineArguments();
 
 using ErrorReporter = void (*)(const char* message);
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/entry.h"
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/settings.h"
@@ -60,16 +61,6 @@ private:
     ProtectedFolder folder_;
 };
 
-std::vector<std::wstring> arguments() {
-    std::vector<std::wstring> args;
-    int count = 0;
-    UniqueLocal memory(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &count)));
-    if (!memory) return args;
-    wchar_t** argv = reinterpret_cast<wchar_t**>(memory.get());
-    args.assign(argv, argv + count);
-    return args;
-}
-
 // "--install-silent" "<folder>": no window; every failure, a refused folder included, is one error box.
 int installSilently(const std::wstring& requested) {
     try {
@@ -103,7 +94,7 @@ int runSetupProgram(HINSTANCE module) {
     InitCommonControlsEx(&controls);
     ComApartment com;  // the window's folder picker
     settings.load();
-    const std::vector<std::wstring> args = arguments();
+    const std::vector<std::wstring> args = commandLineArguments();
     if (args.size() >= 3 && args[1] == L"--install-silent") return installSilently(args[2]);
     return runSetupWindow();
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/constants.h"
+#include "app/entry.h"
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/localization.h"
@@ -22,16 +23,6 @@
 namespace calmlane {
 
 namespace {
-
-std::vector<std::wstring> arguments() {
-    std::vector<std::wstring> args;
-    int count = 0;
-    UniqueLocal memory(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &count)));
-    if (!memory) return args;
-    wchar_t** argv = reinterpret_cast<wchar_t**>(memory.get());
-    args.assign(argv, argv + count);
-    return args;
-}
 
 std::wstring fullPath(const std::wstring& path) {
     std::vector<wchar_t> buffer(32768);
@@ -108,7 +99,7 @@ int runUninstallerProgram(HINSTANCE module) {
     instance = module;
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     settings.load();
-    const std::vector<std::wstring> args = arguments();
+    const std::vector<std::wstring> args = commandLineArguments();
     bool quiet = false;
     for (std::size_t i = 2; i < args.size(); ++i) quiet = quiet || args[i] == L"--quiet";
     if (!quiet && !confirmed()) return 1;
