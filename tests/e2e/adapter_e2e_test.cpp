@@ -279,7 +279,7 @@ TEST_F(AdapterRelease, AFailingReleaseCallKeepsTheEntryAndIsRetried) {
         doubles::storeSetDword(L"FailTimes", row.times);
         finishPipeClient(run);
         ASSERT_TRUE(log.waitFor("Adapter restoration pending: " + narrow(adapters[0].id), 5000));
-        EXPECT_EQ(publishedNetworkState(), 3u);
+        EXPECT_TRUE(waitForNetworkState(3)) << publishedNetworkState();
         EXPECT_FALSE(savedDevices().empty());
         if (row.times == 0) {
             // No session while something is still to be given back.
@@ -290,13 +290,13 @@ TEST_F(AdapterRelease, AFailingReleaseCallKeepsTheEntryAndIsRetried) {
             ASSERT_TRUE(service.stop());
             ASSERT_TRUE(service.start());  // the entry survives a restart too
             EXPECT_FALSE(savedDevices().empty());
-            EXPECT_EQ(publishedNetworkState(), 3u);
+            EXPECT_TRUE(waitForNetworkState(3)) << publishedNetworkState();
             doubles::storeSetString(L"FailCall", L"");
         }
         for (int i = 0; i < 100 && !savedDevices().empty(); ++i) Sleep(50);  // the next retry succeeds
         EXPECT_TRUE(savedDevices().empty());
         EXPECT_EQ(adaptersDisabled(), 0);
-        EXPECT_EQ(publishedNetworkState(), 0u);
+        EXPECT_TRUE(waitForNetworkState(0)) << publishedNetworkState();
         doubles::storeSetString(L"FailCall", L"");
     }
 }

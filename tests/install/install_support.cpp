@@ -24,8 +24,27 @@ void deleteServiceNamed(const wchar_t* name) {
     if (!service) return;
     SERVICE_STATUS status = {};
     ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    waitForServiceState(name, SERVICE_STOPPED, 10000);
+    if (!waitForServiceState(name, SERVICE_STOPPED, 10000)) {
+        // A service that ignores the stop is ended the hard way, so that its deletion completes.
+        SERVICE_STATUS_PROCESS process = {};
+        DWORD needed = 0;
+        if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                                 sizeof(process), &needed) &&
+            process.dwProcessId != 0) {
+            UniqueHandle running(OpenProcess(PROCESS_TERMINATE, FALSE, process.dwProcessId));
+            if (running) TerminateProcess(running.get(), 1);
+        }
+    }
     DeleteService(service.get());
+    service.reset();
+    // A deleted service lingers, marked for deletion, until its process has gone and the last handle
+    // is closed; the next test's installer would meet it (1072).
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (GetTickCount64() < deadline) {
+        UniqueServiceHandle lingering(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+        if (!lingering) return;
+        Sleep(50);
+    }
 }
 
 void cleanMachine() {

@@ -142,6 +142,15 @@ bool InstalledService::restartAfterCrash(DWORD deadProcessId) {
 
 DWORD publishedNetworkState() { return readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99); }
 
+bool waitForNetworkState(DWORD state, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (publishedNetworkState() != state) {
+        if (GetTickCount64() > deadline) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
 bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
     for (const std::string& l : lines) {
         if (l == line) return true;

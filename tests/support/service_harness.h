@@ -42,6 +42,8 @@ private:
 
 // HKLM "NetworkState" as the service published it (99 when absent).
 DWORD publishedNetworkState();
+// Polls for a published state: a pending adapter's idle retry publishes 2 and then 3 on every pass.
+bool waitForNetworkState(DWORD state, DWORD timeoutMs = 5000);
 
 // Whether the client's output has this exact line.
 bool hasLine(const std::vector<std::string>& lines, const std::string& line);
