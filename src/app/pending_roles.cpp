@@ -11,8 +11,6 @@ namespace {
 
 }  // namespace
 
-int runTray() { notAvailable(); }
-std::wstring configurationReport() { notAvailable(); }
 int runWindow() { notAvailable(); }
 
 }  // namespace calmlane

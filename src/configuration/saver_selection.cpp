@@ -115,7 +115,10 @@ bool isCalmlanePath(const std::wstring& path) {
     return _wcsicmp(name.c_str(), L"Calmlane.scr") == 0 || _wcsicmp(name.c_str(), L"Calmlane.ScreenSaver.scr") == 0;
 }
 
-bool isCalmlaneSelected() { return isCalmlanePath(selectedSaver()); }
+// Read from the registry on every call: the tray and the status text poll it.
+bool calmlaneSelected() { return isCalmlanePath(selectedSaver()); }
+
+bool isCalmlaneSelected() { return calmlaneSelected(); }
 
 void activateSaver() {
     SaverConfigurationLock lock(true);

@@ -27,6 +27,8 @@ private:
 
 std::wstring normalizeSaverPath(std::wstring path);
 bool isCalmlanePath(const std::wstring& path);
+// Whether the current SCRNSAVE.EXE names a product saver file; isCalmlaneSelected is its public entry.
+bool calmlaneSelected();
 bool isCalmlaneSelected();
 
 void activateSaver();

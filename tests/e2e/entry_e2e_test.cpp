@@ -45,5 +45,16 @@ TEST(Entry, SetTimeoutWithoutANumberFailsWithOneBox) {
     EXPECT_EQ(result.boxes[0].text, L"Delay must be between 1 and 240 minutes.");
 }
 
+TEST(Entry, DiagnosticsShowTheReportInAnInformationBox) {
+    test::RegistryScratch scratch;
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+    const auto result = runChild(calmlaneExe(), L"--diagnostics", 60000);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 0u);
+    ASSERT_EQ(result.boxes.size(), 1u);
+    EXPECT_EQ(result.boxes[0].caption, L"Calmlane");
+    EXPECT_NE(result.boxes[0].text.find(L"Windows service: stopped or missing"), std::wstring::npos);
+}
+
 }  // namespace
 }  // namespace calmlane
