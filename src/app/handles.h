@@ -65,6 +65,26 @@ using UniqueEventSource = Unique<NullTraits<HANDLE, ::DeregisterEventSource>>;
 using UniqueGdiObject = Unique<NullTraits<HGDIOBJ, ::DeleteObject>>;
 // Memory device contexts made with CreateCompatibleDC.
 using UniqueDc = Unique<NullTraits<HDC, ::DeleteDC>>;
+// Icons made with CreateIconIndirect (not shared icons from LoadIconW).
+using UniqueIcon = Unique<NullTraits<HICON, ::DestroyIcon>>;
+
+using UniqueMenu = Unique<NullTraits<HMENU, ::DestroyMenu>>;
+
+// Selects a GDI object into a DC for one scope and puts the previous one back.
+class ScopedSelection {
+public:
+    ScopedSelection(HDC dc, HGDIOBJ object) noexcept : dc_(dc), previous_(SelectObject(dc, object)) {}
+    ~ScopedSelection() {
+        if (previous_ != nullptr && previous_ != HGDI_ERROR) SelectObject(dc_, previous_);
+    }
+    ScopedSelection(const ScopedSelection&) = delete;
+    ScopedSelection& operator=(const ScopedSelection&) = delete;
+    explicit operator bool() const noexcept { return previous_ != nullptr && previous_ != HGDI_ERROR; }
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
 
 // WinHTTP handles (HINTERNET is a void pointer). The closing function lives in the WinHTTP translation
 // unit (src/update/https.cpp), so this header stays free of winhttp.h, which clashes with wininet.h.

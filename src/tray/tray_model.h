@@ -1,0 +1,65 @@
+#pragma once
+// What the tray shows for a given state, apart from the shell calls that show it.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace calmlane {
+
+// COLORREF values (0x00BBGGRR) of the shield.
+inline constexpr unsigned long AttentionColour = 0x000B9EF5;  // RGB(245, 158, 11): an update is available
+inline constexpr unsigned long SelectedColour = 0x005CAD2C;   // RGB(44, 173, 92)
+inline constexpr unsigned long IdleColour = 0x009E948C;       // RGB(140, 148, 158): not the selected saver
+inline constexpr unsigned long OutlineColour = 0x00FFF8F5;    // RGB(245, 248, 255)
+
+unsigned long shieldColour(bool attention, bool selected);
+
+// The operation's label while one runs (operationLabel not empty), otherwise the selection and update state.
+std::wstring trayTooltip(bool selected, bool updateAvailable, const std::wstring& operationLabel);
+
+// Menu commands; a zero id is a separator.
+enum TrayCommand : unsigned { CustomizeCommand = 1, StatusCommand = 2, EnableCommand = 3, DisableCommand = 4,
+                              OperationItem = 5 };
+struct MenuEntry {
+    unsigned id;
+    std::wstring label;
+    bool enabled;
+};
+std::vector<MenuEntry> trayMenu(bool selected, const std::wstring& operationLabel);
+
+// What the one-second tick keeps between runs.
+struct TrayState {
+    bool updateAvailable = false;
+    bool blinkPhase = false;
+    bool reported = false;  // the recovery balloon was shown for the current episode
+};
+struct TickInput {
+    bool serviceRunning = true;
+    bool operationRunning = false;
+    bool cachedAvailable = false;
+    bool stateRead = false;
+    unsigned long networkState = 0;
+};
+struct TickOutcome {
+    bool exit = false;            // destroy the window: nothing left to watch
+    bool announceUpdate = false;  // the cached answer just became "available"
+    bool showRecovery = false;
+};
+// One refresh tick. An episode starts with a read of 3 (Failed) and lasts through reads of 2 (Restoring):
+// the service's idle retry publishes 2 and then 3 on every pass while an adapter is pending. Only a read
+// of 0 or 1 ends it.
+TickOutcome refreshTick(TrayState& state, const TickInput& input);
+
+// Whether url starts with the maker's web-site address, compared without regard to case.
+bool isTrustedUpdateUrl(const std::wstring& url);
+
+// Copies text into a fixed shell buffer, cut to fit with the terminator always inside.
+template <std::size_t N>
+void copyTruncated(wchar_t (&buffer)[N], const std::wstring& text) {
+    static_assert(N > 0);
+    const std::size_t length = text.size() < N - 1 ? text.size() : N - 1;
+    text.copy(buffer, length);
+    buffer[length] = L'\0';
+}
+
+}  // namespace calmlane
