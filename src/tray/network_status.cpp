@@ -143,7 +143,12 @@ std::wstring networkStatus() {
 
 std::wstring configurationReport() {
     std::wstring report = networkStatus();  // first: it reloads the settings, language included
-    const bool present = GetFileAttributesW((installDir() + L"\\Calmlane.scr").c_str()) != INVALID_FILE_ATTRIBUTES;
+    bool present = false;
+    try {
+        present = GetFileAttributesW((installDir() + L"\\Calmlane.scr").c_str()) != INVALID_FILE_ATTRIBUTES;
+    } catch (const std::exception&) {
+        // No Program Files folder to look in: the file counts as missing.
+    }
     const bool running = serviceRunning();
     return report + L"\n\n" +
            tr(L"Fichier de l’économiseur d’écran : ", L"Screen saver file: ", L"Bildschirmschoner-Datei: ",

@@ -71,20 +71,20 @@ void showMenu(HWND window) {
                                                           cursor.y, 0, window, nullptr));
     menu.reset();
     PostMessageW(window, WM_NULL, 0, 0);
-    if (saverOperation || command < CustomizeCommand || command > DisableCommand) return;
+    if (!IsWindow(window)) return;  // the tick ended the tray while the menu was open
 
-    switch (command) {
-    case CustomizeCommand:
+    const bool modeConfigured = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) != 0;
+    switch (menuAction(command, saverOperation != nullptr, modeConfigured)) {
+    case MenuAction::OpenCustomize:
         openSelf(L"/c");
         break;
-    case StatusCommand:
+    case MenuAction::ShowStatus:
         MessageBoxW(window, networkStatus().c_str(), Product, MB_OK | MB_ICONINFORMATION);
         break;
-    case EnableCommand:
-        if (readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) == 0) {
-            openSelf(nullptr);  // the mode is chosen in the setup window first
-            break;
-        }
+    case MenuAction::OpenWindow:
+        openSelf(nullptr);
+        break;
+    case MenuAction::Enable:
         try {
             startSaverAction(window, SaverAction::Enable);
         } catch (const std::exception&) {
@@ -100,7 +100,7 @@ void showMenu(HWND window) {
                         Product, MB_OK | MB_ICONWARNING);
         }
         break;
-    case DisableCommand:
+    case MenuAction::Disable:
         try {
             startSaverAction(window, SaverAction::Disable);
         } catch (const std::exception&) {
@@ -118,7 +118,7 @@ void showMenu(HWND window) {
                         Product, MB_OK | MB_ICONWARNING);
         }
         break;
-    default:
+    case MenuAction::Nothing:
         break;
     }
 }
@@ -141,7 +141,7 @@ void onTick(HWND window) {
         return;
     }
     if (outcome.announceUpdate) notifyUpdate(info);
-    update(false);
+    update(outcome.availabilityChanged);
     if (outcome.showRecovery) {
         notificationClickUrl.clear();
         showBalloon(tr(L"La récupération du réseau demande votre attention. Ouvrez Calmlane et utilisez Rétablir le "
@@ -281,7 +281,9 @@ void startSaverAction(HWND window, SaverAction action) {
     update(true);
 }
 
-LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+namespace {
+
+LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == taskbarCreated && taskbarCreated != 0) {
         Shell_NotifyIconW(NIM_ADD, &notification);
         update(true);
@@ -299,10 +301,8 @@ LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             break;
         case NIN_BALLOONUSERCLICK:
             if (!notificationClickUrl.empty() && isTrustedUpdateUrl(notificationClickUrl)) {
-                if (reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", notificationClickUrl.c_str(), nullptr,
-                                                            nullptr, SW_SHOW)) <= 32) {
-                    openSelf(nullptr);
-                }
+                // The browser reports its own failures; there is nothing better to offer here.
+                ShellExecuteW(nullptr, L"open", notificationClickUrl.c_str(), nullptr, nullptr, SW_SHOW);
             } else {
                 openSelf(nullptr);
             }
@@ -325,6 +325,17 @@ LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+// Nothing may unwind through the system's dispatch frames.
+LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        return handle(window, message, wParam, lParam);
+    } catch (...) {
+        return 0;
     }
 }
 
@@ -356,7 +367,11 @@ int runTray() {
     state = TrayState{};
     lastSelected = lastLanguage = lastAttention = -1;
     takeCachedUpdate();
-    beginUpdateCheck(window, TrayUpdateChecked, true);
+    try {
+        beginUpdateCheck(window, TrayUpdateChecked, true);
+    } catch (const std::exception&) {
+        // No thread for the check: the tray runs on with the cached answer.
+    }
     if (SetTimer(window, RefreshTimer, 1000, nullptr) == 0) {
         DestroyWindow(window);
         return 1;

@@ -65,6 +65,7 @@ TickOutcome refreshTick(TrayState& state, const TickInput& input) {
         state.updateAvailable = input.cachedAvailable;
         state.blinkPhase = input.cachedAvailable;
         outcome.announceUpdate = input.cachedAvailable;
+        outcome.availabilityChanged = true;
     }
     state.blinkPhase = state.updateAvailable && !state.blinkPhase;
     if (input.stateRead) {
@@ -76,6 +77,22 @@ TickOutcome refreshTick(TrayState& state, const TickInput& input) {
         }
     }
     return outcome;
+}
+
+MenuAction menuAction(unsigned command, bool operationRunning, bool modeConfigured) {
+    if (operationRunning) return MenuAction::Nothing;
+    switch (command) {
+    case CustomizeCommand:
+        return MenuAction::OpenCustomize;
+    case StatusCommand:
+        return MenuAction::ShowStatus;
+    case EnableCommand:
+        return modeConfigured ? MenuAction::Enable : MenuAction::OpenWindow;
+    case DisableCommand:
+        return MenuAction::Disable;
+    default:
+        return MenuAction::Nothing;
+    }
 }
 
 bool isTrustedUpdateUrl(const std::wstring& url) {

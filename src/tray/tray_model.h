@@ -44,11 +44,17 @@ struct TickOutcome {
     bool exit = false;            // destroy the window: nothing left to watch
     bool announceUpdate = false;  // the cached answer just became "available"
     bool showRecovery = false;
+    bool availabilityChanged = false;  // the tooltip's update suffix changes: redraw whatever else did
 };
 // One refresh tick. An episode starts with a read of 3 (Failed) and lasts through reads of 2 (Restoring):
 // the service's idle retry publishes 2 and then 3 on every pass while an adapter is pending. Only a read
 // of 0 or 1 ends it.
 TickOutcome refreshTick(TrayState& state, const TickInput& input);
+
+// What a command chosen from the menu does. A command from a menu opened before an operation started
+// is ignored; enabling before any mode was chosen opens the main window, where the mode is chosen.
+enum class MenuAction { Nothing, OpenCustomize, ShowStatus, Enable, Disable, OpenWindow };
+MenuAction menuAction(unsigned command, bool operationRunning, bool modeConfigured);
 
 // Whether url starts with the maker's web-site address, compared without regard to case.
 bool isTrustedUpdateUrl(const std::wstring& url);

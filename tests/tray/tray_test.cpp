@@ -29,9 +29,11 @@ TEST(TrayModel, TooltipAndMenuFollowTheSelectionAndTheOperation) {
     EXPECT_EQ(trayTooltip(true, false, L""), L"Calmlane — selected screen saver");
     EXPECT_EQ(trayTooltip(false, true, L""), L"Calmlane — screen saver not selected — update available");
     EXPECT_EQ(trayTooltip(true, true, L"Enabling…"), L"Enabling…");
-    EXPECT_EQ(shieldColour(true, true), AttentionColour);
-    EXPECT_EQ(shieldColour(false, true), SelectedColour);
-    EXPECT_EQ(shieldColour(false, false), IdleColour);
+    EXPECT_EQ(shieldColour(true, true), RGB(245, 158, 11));
+    EXPECT_EQ(shieldColour(true, false), RGB(245, 158, 11));
+    EXPECT_EQ(shieldColour(false, true), RGB(44, 173, 92));
+    EXPECT_EQ(shieldColour(false, false), RGB(140, 148, 158));
+    EXPECT_EQ(OutlineColour, RGB(245, 248, 255));
 
     const struct {
         bool selected;
@@ -58,6 +60,27 @@ TEST(TrayModel, TooltipAndMenuFollowTheSelectionAndTheOperation) {
         if (*row.operation) {
             EXPECT_EQ(menu.back().label, row.operation);
         }
+    }
+}
+
+TEST(TrayModel, MenuCommands) {
+    const struct {
+        unsigned command;
+        bool running, configured;
+        MenuAction expected;
+    } rows[] = {
+        {EnableCommand, false, true, MenuAction::Enable},
+        {EnableCommand, false, false, MenuAction::OpenWindow},  // the mode is chosen first
+        {DisableCommand, false, false, MenuAction::Disable},
+        {CustomizeCommand, false, true, MenuAction::OpenCustomize},
+        {StatusCommand, false, true, MenuAction::ShowStatus},
+        {EnableCommand, true, true, MenuAction::Nothing},  // chosen from a menu opened before the operation
+        {StatusCommand, true, true, MenuAction::Nothing},
+        {0, false, true, MenuAction::Nothing},  // the menu was dismissed
+        {OperationItem, false, true, MenuAction::Nothing},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(menuAction(row.command, row.running, row.configured), row.expected) << row.command << row.running;
     }
 }
 
@@ -94,15 +117,21 @@ TEST(TrayModel, UpdatesBlinkAndAnnounceOnceAndTheTrayLeavesWithTheService) {
     TickInput input;
     input.cachedAvailable = true;
     std::vector<bool> phases;
-    int announced = 0;
+    int announced = 0, redrawn = 0;
     for (int i = 0; i < 4; ++i) {
-        announced += refreshTick(state, input).announceUpdate ? 1 : 0;
+        const TickOutcome outcome = refreshTick(state, input);
+        announced += outcome.announceUpdate ? 1 : 0;
+        redrawn += outcome.availabilityChanged ? 1 : 0;
         phases.push_back(state.blinkPhase);
     }
     EXPECT_EQ(announced, 1);
+    EXPECT_EQ(redrawn, 1);
     EXPECT_EQ(phases, (std::vector<bool>{false, true, false, true}));
+    // The update is gone while the icon shows the selection colour: the tooltip must still be redrawn.
     input.cachedAvailable = false;
-    refreshTick(state, input);
+    const TickOutcome gone = refreshTick(state, input);
+    EXPECT_TRUE(gone.availabilityChanged);
+    EXPECT_FALSE(gone.announceUpdate);
     EXPECT_FALSE(state.blinkPhase);
 
     input.serviceRunning = false;
@@ -130,7 +159,7 @@ TEST(TrayModel, TrustedAddressesAndFixedBuffers) {
 }
 
 TEST(TrayIcon, AnOpaqueShieldOnATransparentSquare) {
-    for (unsigned long colour : {AttentionColour, SelectedColour, IdleColour}) {
+    for (unsigned long colour : {RGB(245, 158, 11), RGB(44, 173, 92), RGB(140, 148, 158)}) {
         UniqueIcon icon(drawShieldIcon(colour));
         ASSERT_TRUE(icon);
         ICONINFO parts = {};
@@ -151,13 +180,13 @@ TEST(TrayIcon, AnOpaqueShieldOnATransparentSquare) {
         const DWORD centre = pixels[16 * 32 + 16];
         const DWORD bgr = (colour & 0xFF) << 16 | (colour & 0xFF00) | (colour >> 16 & 0xFF);
         EXPECT_EQ(centre, 0xFF000000 | bgr);
+        EXPECT_EQ(pixels[2 * 32 + 16], 0xFFF5F8FFu);  // the outline at the top point, RGB(245, 248, 255)
         EXPECT_EQ(pixels[0], 0u);           // outside the shield: transparent
         EXPECT_EQ(pixels[31 * 32 + 31], 0u);
-        EXPECT_EQ(pixels[2 * 32 + 16] >> 24, 0xFFu);  // the outline at the top point
     }
 }
 
-TEST(TrayBalloon, EachTrustedVersionIsAnnouncedOnce) {
+TEST(TrayBalloon, OnlyATrustedAddressIsAnnouncedAndRecorded) {
     test::RegistryScratch scratch;
     UpdateInfo info;
     info.available = true;
