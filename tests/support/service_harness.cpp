@@ -84,7 +84,13 @@ InstalledService::InstalledService(const wchar_t* client) : folder_(installDir()
     });
 }
 
-InstalledService::~InstalledService() { removeService(); }
+// Leaves the folder as it found it, so that an installation that follows (the run script's) finds it empty.
+InstalledService::~InstalledService() {
+    removeService();
+    DeleteFileW((folder_ + L"\\Calmlane.exe").c_str());
+    DeleteFileW((folder_ + L"\\Calmlane.scr").c_str());
+    RemoveDirectoryW(folder_.c_str());
+}
 
 bool InstalledService::start() { return launch() && waitForState(SERVICE_RUNNING, 15000); }
 
