@@ -262,7 +262,13 @@ TEST_F(MakerServices, ManyChecksAndDownloadsLeaveNoHandleOrThreadBehind) {
     service.serve({get(Manifest, manifest("1.2.0")), installer("1.2", "1.2.0.5.exe", MiB), installer("1.3", "1.2.0.5.exe", MiB)});
     ASSERT_TRUE(check(true));  // the first requests load WinHTTP and its TLS machinery for good
     ASSERT_TRUE(download(L"1.3"));
-    const test::ProcessResources before = test::processResources();
+    // The last worker may still be closing its handles after it posted: wait until the counts settle.
+    test::ProcessResources before = test::processResources();
+    for (int steady = 0, i = 0; steady < 3 && i < 100; ++i, Sleep(100)) {
+        const test::ProcessResources now = test::processResources();
+        steady = now.handles == before.handles && now.threads == before.threads ? steady + 1 : 0;
+        before = now;
+    }
     {
         const UniqueHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         ASSERT_EQ(test::processResources().handles, before.handles + 1) << "the count must see one more handle";
