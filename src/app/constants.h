@@ -6,6 +6,7 @@ namespace calmlane {
 
 inline constexpr const wchar_t* Product = L"Calmlane";
 inline constexpr const wchar_t* Version = L"" CALMLANE_VERSION_TEXT;  // major.minor.patch
+inline constexpr const wchar_t* MakerCredit = L"Calmlane team";  // the maker's mark in the saver and the about page
 inline constexpr const wchar_t* ServiceName = L"CalmlaneNative";
 inline constexpr const wchar_t* RegistryPath = L"SOFTWARE\\CalmlaneNative";
 inline constexpr const wchar_t* UserRegistry = L"SOFTWARE\\CalmlaneNative";

@@ -99,11 +99,8 @@ bool onTimer(Saver& saver) {
     }
     if (!saver.displayOff) {
         // A frame of its own, outside WM_PAINT: only what changed reaches the window.
-        HDC dc = GetDC(saver.window);
-        if (dc != nullptr) {
-            saver.frame(dc, false);
-            ReleaseDC(saver.window, dc);
-        }
+        const WindowDc dc(saver.window);
+        if (dc) saver.frame(dc.get(), false);
     }
     return false;
 }
@@ -277,12 +274,8 @@ LRESULT CALLBACK saverProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         if (wParam == FrameTimer) onTimer(*saver);  // the saver may be gone after this
         return 0;
     case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        if (dc != nullptr) {
-            saver->frame(dc, true);  // uncovered or invalidated: the window's pixels are unknown
-            EndPaint(window, &paint);
-        }
+        const PaintScope paint(window);
+        if (paint.get() != nullptr) saver->frame(paint.get(), true);  // uncovered: the pixels are unknown
         return 0;
     }
     case WM_PRINTCLIENT:

@@ -62,7 +62,7 @@ int overlayTop(int h, int textHeight, std::uint64_t elapsedMs) {
 }
 
 std::wstring overlayText(bool previewOnly, bool pauseConfirmed) {
-    std::wstring text = std::wstring(Product) + L" : " + Version + L" : Calmlane team  |  Esc";
+    std::wstring text = std::wstring(Product) + L" : " + Version + L" : " + MakerCredit + L"  |  Esc";
     if (previewOnly) return text + L"  |  " + calmlane::text("dialog.journey");
     if (!pauseConfirmed) return text + L"  |  " + calmlane::text("saver.networkNotSuspended");
     return text;

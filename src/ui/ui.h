@@ -1,0 +1,167 @@
+#pragma once
+// The main window and its three secondary pages (customise, network mode, about): one window class,
+// laid out in code in DIPs and rebuilt whenever its content or size changes. Layout and drawing live in
+// ui_layout.cpp and ui_draw.cpp, the window's life and commands in ui_window.cpp.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/handles.h"
+#include "app/settings.h"
+#include "configuration/saver_operation.h"
+#include "update/update_check.h"
+
+namespace calmlane {
+
+inline constexpr const wchar_t* UiClass = L"Calmlane.Native.Ui";
+
+// Results that background workers post to the window; lParam is a heap record the window frees.
+inline constexpr UINT AutomaticCheckDone = 0x800A;  // UpdateInfo*
+inline constexpr UINT RequestedCheckDone = 0x800B;  // UpdateInfo*
+inline constexpr UINT SupportDone = 0x800C;         // LikeResult*
+inline constexpr UINT DownloadDone = 0x800D;        // UpdateDownloadResult*
+
+inline constexpr UINT_PTR OperationTimer = 98;  // 75 ms while a saver operation runs
+inline constexpr UINT_PTR SnapshotTimer = 99;   // 1,000 ms once, UI self-test only
+
+// Control identifiers.
+enum ControlId : int {
+    EnableButton = 101,
+    CustomizeButton = 102,
+    DisableButton = 103,
+    WindowsSettingsButton = 104,
+    AboutButton = 105,
+    LanguageBox = 106,
+    SaveButton = 108,
+    CancelButton = 109,
+    ContinueButton = 110,
+    AdaptersRadio = 111,
+    FirewallRadio = 112,
+    ColorButton = 113,
+    DensityBar = 114,
+    SpeedBar = 115,
+    ResetButton = 116,
+    NetworkModeButton = 117,
+    ConfigurationButton = 118,
+    RestoreButton = 119,
+    IdleField = 120,
+    DisplaysBox = 121,
+    UpdateButton = 122,
+    CheckUpdatesButton = 123,
+    SupportButton = 124,
+};
+
+// The controls that are disabled, and whose commands are ignored, while an operation or download runs.
+bool busyControl(int id);
+
+// Window geometry, in pixels, as plain arithmetic.
+// A DIP value at a scale (DPI / 96), truncated.
+int scaled(double dips, double scale);
+// The first window rectangle of a page: its DIP size scaled, each side limited to the work area minus
+// 30 pixels, centred in the work area.
+RECT initialWindowRect(int page, double scale, const RECT& workArea);
+// The window sized to its content: frame height (window minus client) plus content plus 8 DIPs, limited
+// to the work area minus 30 pixels and centred vertically in it; left edge and width kept.
+RECT fittedWindowRect(const RECT& window, int frameHeight, int contentHeight, double scale, const RECT& workArea);
+// The scroll position after a scroll bar or wheel request, clamped to 0 .. max(0, content - page).
+int scrolledPosition(int current, int delta, int contentHeight, int pageHeight);
+
+namespace palette {
+inline constexpr COLORREF Background = RGB(246, 248, 252);
+inline constexpr COLORREF StaticText = RGB(34, 48, 70);
+inline constexpr COLORREF LabelText = RGB(44, 58, 78);
+inline constexpr COLORREF HeaderBand = RGB(232, 240, 251);
+inline constexpr COLORREF AccentStripe = RGB(146, 179, 220);
+inline constexpr COLORREF VersionLine = RGB(83, 105, 133);
+inline constexpr COLORREF InstalledFill = RGB(230, 244, 237), InstalledBorder = RGB(186, 218, 202),
+                          InstalledText = RGB(32, 99, 77);
+inline constexpr COLORREF MissingFill = RGB(251, 244, 229), MissingBorder = RGB(228, 211, 178),
+                          MissingText = RGB(104, 78, 38);
+inline constexpr COLORREF Note = RGB(92, 107, 128);
+inline constexpr COLORREF ButtonText = RGB(27, 48, 68);
+inline constexpr COLORREF LanguageText = RGB(25, 45, 70);
+inline constexpr COLORREF LanguageSelected = RGB(220, 236, 252);
+}  // namespace palette
+
+struct Label {
+    RECT rect;  // pixels at scroll 0
+    std::wstring text;
+    int font;   // 0 normal, 1 title
+    COLORREF color;
+};
+
+struct Ui {
+    HWND window = nullptr;
+    int page = 0;
+    float scale = 1;
+    int scroll = 0;
+    int contentHeight = 0;
+    UniqueGdiObject fonts[2];  // normal, title
+    std::vector<HWND> controls;
+    std::vector<RECT> controlRects;
+    std::vector<Label> labels;
+    RECT statusPanel = {};
+    int headerEnd = 0;  // DIPs: where the header band ends
+    bool installed = false;
+    unsigned idleMinutes = 10;
+    bool idleEdited = false;
+    Settings snapshot;
+    int dialogResult = 0;
+    bool inLayout = false;
+    bool checking = false;
+    bool liking = false;
+    bool downloading = false;
+    UpdateInfo updateInfo;
+    std::shared_ptr<SaverOperation> operation;
+    bool closeRequested = false;
+
+    bool busy() const { return operation != nullptr || downloading; }
+    int px(double dips) const { return scaled(dips, scale); }
+    HFONT font(int index) const { return static_cast<HFONT>(fonts[index].get()); }
+
+    void layout();
+    int label(const std::wstring& text, int x, int y, int width, bool title);
+    HWND add(const wchar_t* className, const std::wstring& text, int id, int x, int y, int width, int height,
+             DWORD style);
+    void fitHeight();
+    void reposition();
+    // Makes the fonts for the current scale, hands them to the existing controls, then frees the old ones.
+    void createFonts();
+    void startSaverAction(SaverAction action);
+
+private:
+    int header(int width);
+    int mainPage(int width);
+    int customizePage(int width, int top);
+    int networkModePage(int width, int top);
+    int aboutPage(int width, int top);
+};
+
+int runWindow();
+int showPage(HWND owner, int page);
+HWND createUi(Ui& ui, HWND owner);
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Drawing (ui_draw.cpp).
+void paintUi(const Ui& ui, HDC dc);
+void drawButton(const Ui& ui, const DRAWITEMSTRUCT& item);
+void drawLanguageRow(const Ui& ui, const DRAWITEMSTRUCT& item);
+void flag(HDC dc, RECT rect, int language);
+// The fill and border colours of an owner-drawn button.
+struct ButtonColors {
+    COLORREF fill;
+    COLORREF border;
+};
+ButtonColors buttonColors(int id);
+COLORREF shaded(COLORREF color, bool pressed, bool hovered);
+LRESULT CALLBACK hoverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR data);
+
+// Writes the client area of `window` with its child controls as a top-down 32-bit bitmap file.
+void capture(HWND window, const std::wstring& path);
+
+// Texts that more than one place shows.
+std::wstring updateLine(const std::wstring& version);  // "Calmlane %s update — Download and install"
+
+}  // namespace calmlane
