@@ -132,6 +132,7 @@ struct Ui {
     void startSaverAction(SaverAction action);
 
 private:
+    int build();  // one layout pass; returns the width it used in DIPs, -1 when a layout was running
     int header(int width);
     int mainPage(int width);
     int customizePage(int width, int top);

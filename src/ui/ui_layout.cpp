@@ -375,7 +375,14 @@ int Ui::aboutPage(int width, int top) {
 }
 
 void Ui::layout() {
-    if (inLayout) return;
+    const int width = build();
+    // Showing or hiding the scroll bar changed the client width under the layout: once more at the new width.
+    RECT client = {};
+    if (GetClientRect(window, &client) && width >= 0 && static_cast<int>(client.right / scale) != width) build();
+}
+
+int Ui::build() {
+    if (inLayout) return -1;
     inLayout = true;
     const LayoutGuard guard{inLayout};
     for (HWND control : controls) DestroyWindow(control);
@@ -416,6 +423,7 @@ void Ui::layout() {
     info.fMask = SIF_POS;
     if (GetScrollInfo(window, SB_VERT, &info)) scroll = info.nPos;
     reposition();
+    return width;
 }
 
 void Ui::reposition() {

@@ -29,7 +29,57 @@ std::wstring windowText(HWND window) {
     return buffer;
 }
 
+std::vector<HWND> visibleBoxes(DWORD processId) {
+    Search search{processId, {}};
+    EnumWindows(collectDialogs, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+MessageBoxSeen readBox(HWND dialog) {
+    HWND label = GetDlgItem(dialog, 0xFFFF);  // the message text of a message box
+    return {windowText(dialog), label ? windowText(label) : std::wstring()};
+}
+
 }  // namespace
+
+BoxWatcher::BoxWatcher(int answer) : answer_(answer), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    InitializeCriticalSection(&lock_);
+    thread_ = CreateThread(nullptr, 0, watch, this, 0, nullptr);
+}
+
+BoxWatcher::~BoxWatcher() {
+    SetEvent(stop_);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(stop_);
+    DeleteCriticalSection(&lock_);
+}
+
+std::vector<MessageBoxSeen> BoxWatcher::boxes() const {
+    EnterCriticalSection(&lock_);
+    std::vector<MessageBoxSeen> copy = boxes_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+DWORD WINAPI BoxWatcher::watch(void* self) {
+    auto* watcher = static_cast<BoxWatcher*>(self);
+    std::vector<HWND> handled;
+    while (WaitForSingleObject(watcher->stop_, 30) == WAIT_TIMEOUT) {
+        for (HWND dialog : visibleBoxes(GetCurrentProcessId())) {
+            bool seen = false;
+            for (HWND h : handled) seen = seen || h == dialog;
+            if (seen) continue;
+            handled.push_back(dialog);
+            const MessageBoxSeen box = readBox(dialog);
+            EnterCriticalSection(&watcher->lock_);
+            watcher->boxes_.push_back(box);
+            LeaveCriticalSection(&watcher->lock_);
+            PostMessageW(dialog, WM_COMMAND, static_cast<WPARAM>(watcher->answer_), 0);
+        }
+    }
+    return 0;
+}
 
 std::wstring binFolder() {
     wchar_t path[MAX_PATH] = {};
@@ -58,15 +108,12 @@ ChildResult runChild(const std::wstring& program, const std::wstring& arguments,
             WaitForSingleObject(process.get(), 5000);
             return result;
         }
-        Search search{info.dwProcessId, {}};
-        EnumWindows(collectDialogs, reinterpret_cast<LPARAM>(&search));
-        for (HWND dialog : search.found) {
+        for (HWND dialog : visibleBoxes(info.dwProcessId)) {
             bool seen = false;
             for (HWND h : handled) seen = seen || h == dialog;
             if (seen) continue;
             handled.push_back(dialog);
-            HWND label = GetDlgItem(dialog, 0xFFFF);  // the message text of a message box
-            result.boxes.push_back({windowText(dialog), label ? windowText(label) : std::wstring()});
+            result.boxes.push_back(readBox(dialog));
             PostMessageW(dialog, WM_COMMAND, IDOK, 0);
         }
     }

@@ -18,6 +18,25 @@ struct ChildResult {
     std::vector<MessageBoxSeen> boxes;  // every message box the child showed, each dismissed with OK
 };
 
+// Reads and answers (with `answer`: IDOK, IDYES, IDNO…) every message box that this process shows,
+// from a thread of its own, for as long as it lives.
+class BoxWatcher {
+public:
+    explicit BoxWatcher(int answer = IDOK);
+    ~BoxWatcher();
+    BoxWatcher(const BoxWatcher&) = delete;
+    BoxWatcher& operator=(const BoxWatcher&) = delete;
+    std::vector<MessageBoxSeen> boxes() const;
+
+private:
+    static DWORD WINAPI watch(void* self);
+    int answer_;
+    HANDLE stop_;
+    HANDLE thread_;
+    mutable CRITICAL_SECTION lock_;
+    std::vector<MessageBoxSeen> boxes_;
+};
+
 // Folder of the running test program (build/mingw/bin): the product executables sit beside it.
 std::wstring binFolder();
 

@@ -1,0 +1,420 @@
+// The main window in process: geometry as arithmetic, the laid-out pages, their commands, drawing and
+// the capture.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/constants.h"
+#include "app/globals.h"
+#include "app/settings.h"
+#include "support/gdi_probe.h"
+#include "support/process.h"
+#include "support/registry_scratch.h"
+#include "ui/ui.h"
+
+#include <commctrl.h>  // after windows.h
+
+namespace calmlane {
+namespace {
+
+void pump() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// A page of the window, owned by a hidden window so that closing it never posts WM_QUIT.
+struct PageWindow {
+    explicit PageWindow(int page, int width = 1000, int height = 850) {
+        instance = GetModuleHandleW(nullptr);
+        settings.load();
+        snapshotUpdateVersion = L"0";  // no silent update check from the tests
+        owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, instance, nullptr);
+        ui.page = page;
+        ui.snapshot = settings;
+        createUi(ui, owner);
+        resize(width, height);
+    }
+    ~PageWindow() {
+        if (ui.window) DestroyWindow(ui.window);
+        DestroyWindow(owner);
+        snapshotUpdateVersion.clear();
+        pump();
+    }
+    void resize(int width, int height) {
+        SetWindowPos(ui.window, nullptr, 0, 0, width, height, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+        pump();
+    }
+    RECT rectOf(int id) const {
+        for (std::size_t i = 0; i < ui.controls.size(); ++i) {
+            if (GetDlgCtrlID(ui.controls[i]) == id) return ui.controlRects[i];
+        }
+        return RECT{-1, -1, -1, -1};
+    }
+    bool hasLabel(const std::wstring& text) const {
+        for (const Label& label : ui.labels) {
+            if (label.text.find(text) != std::wstring::npos) return true;
+        }
+        return false;
+    }
+    void command(int id, int code = BN_CLICKED) {
+        SendMessageW(ui.window, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(GetDlgItem(ui.window, id)));
+        pump();
+    }
+    HWND owner = nullptr;
+    Ui ui;
+};
+
+TEST(UiGeometry, WindowFollowsScaleAndWorkArea) {
+    const RECT large = {0, 0, 3840, 2160};
+    const RECT laptop = {0, 0, 1366, 728};
+    const struct {
+        int page;
+        double scale;
+        RECT work;
+        RECT expected;
+    } cases[] = {
+        {0, 1.5, large, {1170, 442, 2670, 1717}},   // 1500 × 1275, centred
+        {0, 1.5, laptop, {15, 15, 1351, 713}},      // 1336 × 698: each side limited to the work area − 30
+        {1, 1.0, laptop, {183, 15, 1183, 713}},     // 1000 × 780 → 698 high
+        {2, 2.0, large, {1140, 300, 2700, 1860}},   // 1560 × 1560
+        {3, 1.0, {100, 50, 1100, 950}, {210, 110, 990, 890}},
+    };
+    for (const auto& c : cases) {
+        const RECT r = initialWindowRect(c.page, c.scale, c.work);
+        EXPECT_TRUE(EqualRect(&r, &c.expected)) << c.page << " @" << c.scale << ": " << r.left << "," << r.top << ","
+                                                << r.right << "," << r.bottom;
+    }
+    // Fitting keeps the left edge and the width, adds 8 DIPs, and stays inside the work area, centred.
+    const RECT window = {15, 15, 1351, 713};
+    RECT fitted = fittedWindowRect(window, 40, 900, 1.5, laptop);
+    EXPECT_TRUE(EqualRect(&fitted, &window));  // 40 + 900 + 12 > 698: clamped
+    fitted = fittedWindowRect(window, 40, 500, 1.5, laptop);
+    EXPECT_EQ(fitted.left, 15);
+    EXPECT_EQ(fitted.right, 1351);
+    EXPECT_EQ(fitted.bottom - fitted.top, 552);
+    EXPECT_EQ(fitted.top, (728 - 552) / 2);
+    EXPECT_EQ(scaled(22, 1.25), 27);  // truncated
+}
+
+TEST(UiLayout, MainPageArrangementFollowsTheWidth) {
+    test::RegistryScratch scratch;
+    PageWindow page(0);
+    RECT client;
+    GetClientRect(page.ui.window, &client);
+    const int w = client.right;  // scale 1 under the test prefix
+    ASSERT_GE(w, 796);
+    RECT language = page.rectOf(LanguageBox);
+    EXPECT_EQ(language.left, w - 268);
+    EXPECT_EQ(language.top, 54);
+    const RECT enable = page.rectOf(EnableButton), customize = page.rectOf(CustomizeButton);
+    const RECT check = page.rectOf(ConfigurationButton), restore = page.rectOf(RestoreButton);
+    EXPECT_EQ(enable.top, customize.top);  // two columns, row by row
+    EXPECT_EQ(enable.left, 28);
+    EXPECT_EQ(customize.left, (w - 70) / 2 + 42);
+    EXPECT_EQ(check.top, enable.top + 128);
+    EXPECT_EQ(restore.top, enable.top + 200);
+    EXPECT_EQ(enable.top, page.ui.statusPanel.bottom + 22);
+    const RECT updates = page.rectOf(CheckUpdatesButton), about = page.rectOf(AboutButton);
+    EXPECT_EQ(updates.top, about.top + 68);
+    EXPECT_EQ((updates.left + updates.right) / 2, w / 2);
+    EXPECT_EQ(page.rectOf(UpdateButton).left, -1);
+    EXPECT_EQ(page.ui.contentHeight, about.top + 136);
+
+    page.ui.updateInfo.available = true;
+    page.ui.updateInfo.version = L"1.2.0";
+    page.ui.layout();
+    EXPECT_EQ(page.rectOf(UpdateButton).top, page.rectOf(AboutButton).top + 136);
+    EXPECT_EQ(page.ui.contentHeight, page.rectOf(AboutButton).top + 206);
+    wchar_t caption[128] = {};
+    GetWindowTextW(GetDlgItem(page.ui.window, UpdateButton), caption, 128);
+    EXPECT_NE(std::wstring(caption).find(L"1.2.0"), std::wstring::npos);
+
+    // Narrow: the language box goes under the header and the actions make one column.
+    page.resize(700, 850);
+    GetClientRect(page.ui.window, &client);
+    ASSERT_LT(client.right, 796);
+    language = page.rectOf(LanguageBox);
+    EXPECT_EQ(language.left, 28);
+    EXPECT_GT(language.top, page.ui.headerEnd);
+    const RECT first = page.rectOf(EnableButton), second = page.rectOf(CustomizeButton);
+    EXPECT_EQ(second.left, 28);
+    EXPECT_EQ(second.top, first.top + 64);
+    EXPECT_EQ(first.right - first.left, client.right - 56);
+    EXPECT_EQ(page.rectOf(RestoreButton).top, first.top + 392);
+}
+
+TEST(UiLayout, ScrollStaysInRangeAndDpiChangesRescale) {
+    test::RegistryScratch scratch;
+    PageWindow page(0, 1000, 400);
+    RECT client;
+    GetClientRect(page.ui.window, &client);
+    ASSERT_GT(page.ui.contentHeight, client.bottom);
+    SendMessageW(page.ui.window, WM_VSCROLL, SB_BOTTOM, 0);
+    const int bottom = page.ui.scroll;
+    EXPECT_GT(bottom, 0);
+    EXPECT_LE(bottom, page.ui.contentHeight - client.bottom + 1);
+    SendMessageW(page.ui.window, WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), 0);
+    EXPECT_EQ(page.ui.scroll, bottom - 60);
+    SendMessageW(page.ui.window, WM_VSCROLL, SB_LINEDOWN, 0);
+    EXPECT_EQ(page.ui.scroll, std::min(bottom, bottom - 60 + 32));
+    // Controls move with the content.
+    RECT enable;
+    GetWindowRect(GetDlgItem(page.ui.window, EnableButton), &enable);
+    MapWindowPoints(nullptr, page.ui.window, reinterpret_cast<POINT*>(&enable), 2);
+    EXPECT_EQ(enable.top, page.rectOf(EnableButton).top - page.ui.scroll);
+
+    // The content shrinks below the window: the position comes back into range.
+    page.resize(1000, 1200);
+    GetClientRect(page.ui.window, &client);
+    EXPECT_GE(page.ui.scroll, 0);
+    EXPECT_LE(page.ui.scroll, std::max<LONG>(0, page.ui.contentHeight - client.bottom + 1));
+
+    // 150 %: new fonts, and the next layout uses the new scale.
+    const HGDIOBJ oldFont = page.ui.fonts[0].get();
+    RECT suggested = {0, 0, 1500, 1275};
+    SendMessageW(page.ui.window, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_FLOAT_EQ(page.ui.scale, 1.5f);
+    EXPECT_NE(page.ui.fonts[0].get(), oldFont);
+    LOGFONTW font = {};
+    GetObjectW(page.ui.fonts[1].get(), sizeof(font), &font);
+    EXPECT_EQ(font.lfHeight, -45);
+    const RECT scaledEnable = page.rectOf(EnableButton);
+    EXPECT_EQ(scaledEnable.bottom - scaledEnable.top, 78);
+    MINMAXINFO limits = {};
+    SendMessageW(page.ui.window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+    EXPECT_EQ(limits.ptMinTrackSize.x, 675);
+    EXPECT_EQ(limits.ptMinTrackSize.y, 525);
+}
+
+TEST(UiCommands, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
+    test::RegistryScratch scratch;
+    settings.language = 1;
+    settings.save();
+    PageWindow page(0);
+    HWND languages = GetDlgItem(page.ui.window, LanguageBox);
+    SendMessageW(languages, CB_SETCURSEL, 2, 0);
+    PostMessageW(page.ui.window, WM_COMMAND, MAKEWPARAM(LanguageBox, CBN_SELCHANGE), reinterpret_cast<LPARAM>(languages));
+    page.ui.downloading = true;  // busy after the command was queued
+    page.ui.layout();
+    pump();
+    EXPECT_EQ(settings.language, 1u);
+    for (HWND control : page.ui.controls) {
+        const int id = GetDlgCtrlID(control);
+        EXPECT_EQ(IsWindowEnabled(control) == FALSE, busyControl(id)) << id;
+    }
+    EXPECT_TRUE(busyControl(UpdateButton));
+    EXPECT_FALSE(busyControl(CheckUpdatesButton));
+
+    // Not busy: the language is saved and every text changes at once.
+    page.ui.downloading = false;
+    page.ui.layout();
+    languages = GetDlgItem(page.ui.window, LanguageBox);
+    SendMessageW(languages, CB_SETCURSEL, 2, 0);
+    page.command(LanguageBox, CBN_SELCHANGE);
+    EXPECT_EQ(settings.language, 2u);
+    EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 9), 2u);
+    EXPECT_TRUE(page.hasLabel(L"Sprache"));
+    wchar_t caption[128] = {};
+    GetWindowTextW(GetDlgItem(page.ui.window, EnableButton), caption, 128);
+    EXPECT_EQ(std::wstring(caption), L"Calmlane aktivieren");
+    settings.language = 1;
+}
+
+TEST(UiCommands, CustomizeCancelUndoesAndSaveChecksTheIdleTime) {
+    test::RegistryScratch scratch;
+    settings.language = 1;
+    settings.density = 300;
+    settings.save();
+    int windowsSeconds = 0;
+    SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &windowsSeconds, 0);
+    {
+        PageWindow page(1);
+        HWND density = GetDlgItem(page.ui.window, DensityBar);
+        ASSERT_NE(density, nullptr);
+        SendMessageW(density, TBM_SETPOS, TRUE, 500);
+        SendMessageW(page.ui.window, WM_HSCROLL, TB_THUMBTRACK, reinterpret_cast<LPARAM>(density));
+        EXPECT_EQ(settings.density, 500);
+        page.command(DisplaysBox, CBN_SELCHANGE);  // no selection change: the display mode stays
+        SendMessageW(page.ui.window, WM_CLOSE, 0, 0);
+        EXPECT_FALSE(IsWindow(page.ui.window));
+        EXPECT_EQ(page.ui.dialogResult, 0);
+    }
+    EXPECT_EQ(settings.density, 300);
+    EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"Density", 0), 300u);
+
+    PageWindow page(1);
+    test::BoxWatcher watcher;
+    HWND idle = GetDlgItem(page.ui.window, IdleField);
+    for (const wchar_t* typed : {L"0", L"241", L""}) {
+        SetWindowTextW(idle, typed);
+        page.command(SaveButton);
+        EXPECT_TRUE(IsWindow(page.ui.window)) << typed;
+    }
+    ASSERT_EQ(watcher.boxes().size(), 3u);
+    EXPECT_EQ(watcher.boxes()[0].text, L"Choose 1 to 240 minutes.");
+    int seconds = 0;
+    SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &seconds, 0);
+    EXPECT_EQ(seconds, windowsSeconds);
+
+    // Untouched field: Save keeps the Windows delay and confirms the page.
+    page.ui.idleEdited = false;
+    page.command(SaveButton);
+    EXPECT_FALSE(IsWindow(page.ui.window));
+    EXPECT_EQ(page.ui.dialogResult, 1);
+    SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &seconds, 0);
+    EXPECT_EQ(seconds, windowsSeconds);
+}
+
+TEST(UiCommands, NestedPageLoopHandsTheQuitBack) {
+    instance = GetModuleHandleW(nullptr);
+    HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, instance, nullptr);
+    PostQuitMessage(7);
+    EXPECT_EQ(showPage(owner, 3), 0);
+    EXPECT_TRUE(IsWindowEnabled(owner));
+    MSG message;
+    ASSERT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(message.wParam, 7u);
+    EXPECT_EQ(FindWindowW(UiClass, nullptr), nullptr);  // the page went with its loop
+    DestroyWindow(owner);
+}
+
+TEST(UiDrawing, ButtonColoursShadingAndGdiUseStaysFlat) {
+    EXPECT_EQ(buttonColors(EnableButton).fill, RGB(215, 232, 254));
+    EXPECT_EQ(buttonColors(SaveButton).border, RGB(129, 180, 159));
+    EXPECT_EQ(buttonColors(ResetButton).fill, RGB(241, 243, 247));
+    EXPECT_EQ(buttonColors(IdleField).fill, RGB(235, 241, 250));
+    EXPECT_EQ(shaded(RGB(10, 100, 250), true, true), RGB(0, 82, 232));
+    EXPECT_EQ(shaded(RGB(10, 100, 250), false, true), RGB(3, 93, 243));
+    EXPECT_EQ(shaded(RGB(10, 100, 250), false, false), RGB(10, 100, 250));
+
+    test::RegistryScratch scratch;
+    PageWindow page(0);
+    test::PixelSurface surface(400, 60);
+    HWND button = GetDlgItem(page.ui.window, EnableButton);
+    auto draw = [&](int i) {
+        paintUi(page.ui, surface.dc());
+        SetPropW(button, L"Hover", reinterpret_cast<HANDLE>(static_cast<INT_PTR>(i % 2)));
+        DRAWITEMSTRUCT item = {ODT_BUTTON, EnableButton, 0, ODA_DRAWENTIRE, 0, button, surface.dc(), {0, 0, 400, 52}, 0};
+        drawButton(page.ui, item);
+        item = {ODT_COMBOBOX, LanguageBox, static_cast<UINT>(i % 6), ODA_DRAWENTIRE, ODS_SELECTED,
+                GetDlgItem(page.ui.window, LanguageBox), surface.dc(), {0, 0, 240, 32}, 0};
+        drawLanguageRow(page.ui, item);
+    };
+    for (int i = 0; i < 20; ++i) draw(i);
+    const unsigned before = test::gdiHighWater();
+    for (int i = 0; i < 200; ++i) page.ui.layout();
+    for (int i = 0; i < 1000; ++i) draw(i);
+    const unsigned after = test::gdiHighWater();
+    EXPECT_LE(after, before + 20) << "before " << before << ", after " << after;
+    RemovePropW(button, L"Hover");
+
+    // The flags, by their colours.
+    const struct {
+        int language;
+        int x, y;
+        COLORREF color;
+    } flags[] = {{0, 2, 10, RGB(0, 70, 170)},    {0, 15, 10, RGB(255, 255, 255)}, {0, 28, 10, RGB(235, 35, 45)},
+                 {5, 2, 10, RGB(0, 140, 75)},    {2, 15, 1, RGB(20, 20, 20)},     {2, 15, 10, RGB(220, 35, 45)},
+                 {2, 15, 19, RGB(250, 195, 20)}, {4, 15, 1, RGB(185, 25, 40)},    {4, 15, 10, RGB(255, 205, 30)},
+                 {1, 15, 10, RGB(230, 35, 45)},  {3, 1, 1, RGB(225, 30, 40)}};
+    for (const auto& f : flags) {
+        surface.clear(RGB(1, 2, 3));
+        flag(surface.dc(), RECT{0, 0, 30, 21}, f.language);
+        EXPECT_EQ(surface.pixel(f.x, f.y), f.color) << f.language << " at " << f.x << "," << f.y;
+    }
+    surface.clear(RGB(1, 2, 3));
+    flag(surface.dc(), RECT{0, 0, 30, 21}, 6);
+    EXPECT_EQ(surface.pixel(15, 10), RGB(1, 2, 3));
+}
+
+struct Bitmap {
+    std::vector<unsigned char> bytes;
+    std::int32_t width = 0, height = 0;
+    std::uint32_t u32(std::size_t at) const {
+        return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+    }
+    COLORREF pixel(int x, int y) const {
+        const std::size_t at = 54 + (static_cast<std::size_t>(y) * width + x) * 4;
+        return RGB(bytes[at + 2], bytes[at + 1], bytes[at]);
+    }
+};
+
+Bitmap readBitmap(const std::wstring& path) {
+    Bitmap bitmap;
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    bitmap.bytes.assign(std::istreambuf_iterator<char>(in), {});
+    if (bitmap.bytes.size() >= 54) {
+        bitmap.width = static_cast<std::int32_t>(bitmap.u32(18));
+        bitmap.height = static_cast<std::int32_t>(bitmap.u32(22));
+    }
+    return bitmap;
+}
+
+std::wstring tempFile(const wchar_t* name) {
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    return std::wstring(folder) + name;
+}
+
+TEST(UiCapture, WritesATopDownBitmapWithTheControls) {
+    test::RegistryScratch scratch;
+    settings.language = 1;
+    settings.save();
+    const std::wstring path = tempFile(L"calmlane-capture.bmp");
+    {
+        PageWindow page(0);
+        ShowWindow(page.ui.window, SW_SHOWNOACTIVATE);
+        pump();
+        capture(page.ui.window, path);
+        RECT client;
+        GetClientRect(page.ui.window, &client);
+        const Bitmap bitmap = readBitmap(path);
+        ASSERT_EQ(bitmap.bytes.size(), 54u + 4u * client.right * client.bottom);
+        EXPECT_EQ(bitmap.bytes[0], 'B');
+        EXPECT_EQ(bitmap.bytes[1], 'M');
+        EXPECT_EQ(bitmap.u32(2), bitmap.bytes.size());
+        EXPECT_EQ(bitmap.u32(10), 54u);
+        EXPECT_EQ(bitmap.u32(14), 40u);
+        EXPECT_EQ(bitmap.width, client.right);
+        EXPECT_EQ(bitmap.height, -client.bottom);
+        EXPECT_EQ(bitmap.bytes[28], 32);
+        EXPECT_EQ(bitmap.u32(30), 0u);
+        // An owner-drawn button's fill, the English flag in the closed language box, the stripe on top.
+        const RECT enable = page.rectOf(EnableButton);
+        EXPECT_EQ(bitmap.pixel(enable.left + 20, (enable.top + enable.bottom) / 2), RGB(215, 232, 254));
+        const RECT language = page.rectOf(LanguageBox);
+        bool flagSeen = false;
+        for (int x = language.left; x < language.left + 50 && !flagSeen; ++x) {
+            for (int y = language.top; y < language.top + 30 && !flagSeen; ++y) {
+                flagSeen = bitmap.pixel(x, y) == RGB(20, 50, 130);
+            }
+        }
+        EXPECT_TRUE(flagSeen);
+        EXPECT_EQ(bitmap.pixel(5, 1), RGB(146, 179, 220));
+    }
+    {
+        PageWindow page(1);
+        ShowWindow(page.ui.window, SW_SHOWNOACTIVATE);
+        pump();
+        capture(page.ui.window, path);
+        const Bitmap bitmap = readBitmap(path);
+        const RECT density = page.rectOf(DensityBar);
+        int drawn = 0;
+        for (int x = density.left; x < density.right; ++x) {
+            for (int y = density.top; y < density.bottom; ++y) drawn += bitmap.pixel(x, y) != RGB(246, 248, 252);
+        }
+        EXPECT_GT(drawn, 200);  // the track bar's channel and thumb
+    }
+    DeleteFileW(path.c_str());
+}
+
+}  // namespace
+}  // namespace calmlane
