@@ -40,6 +40,15 @@ fi
 scripts/wine-run "$build/bin/pause_demo.exe" "$bmp" --installed
 convert "$build/star-field.bmp" "$shot" && rm -f "$build/star-field.bmp"
 echo "Star field screenshot: $shot"
+window=$build/main-window.png
+if scripts/wine-run "$folder\\Calmlane.exe" --ui-test 1 0 "$(winepath -w "$build/main-window.bmp")" &&
+  scripts/bmp-to-png "$build/main-window.bmp" "$window"; then
+  rm -f "$build/main-window.bmp"
+  echo "Main window after the session (installed, English): $window"
+else
+  echo "The main window's self-test wrote no picture." >&2
+  exit 1
+fi
 echo "Uninstalling: \"$folder\\Uninstall.exe\" --uninstall --quiet"
 if scripts/wine-run "$folder\\Uninstall.exe" --uninstall --quiet; then
   echo "Uninstalled: service, files, folder, shortcut and machine settings removed."

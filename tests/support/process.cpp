@@ -16,7 +16,7 @@ BOOL CALLBACK collectDialogs(HWND window, LPARAM context) {
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
     wchar_t className[32] = {};
-    if (owner == search->processId && IsWindowVisible(window) && GetClassNameW(window, className, 32) &&
+    if ((search->processId == 0 || owner == search->processId) && IsWindowVisible(window) && GetClassNameW(window, className, 32) &&
         std::wstring(className) == L"#32770") {
         search->found.push_back(window);
     }
@@ -42,7 +42,8 @@ MessageBoxSeen readBox(HWND dialog) {
 
 }  // namespace
 
-BoxWatcher::BoxWatcher(int answer) : answer_(answer), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+BoxWatcher::BoxWatcher(int answer, DWORD processId)
+    : answer_(answer), processId_(processId), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     InitializeCriticalSection(&lock_);
     thread_ = CreateThread(nullptr, 0, watch, this, 0, nullptr);
 }
@@ -66,7 +67,7 @@ DWORD WINAPI BoxWatcher::watch(void* self) {
     auto* watcher = static_cast<BoxWatcher*>(self);
     std::vector<HWND> handled;
     while (WaitForSingleObject(watcher->stop_, 30) == WAIT_TIMEOUT) {
-        for (HWND dialog : visibleBoxes(GetCurrentProcessId())) {
+        for (HWND dialog : visibleBoxes(watcher->processId_)) {
             bool seen = false;
             for (HWND h : handled) seen = seen || h == dialog;
             if (seen) continue;

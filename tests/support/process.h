@@ -18,11 +18,11 @@ struct ChildResult {
     std::vector<MessageBoxSeen> boxes;  // every message box the child showed, each dismissed with OK
 };
 
-// Reads and answers (with `answer`: IDOK, IDYES, IDNO…) every message box that this process shows,
-// from a thread of its own, for as long as it lives.
+// Reads and answers (with `answer`: IDOK, IDYES, IDNO…) every message box that this process (or the
+// process `processId`, or with 0 any process) shows, from a thread of its own, for as long as it lives.
 class BoxWatcher {
 public:
-    explicit BoxWatcher(int answer = IDOK);
+    explicit BoxWatcher(int answer = IDOK, DWORD processId = GetCurrentProcessId());
     ~BoxWatcher();
     BoxWatcher(const BoxWatcher&) = delete;
     BoxWatcher& operator=(const BoxWatcher&) = delete;
@@ -31,6 +31,7 @@ public:
 private:
     static DWORD WINAPI watch(void* self);
     int answer_;
+    DWORD processId_;
     HANDLE stop_;
     HANDLE thread_;
     mutable CRITICAL_SECTION lock_;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/constants.h"
@@ -15,6 +16,9 @@
 #include "support/gdi_probe.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
+#include "support/service_harness.h"
+#include "configuration/saver_selection.h"
+#include "ui/page_window.h"
 #include "ui/ui.h"
 
 #include <commctrl.h>  // after windows.h
@@ -22,55 +26,9 @@
 namespace calmlane {
 namespace {
 
-void pump() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
-// A page of the window, owned by a hidden window so that closing it never posts WM_QUIT.
-struct PageWindow {
-    explicit PageWindow(int page, int width = 1000, int height = 850) {
-        instance = GetModuleHandleW(nullptr);
-        settings.load();
-        snapshotUpdateVersion = L"0";  // no silent update check from the tests
-        owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, instance, nullptr);
-        ui.page = page;
-        ui.snapshot = settings;
-        createUi(ui, owner);
-        resize(width, height);
-    }
-    ~PageWindow() {
-        if (ui.window) DestroyWindow(ui.window);
-        DestroyWindow(owner);
-        snapshotUpdateVersion.clear();
-        pump();
-    }
-    void resize(int width, int height) {
-        SetWindowPos(ui.window, nullptr, 0, 0, width, height, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
-        pump();
-    }
-    RECT rectOf(int id) const {
-        for (std::size_t i = 0; i < ui.controls.size(); ++i) {
-            if (GetDlgCtrlID(ui.controls[i]) == id) return ui.controlRects[i];
-        }
-        return RECT{-1, -1, -1, -1};
-    }
-    bool hasLabel(const std::wstring& text) const {
-        for (const Label& label : ui.labels) {
-            if (label.text.find(text) != std::wstring::npos) return true;
-        }
-        return false;
-    }
-    void command(int id, int code = BN_CLICKED) {
-        SendMessageW(ui.window, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(GetDlgItem(ui.window, id)));
-        pump();
-    }
-    HWND owner = nullptr;
-    Ui ui;
-};
+using test::PageWindow;
+using test::pump;
+using test::pumpUntil;
 
 TEST(UiGeometry, WindowFollowsScaleAndWorkArea) {
     const RECT large = {0, 0, 3840, 2160};
@@ -414,6 +372,166 @@ TEST(UiCapture, WritesATopDownBitmapWithTheControls) {
         EXPECT_GT(drawn, 200);  // the track bar's channel and thumb
     }
     DeleteFileW(path.c_str());
+}
+
+
+// Enable and disable against the installed test service, as the buttons run them.
+TEST(UiActions, EnableAsksForTheModeFirstAndDisableReportsOnce) {
+    test::RegistryScratch scratch;
+    settings.language = 1;
+    settings.save();
+    test::InstalledService service;
+    ASSERT_TRUE(service.start());
+    PageWindow page(0);
+    {
+        // No mode chosen yet: the mode page comes first, and Cancel there changes nothing.
+        std::thread cancel([] {
+            HWND modePage = nullptr;
+            for (int i = 0; i < 400 && modePage == nullptr; ++i, Sleep(25)) {
+                modePage = FindWindowW(UiClass, L"Network interruption mode");
+            }
+            if (modePage != nullptr) PostMessageW(modePage, WM_COMMAND, CancelButton, 0);
+        });
+        page.command(EnableButton);
+        cancel.join();
+        EXPECT_EQ(page.ui.operation, nullptr);
+        EXPECT_FALSE(calmlaneSelected());
+        EXPECT_TRUE(IsWindowEnabled(page.ui.window));
+    }
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+    test::BoxWatcher watcher;
+    page.command(EnableButton);
+    ASSERT_NE(page.ui.operation, nullptr);
+    wchar_t caption[128] = {};
+    GetWindowTextW(GetDlgItem(page.ui.window, EnableButton), caption, 128);
+    EXPECT_EQ(std::wstring(caption), L"Enabling…");
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page.ui.window, DisableButton)));
+    ASSERT_TRUE(pumpUntil([&] { return page.ui.operation == nullptr; }));
+    EXPECT_TRUE(calmlaneSelected());
+    EXPECT_TRUE(watcher.boxes().empty());
+    EXPECT_TRUE(page.hasLabel(L"Calmlane screen saver: enabled"));
+
+    page.command(DisableButton);
+    ASSERT_TRUE(pumpUntil([&] { return page.ui.operation == nullptr && !watcher.boxes().empty(); }));
+    EXPECT_FALSE(calmlaneSelected());
+    ASSERT_EQ(watcher.boxes().size(), 1u);
+    EXPECT_EQ(watcher.boxes()[0].text.rfind(L"Calmlane is no longer selected as the screen saver.", 0), 0u);
+
+    // Closing during a disable waits for it, then closes without the box.
+    page.command(EnableButton);
+    ASSERT_TRUE(pumpUntil([&] { return page.ui.operation == nullptr; }));
+    page.command(DisableButton);
+    SendMessageW(page.ui.window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(IsWindow(page.ui.window));
+    ASSERT_TRUE(pumpUntil([&] { return !IsWindow(page.ui.window); }));
+    EXPECT_FALSE(calmlaneSelected());
+    EXPECT_EQ(watcher.boxes().size(), 1u);
+}
+
+// Whole processes: each start opens its own window, "/c" opens only the customise page, and the
+// report and the elevated recovery answer with their boxes.
+struct WindowProcess {
+    explicit WindowProcess(const std::wstring& arguments) {
+        const std::wstring program = test::binFolder() + L"\\Calmlane.exe";
+        std::wstring line = L"\"" + program + L"\" " + arguments;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION created = {};
+        if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) {
+            process.reset(created.hProcess);
+            CloseHandle(created.hThread);
+            id = created.dwProcessId;
+        }
+        for (int i = 0; i < 400 && windows().empty(); ++i) Sleep(25);
+    }
+    ~WindowProcess() {
+        if (WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) TerminateProcess(process.get(), 1);
+    }
+    std::vector<HWND> windows() const {
+        std::vector<HWND> found;
+        for (HWND w = FindWindowExW(nullptr, nullptr, UiClass, nullptr); w; w = FindWindowExW(nullptr, w, UiClass, nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner == id) found.push_back(w);
+        }
+        return found;
+    }
+    DWORD exitWithin(DWORD ms) const {
+        DWORD code = 259;
+        if (WaitForSingleObject(process.get(), ms) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+        return code;
+    }
+    UniqueHandle process;
+    DWORD id = 0;
+};
+
+std::wstring titleOf(HWND window) {
+    wchar_t title[128] = {};
+    GetWindowTextW(window, title, 128);
+    return title;
+}
+
+bool waitForBoxes(const test::BoxWatcher& watcher, std::size_t count) {
+    for (int i = 0; i < 800 && watcher.boxes().size() < count; ++i) Sleep(25);
+    return watcher.boxes().size() >= count;
+}
+
+// Waits for a box with exactly this text (other processes' boxes may come first).
+bool waitForBox(const test::BoxWatcher& watcher, const std::wstring& text) {
+    for (int i = 0; i < 1200; ++i, Sleep(25)) {
+        for (const auto& box : watcher.boxes()) {
+            if (box.text == text) return true;
+        }
+    }
+    return false;
+}
+
+TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
+    test::RegistryScratch scratch;
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+    {
+        WindowProcess first(L""), second(L"");
+        ASSERT_EQ(first.windows().size(), 1u);
+        ASSERT_EQ(second.windows().size(), 1u);
+        EXPECT_EQ(titleOf(first.windows()[0]), L"Calmlane");
+        for (const WindowProcess* copy : {&first, &second}) PostMessageW(copy->windows()[0], WM_CLOSE, 0, 0);
+        EXPECT_EQ(first.exitWithin(10000), 0u);
+        EXPECT_EQ(second.exitWithin(10000), 0u);
+    }
+    WindowProcess settingsDialog(L"/c");
+    ASSERT_EQ(settingsDialog.windows().size(), 1u);
+    HWND page = settingsDialog.windows()[0];
+    EXPECT_EQ(titleOf(page), L"Customize the screen saver");
+    EXPECT_EQ(GetWindow(page, GW_OWNER), nullptr);
+    PostMessageW(page, WM_COMMAND, CancelButton, 0);
+    EXPECT_EQ(settingsDialog.exitWithin(10000), 0u);
+}
+
+TEST(UiProcess, ReportAndRecoveryAnswerWithTheirBoxes) {
+    test::RegistryScratch scratch;
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+    test::BoxWatcher watcher(IDOK, 0);  // the window's boxes and those of its elevated copy
+    {
+        WindowProcess window(L"");
+        ASSERT_EQ(window.windows().size(), 1u);
+        PostMessageW(window.windows()[0], WM_COMMAND, ConfigurationButton, 0);
+        ASSERT_TRUE(waitForBoxes(watcher, 1));
+        EXPECT_NE(watcher.boxes()[0].text.find(L"Windows service: stopped or missing"), std::wstring::npos);
+        // Without the service the elevated recovery fails (its own box), and the window says so.
+        PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
+        EXPECT_TRUE(waitForBox(watcher, L"Recovery request failed. Retry with administrator rights or restart Windows."));
+        PostMessageW(window.windows()[0], WM_CLOSE, 0, 0);
+        EXPECT_EQ(window.exitWithin(10000), 0u);
+    }
+    test::InstalledService service;
+    ASSERT_TRUE(service.start());
+    WindowProcess window(L"");
+    ASSERT_EQ(window.windows().size(), 1u);
+    PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
+    EXPECT_TRUE(waitForBox(watcher,
+                           L"Recovery requested. Check configuration for status; reconnection can take a few seconds."));
+    PostMessageW(window.windows()[0], WM_CLOSE, 0, 0);
+    EXPECT_EQ(window.exitWithin(10000), 0u);
 }
 
 }  // namespace
