@@ -17,6 +17,7 @@
 #include "update/support.h"
 #include "update/update_check.h"
 #include "update/web_services.h"
+#include "ui/page_window.h"
 
 namespace calmlane {
 namespace {
@@ -256,6 +257,67 @@ TEST_F(MakerServices, VoterIdIsCreatedBeforeTheFirstVoteAndReused) {
     ASSERT_EQ(id.size(), 38u);
     EXPECT_TRUE(id.starts_with(L'{') && id.ends_with(L'}'));
     expectRequests(2, "POST", VotePath, narrow(id));
+}
+
+// The main window's update, check and support buttons, each reporting its outcome once.
+TEST_F(MakerServices, WindowButtonsReachTheServicesAndReportEachOutcome) {
+    settings.language = 1;
+    settings.save();
+    test::PageWindow page(0);
+    test::BoxWatcher watcher(IDYES);
+    auto press = [&](int id, std::size_t boxes) {
+        page.command(id);
+        return test::pumpUntil([&] { return watcher.boxes().size() >= boxes; }, Wait);
+    };
+    auto caption = [&](int id) {
+        wchar_t text[128] = {};
+        GetWindowTextW(GetDlgItem(page.ui.window, id), text, 128);
+        return std::wstring(text);
+    };
+    const struct {
+        test::Route route;
+        const wchar_t* box;
+    } checks[] = {
+        {get(Manifest, manifest("2.0"), 500), L"Unable to check for updates. Check your Internet connection and try again."},
+        {get(Manifest, manifest("1.1.3")), L"You are already using the latest version of Calmlane."},
+        {get(Manifest, manifest("1.2")), L"Calmlane 1.2 update — Download and install"},
+    };
+    std::size_t seen = 0;
+    for (const auto& c : checks) {
+        service.serve({c.route});
+        ASSERT_TRUE(press(CheckUpdatesButton, ++seen));
+        EXPECT_EQ(watcher.boxes().back().text, c.box);
+        EXPECT_FALSE(page.ui.checking);
+    }
+    EXPECT_EQ(caption(UpdateButton), L"Calmlane 1.2 update — Download and install");
+
+    auto vote = get(VotePath, R"({"added":true,"likes":3})");
+    vote.method = "POST";
+    service.serve({vote});
+    ASSERT_TRUE(press(SupportButton, ++seen));
+    EXPECT_EQ(watcher.boxes().back().text, L"Thank you! Your support has been recorded for this version.");
+    EXPECT_EQ(caption(SupportButton), L"♥ Thank you for your support!");
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page.ui.window, SupportButton)));
+    page.command(SupportButton);  // already liked: no second vote
+    EXPECT_EQ(service.requests().size(), 1u);
+
+    // A refused download, then one that is verified and started (the window then closes).
+    service.serve({installer("1.2", "other-1.2.exe", MiB)});
+    ASSERT_TRUE(press(UpdateButton, seen += 2));
+    EXPECT_EQ(watcher.boxes()[seen - 2].text,
+              L"Download, verify and install this update? Windows will request administrator permission.");
+    EXPECT_EQ(watcher.boxes().back().text, L"The installer download or verification failed. No program was started.");
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(page.ui.window, UpdateButton)));
+    const std::wstring record = fs::temp_directory_path().wstring() + L"\\calmlane-installer-record.txt";
+    DeleteFileW(record.c_str());
+    SetEnvironmentVariableW(L"CALMLANE_INSTALLER_RECORD", record.c_str());
+    service.serve({installer("1.2", "1.2.0.5.exe", MiB)});
+    page.command(UpdateButton);
+    ASSERT_TRUE(test::pumpUntil([&] { return !IsWindow(page.ui.window); }, Wait));
+    EXPECT_EQ(watcher.boxes().size(), seen + 1);  // the question only
+    std::string line;
+    for (int i = 0; i < 200 && line.find('\n') == std::string::npos; ++i, Sleep(50)) line = test::readWholeFile(record);
+    EXPECT_NE(line.find('\n'), std::string::npos) << "the verified installer was not started";
 }
 
 TEST_F(MakerServices, ManyChecksAndDownloadsLeaveNoHandleOrThreadBehind) {
