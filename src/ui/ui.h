@@ -22,6 +22,7 @@ inline constexpr UINT AutomaticCheckDone = 0x800A;  // UpdateInfo*
 inline constexpr UINT RequestedCheckDone = 0x800B;  // UpdateInfo*
 inline constexpr UINT SupportDone = 0x800C;         // LikeResult*
 inline constexpr UINT DownloadDone = 0x800D;        // UpdateDownloadResult*
+inline constexpr UINT RelayoutMessage = 0x8010;     // lays the page out again, posted by the window itself
 
 inline constexpr UINT_PTR OperationTimer = 98;  // 75 ms while a saver operation runs
 inline constexpr UINT_PTR SnapshotTimer = 99;   // 1,000 ms once, UI self-test only

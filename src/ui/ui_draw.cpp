@@ -150,15 +150,15 @@ void flag(HDC dc, RECT rect, int language) {
     case 1: {
         band(0, 0, w, h, RGB(20, 50, 130));
         const UniqueGdiObject white(CreatePen(PS_SOLID, std::max(2, h / 5), RGB(255, 255, 255)));
-        if (white) {
-            const int saved = SaveDC(dc);
+        const int saved = white ? SaveDC(dc) : 0;
+        if (saved != 0) {  // the clip must not outlive the cross
             IntersectClipRect(dc, rect.left, rect.top, rect.right, rect.bottom);
             const ScopedSelection pen(dc, white.get());
             MoveToEx(dc, rect.left, rect.top, nullptr);
             LineTo(dc, rect.right, rect.bottom);
             MoveToEx(dc, rect.right, rect.top, nullptr);
             LineTo(dc, rect.left, rect.bottom);
-            if (saved != 0) RestoreDC(dc, saved);
+            RestoreDC(dc, saved);
         }
         band(2 * w / 5, 0, w - 2 * w / 5, h, RGB(230, 35, 45));
         band(0, 2 * h / 5, w, h - 2 * h / 5, RGB(230, 35, 45));

@@ -177,13 +177,13 @@ int Ui::mainPage(int width) {
     const bool wide = width >= WideWidth;
     int y = headerEnd + 24;
     const int languageX = wide ? width - 268 : 28;
-    const int languageY = wide ? 24 : y;
+    const int languageY = wide ? 24 : headerEnd + 44;
     label(text("language.caption"), languageX, languageY, 240, false);
     HWND languages = add(WC_COMBOBOXW, L"", LanguageBox, languageX, languageY + 30, std::min(240, width - 56), 230,
                          CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL);
     for (const wchar_t* name : languageNames) SendMessageW(languages, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     SendMessageW(languages, CB_SETCURSEL, settings.language, 0);
-    if (!wide) y = languageY + 30 + 36 + 24;
+    if (!wide) y = languageY + 30 + 36 + 20;
 
     y += label(text("setup.subtitle"), 28, y, width - 56, false) + 8;
     y += label(productDescription(), 28, y, width - 56, false);
@@ -375,6 +375,7 @@ int Ui::aboutPage(int width, int top) {
 }
 
 void Ui::layout() {
+    if (window == nullptr) return;  // destroyed meanwhile, inside a nested loop
     const int width = build();
     // Showing or hiding the scroll bar changed the client width under the layout: once more at the new width.
     RECT client = {};

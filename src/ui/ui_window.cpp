@@ -73,6 +73,7 @@ unsigned initialIdleMinutes() {
     if (!SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &windowsSeconds, 0)) windowsSeconds = 600;
     unsigned long seconds = static_cast<unsigned long>(std::max(windowsSeconds, 0));
     if (!isCalmlaneSelected()) seconds = readDword(HKEY_CURRENT_USER, UserRegistry, L"CalmlaneTimeoutSeconds", seconds);
+    seconds = std::min(seconds, 240ul * 60);  // and no wrap-around below
     return static_cast<unsigned>(std::clamp((seconds + 59) / 60, 1ul, 240ul));
 }
 
@@ -134,9 +135,9 @@ void onVerticalScroll(Ui& ui, WORD request) {
 void enable(Ui& ui) {
     if (readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) == 0) {
         const bool chosen = showPage(ui.window, 2) == 1;
-        const bool changed = chosen && elevateAndWait(ui.window, modeArgument());
+        const bool changed = chosen && !ui.closeRequested && elevateAndWait(ui.window, modeArgument());
         settings.load();  // the page's radio buttons edited the record; the registry holds what counts
-        if (!changed) {
+        if (!changed || ui.closeRequested) {
             ui.layout();
             return;
         }
@@ -145,7 +146,7 @@ void enable(Ui& ui) {
 }
 
 void chooseNetworkMode(Ui& ui) {
-    if (showPage(ui.window, 2) == 1) elevateAndWait(ui.window, modeArgument());
+    if (showPage(ui.window, 2) == 1 && !ui.closeRequested) elevateAndWait(ui.window, modeArgument());
     settings.load();
     ui.layout();
 }
@@ -248,7 +249,7 @@ void command(Ui& ui, int id, int code, HWND control) {
         break;
     case CustomizeButton:
         showPage(ui.window, 1);
-        if (IsWindow(ui.window)) ui.layout();
+        ui.layout();
         break;
     case DisableButton:
         ui.startSaverAction(SaverAction::Disable);
@@ -275,7 +276,8 @@ void command(Ui& ui, int id, int code, HWND control) {
             if (selection < 0 || selection >= LanguageCount) break;
             settings.language = static_cast<unsigned long>(selection);
             settings.save();
-            ui.layout();
+            // Not now: the relayout destroys the combo box that is still inside its notification.
+            PostMessageW(ui.window, RelayoutMessage, 0, 0);
         }
         break;
     case SaveButton:
@@ -338,6 +340,11 @@ void command(Ui& ui, int id, int code, HWND control) {
         break;
     default:
         break;
+    }
+    // A close that arrived while a modal page or an elevated copy had the window disabled.
+    if (ui.window != nullptr && ui.closeRequested && !ui.operation) {
+        ui.closeRequested = false;
+        PostMessageW(ui.window, WM_CLOSE, 0, 0);
     }
 }
 
@@ -476,8 +483,10 @@ void freeQueuedResults(HWND window) {
 }
 
 void close(Ui& ui) {
-    if (ui.operation) {
-        ui.closeRequested = true;  // closes when the operation ends
+    // While an operation runs the window closes when it ends; while disabled (a modal page or an elevated
+    // copy is running inside a command), when that command returns.
+    if (ui.operation || !IsWindowEnabled(ui.window)) {
+        ui.closeRequested = true;
         return;
     }
     if (ui.page == 1) {
@@ -590,6 +599,9 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         if (item->CtlID == LanguageBox) item->itemHeight = static_cast<UINT>(ui.px(32));
         return TRUE;
     }
+    case RelayoutMessage:
+        ui.layout();
+        return 0;
     case AutomaticCheckDone:
     case RequestedCheckDone: {
         std::unique_ptr<UpdateInfo> result(reinterpret_cast<UpdateInfo*>(lParam));
@@ -615,7 +627,7 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 void Ui::startSaverAction(SaverAction action) {
-    if (busy()) return;
+    if (busy() || window == nullptr) return;
     if (!SetTimer(window, OperationTimer, 75, nullptr)) {
         throw std::runtime_error("Cannot track the screen saver operation.");
     }
@@ -643,7 +655,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             ui->createFonts();
             ui->idleMinutes = initialIdleMinutes();
             return 0;
-        } catch (const std::exception&) {
+        } catch (...) {
             return -1;  // CreateWindowExW fails, and createUi reports it
         }
     }
@@ -652,6 +664,9 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     } catch (const std::exception& error) {
         // The action failed; the window stays as it was and usable.
         MessageBoxA(window, error.what(), "Calmlane", MB_OK | MB_ICONERROR);
+        return 0;
+    } catch (...) {
+        MessageBoxA(window, "Unexpected error.", "Calmlane", MB_OK | MB_ICONERROR);
         return 0;
     }
 }

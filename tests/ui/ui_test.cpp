@@ -242,6 +242,25 @@ TEST(UiCommands, NestedPageLoopHandsTheQuitBack) {
     EXPECT_EQ(message.wParam, 7u);
     EXPECT_EQ(FindWindowW(UiClass, nullptr), nullptr);  // the page went with its loop
     DestroyWindow(owner);
+
+    // A close that reaches the main window while its modal page is open waits for the page.
+    test::RegistryScratch scratch;
+    settings.language = 1;
+    settings.save();
+    PageWindow page(0);
+    HWND main = page.ui.window;
+    std::thread closer([main] {
+        HWND about = nullptr;
+        for (int i = 0; i < 400 && about == nullptr; ++i, Sleep(25)) about = FindWindowW(UiClass, L"About Calmlane");
+        if (about == nullptr) about = FindWindowW(UiClass, nullptr);  // whatever its title: never leave it open
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        Sleep(200);
+        EXPECT_TRUE(IsWindow(main));
+        PostMessageW(about, WM_COMMAND, CancelButton, 0);
+    });
+    page.command(AboutButton);
+    closer.join();
+    EXPECT_TRUE(pumpUntil([&] { return !IsWindow(main); }, 5000));
 }
 
 TEST(UiDrawing, ButtonColoursShadingAndGdiUseStaysFlat) {
