@@ -57,6 +57,15 @@ void openSelf(const wchar_t* arguments) {
     }
 }
 
+// Starts the operation, or says in a warning box that it could not start.
+void startOrWarn(HWND window, SaverAction action, const std::wstring& failure) {
+    try {
+        startSaverAction(window, action);
+    } catch (const std::exception&) {
+        MessageBoxW(window, failure.c_str(), Product, MB_OK | MB_ICONWARNING);
+    }
+}
+
 void showMenu(HWND window) {
     UniqueMenu menu(CreatePopupMenu());
     if (!menu) return;
@@ -85,38 +94,26 @@ void showMenu(HWND window) {
         openSelf(nullptr);
         break;
     case MenuAction::Enable:
-        try {
-            startSaverAction(window, SaverAction::Enable);
-        } catch (const std::exception&) {
-            MessageBoxW(window,
-                        tr(L"L’économiseur d’écran n’a pas pu être activé. Ouvrez Calmlane pour vérifier la configuration.",
-                           L"The screen saver could not be enabled. Open Calmlane to check the configuration.",
-                           L"Der Bildschirmschoner konnte nicht aktiviert werden. Öffnen Sie Calmlane, um die "
-                           L"Konfiguration zu prüfen.",
-                           L"无法启用屏幕保护程序。请打开 Calmlane 检查配置。",
-                           L"No se pudo activar el protector de pantalla. Abra Calmlane para comprobar la configuración.",
-                           L"Impossibile attivare lo screen saver. Aprire Calmlane per controllare la configurazione.")
-                            .c_str(),
-                        Product, MB_OK | MB_ICONWARNING);
-        }
+        startOrWarn(window, SaverAction::Enable,
+                    tr(L"L’économiseur d’écran n’a pas pu être activé. Ouvrez Calmlane pour vérifier la configuration.",
+                       L"The screen saver could not be enabled. Open Calmlane to check the configuration.",
+                       L"Der Bildschirmschoner konnte nicht aktiviert werden. Öffnen Sie Calmlane, um die "
+                       L"Konfiguration zu prüfen.",
+                       L"无法启用屏幕保护程序。请打开 Calmlane 检查配置。",
+                       L"No se pudo activar el protector de pantalla. Abra Calmlane para comprobar la configuración.",
+                       L"Impossibile attivare lo screen saver. Aprire Calmlane per controllare la configurazione."));
         break;
     case MenuAction::Disable:
-        try {
-            startSaverAction(window, SaverAction::Disable);
-        } catch (const std::exception&) {
-            MessageBoxW(window,
-                        tr(L"L’économiseur d’écran n’a pas pu être désactivé. Ouvrez Calmlane pour vérifier la "
-                           L"configuration.",
-                           L"The screen saver could not be disabled. Open Calmlane to check the configuration.",
-                           L"Der Bildschirmschoner konnte nicht deaktiviert werden. Öffnen Sie Calmlane, um die "
-                           L"Konfiguration zu prüfen.",
-                           L"无法停用屏幕保护程序。请打开 Calmlane 检查配置。",
-                           L"No se pudo desactivar el protector de pantalla. Abra Calmlane para comprobar la "
-                           L"configuración.",
-                           L"Impossibile disattivare lo screen saver. Aprire Calmlane per controllare la configurazione.")
-                            .c_str(),
-                        Product, MB_OK | MB_ICONWARNING);
-        }
+        startOrWarn(window, SaverAction::Disable,
+                    tr(L"L’économiseur d’écran n’a pas pu être désactivé. Ouvrez Calmlane pour vérifier la "
+                       L"configuration.",
+                       L"The screen saver could not be disabled. Open Calmlane to check the configuration.",
+                       L"Der Bildschirmschoner konnte nicht deaktiviert werden. Öffnen Sie Calmlane, um die "
+                       L"Konfiguration zu prüfen.",
+                       L"无法停用屏幕保护程序。请打开 Calmlane 检查配置。",
+                       L"No se pudo desactivar el protector de pantalla. Abra Calmlane para comprobar la "
+                       L"configuración.",
+                       L"Impossibile disattivare lo screen saver. Aprire Calmlane per controllare la configurazione."));
         break;
     case MenuAction::Nothing:
         break;

@@ -139,6 +139,10 @@ private:
     int customizePage(int width, int top);
     int networkModePage(int width, int top);
     int aboutPage(int width, int top);
+    // A caption and a track bar below it; returns where the next control goes.
+    int slider(const std::wstring& caption, int id, long low, long high, long position, int y, int width);
+    // A confirming button and Cancel side by side; returns where the page ends.
+    int confirmRow(int width, int y, int confirmId, const std::wstring& confirmText);
 };
 
 int runWindow();

@@ -282,18 +282,8 @@ int Ui::customizePage(int width, int top) {
 
     add(WC_BUTTONW, text("dialog.color"), ColorButton, 28, y, std::min(260, columnWidth), 44, Button);
     y += 60;
-    y += label(text("dialog.density") + L" (40–600)", 28, y, columnWidth, false) + 4;
-    HWND density = add(TRACKBAR_CLASSW, L"", DensityBar, 28, y, columnWidth, 36, TBS_HORZ | TBS_NOTICKS);
-    SendMessageW(density, TBM_SETRANGEMIN, FALSE, 40);
-    SendMessageW(density, TBM_SETRANGEMAX, FALSE, 600);
-    SendMessageW(density, TBM_SETPOS, TRUE, settings.density);
-    y += 48;
-    y += label(text("dialog.speed") + L" (1–12)", 28, y, columnWidth, false) + 4;
-    HWND speed = add(TRACKBAR_CLASSW, L"", SpeedBar, 28, y, columnWidth, 36, TBS_HORZ | TBS_NOTICKS);
-    SendMessageW(speed, TBM_SETRANGEMIN, FALSE, 1);
-    SendMessageW(speed, TBM_SETRANGEMAX, FALSE, 12);
-    SendMessageW(speed, TBM_SETPOS, TRUE, settings.speed);
-    y += 48;
+    y = slider(text("dialog.density") + L" (40–600)", DensityBar, 40, 600, settings.density, y, columnWidth);
+    y = slider(text("dialog.speed") + L" (1–12)", SpeedBar, 1, 12, settings.speed, y, columnWidth);
     add(WC_BUTTONW, text("dialog.reset"), ResetButton, 28, y, std::min(200, columnWidth), 40, Button);
     y += 60;
     if (wide) y = std::max(y, previewBottom + 24);
@@ -322,9 +312,22 @@ int Ui::customizePage(int width, int top) {
     SendMessageW(displays, CB_SETCURSEL, std::min<unsigned long>(settings.displays, 2), 0);
     y += 52;
     y += label(text("dialog.saveHint"), 28, y, width - 56, false) + 16;
+    return confirmRow(width, y, SaveButton, text("common.save"));
+}
+
+int Ui::slider(const std::wstring& caption, int id, long low, long high, long position, int y, int width) {
+    y += label(caption, 28, y, width, false) + 4;
+    HWND bar = add(TRACKBAR_CLASSW, L"", id, 28, y, width, 36, TBS_HORZ | TBS_NOTICKS);
+    SendMessageW(bar, TBM_SETRANGEMIN, FALSE, low);
+    SendMessageW(bar, TBM_SETRANGEMAX, FALSE, high);
+    SendMessageW(bar, TBM_SETPOS, TRUE, position);
+    return y + 48;
+}
+
+int Ui::confirmRow(int width, int y, int confirmId, const std::wstring& confirmText) {
     const int column = (width - 70) / 2;
-    add(WC_BUTTONW, text("common.save"), SaveButton, 28, y, column, 48, Button);
-    add(WC_BUTTONW, text("common.cancel"), CancelButton, column + 42, y, column, 48, Button);
+    add(WC_BUTTONW, confirmText, confirmId, 28, y, column, 48, BS_OWNERDRAW);
+    add(WC_BUTTONW, text("common.cancel"), CancelButton, column + 42, y, column, 48, BS_OWNERDRAW);
     return y + 48 + 24;
 }
 
@@ -339,10 +342,7 @@ int Ui::networkModePage(int width, int top) {
     y += 36;
     y += label(text("setup.networkModeAdaptersHint"), 48, y, width - 76, false) + 24;
     SendMessageW(settings.firewall ? firewall : adapters, BM_SETCHECK, BST_CHECKED, 0);
-    const int column = (width - 70) / 2;
-    add(WC_BUTTONW, text("common.continue"), ContinueButton, 28, y, column, 48, BS_OWNERDRAW);
-    add(WC_BUTTONW, text("common.cancel"), CancelButton, column + 42, y, column, 48, BS_OWNERDRAW);
-    return y + 48 + 24;
+    return confirmRow(width, y, ContinueButton, text("common.continue"));
 }
 
 int Ui::aboutPage(int width, int top) {
