@@ -120,15 +120,6 @@ TEST(SaverOperationTest, OutcomesOfTheWork) {
     EXPECT_EQ(odd->error(), "The screen saver operation failed.");
 }
 
-TEST(SaverOperationTest, LabelsFollowTheActionAndLanguage) {
-    settings.language = 1;
-    EXPECT_EQ(saverOperationLabel(SaverAction::Enable), L"Enabling…");
-    EXPECT_EQ(saverOperationLabel(SaverAction::Disable), L"Disabling…");
-    EXPECT_EQ(saverOperationLabel(static_cast<SaverAction>(2)), L"Disabling…");
-    settings.language = 2;
-    EXPECT_EQ(saverOperationLabel(SaverAction::Enable), L"Wird aktiviert…");
-    settings.language = 0;
-}
 
 }  // namespace
 }  // namespace calmlane

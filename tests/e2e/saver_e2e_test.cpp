@@ -25,16 +25,8 @@ struct Launched {
 
 Launched launch(const std::wstring& program, const std::wstring& arguments) {
     Launched result;
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
     result.started = GetTickCount64();
-    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &info)) {
-        CloseHandle(info.hThread);
-        result.process.reset(info.hProcess);
-    }
+    result.process = std::move(test::startChild(program, arguments).process);
     return result;
 }
 

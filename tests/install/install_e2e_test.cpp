@@ -246,15 +246,10 @@ protected:
     }
     void open(DWORD language) {
         writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", language);
-        std::wstring command = quoted(binFolder() + L"\\Calmlane Setup.exe");
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &info));
-        process.reset(info.hProcess);
-        UniqueHandle thread(info.hThread);
-        FoundWindow found{info.dwProcessId};
+        test::StartedChild child = test::startChild(binFolder() + L"\\Calmlane Setup.exe", L"");
+        ASSERT_TRUE(child.process);
+        process = std::move(child.process);
+        FoundWindow found{child.id};
         for (int i = 0; i < 200 && !found.window; ++i) {
             Sleep(50);
             EnumWindows(findSetupWindow, reinterpret_cast<LPARAM>(&found));

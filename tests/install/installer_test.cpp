@@ -120,12 +120,8 @@ TEST_F(Installer, ReinstallOverARunningInstallationKeepsTheMode) {
     writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
     const DWORD firstService = servicePid();
     // A window of the installed copy: closed by the update, which then copies over it.
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    std::wstring command = L"\"" + target + L"\\Calmlane.exe\" --preview";
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    UniqueHandle preview(info.hProcess), thread(info.hThread);
+    const UniqueHandle preview = std::move(test::startChild(target + L"\\Calmlane.exe", L"--preview").process);
+    ASSERT_TRUE(preview);
     Sleep(2000);
     ASSERT_EQ(WaitForSingleObject(preview.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 

@@ -115,15 +115,10 @@ protected:
     }
     // Starts the installed copy with one Child test and waits until it has a window.
     void startCopy(const wchar_t* test) {
-        std::wstring command = L"\"" + copy + L"\" " + childArguments(test);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &info));
-        process.reset(info.hProcess);
-        UniqueHandle thread(info.hThread);
-        Search search{info.dwProcessId};
+        StartedChild child = startChild(copy, childArguments(test));
+        ASSERT_TRUE(child.process);
+        process = std::move(child.process);
+        Search search{child.id};
         for (int i = 0; i < 200 && !search.found; ++i) {
             Sleep(50);
             EnumWindows(findAny, reinterpret_cast<LPARAM>(&search));

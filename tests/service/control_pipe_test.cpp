@@ -107,16 +107,6 @@ TEST_F(PipeServer, ReadsOneMessagePerCallWithTheirExactText) {
     EXPECT_EQ(tooLong.error, static_cast<unsigned long>(ERROR_MORE_DATA));
 }
 
-TEST_F(PipeServer, AClientThatIsNotTheInstalledSaverIsRefusedAndGetsNoBytes) {
-    DebugLog log;
-    connect();
-    clientWrite("START");
-    EXPECT_FALSE(pipe.admit());
-    EXPECT_TRUE(log.waitFor("Rejected client executable path.", 2000));
-    pipe.disconnect();
-    EXPECT_EQ(bytesWaitingForClient(), 0u);
-}
-
 TEST_F(PipeServer, AClientFromAnInactiveSessionIsRefused) {
     DebugLog log;
     doubles::storeSetDword(L"SessionState", 4);  // WTSDisconnected

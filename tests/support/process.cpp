@@ -45,14 +45,12 @@ MessageBoxSeen readBox(HWND dialog) {
 BoxWatcher::BoxWatcher(int answer, DWORD processId)
     : answer_(answer), processId_(processId), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     InitializeCriticalSection(&lock_);
-    thread_ = CreateThread(nullptr, 0, watch, this, 0, nullptr);
+    thread_.reset(CreateThread(nullptr, 0, watch, this, 0, nullptr));
 }
 
 BoxWatcher::~BoxWatcher() {
-    SetEvent(stop_);
-    WaitForSingleObject(thread_, INFINITE);
-    CloseHandle(thread_);
-    CloseHandle(stop_);
+    SetEvent(stop_.get());
+    if (thread_) WaitForSingleObject(thread_.get(), INFINITE);
     DeleteCriticalSection(&lock_);
 }
 
@@ -66,7 +64,7 @@ std::vector<MessageBoxSeen> BoxWatcher::boxes() const {
 DWORD WINAPI BoxWatcher::watch(void* self) {
     auto* watcher = static_cast<BoxWatcher*>(self);
     std::vector<HWND> handled;
-    while (WaitForSingleObject(watcher->stop_, 30) == WAIT_TIMEOUT) {
+    while (WaitForSingleObject(watcher->stop_.get(), 30) == WAIT_TIMEOUT) {
         for (HWND dialog : visibleBoxes(watcher->processId_)) {
             bool seen = false;
             for (HWND h : handled) seen = seen || h == dialog;
@@ -89,37 +87,35 @@ std::wstring binFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/"));
 }
 
-ChildResult runChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
-    ChildResult result;
+StartedChild startChild(const std::wstring& program, const std::wstring& arguments) {
+    StartedChild child;
     std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+        CloseHandle(info.hThread);
+        child.process.reset(info.hProcess);
+        child.id = info.dwProcessId;
+    }
+    return child;
+}
+
+ChildResult runChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+    ChildResult result;
+    const StartedChild child = startChild(program, arguments);
+    if (!child.process) return result;
+    const HANDLE process = child.process.get();
+    const BoxWatcher watcher(IDOK, child.id);
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process, 259);
+        WaitForSingleObject(process, 5000);
         return result;
     }
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
-    std::vector<HWND> handled;
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (WaitForSingleObject(process.get(), 50) == WAIT_TIMEOUT) {
-        if (GetTickCount64() > deadline) {
-            TerminateProcess(process.get(), 259);
-            WaitForSingleObject(process.get(), 5000);
-            return result;
-        }
-        for (HWND dialog : visibleBoxes(info.dwProcessId)) {
-            bool seen = false;
-            for (HWND h : handled) seen = seen || h == dialog;
-            if (seen) continue;
-            handled.push_back(dialog);
-            result.boxes.push_back(readBox(dialog));
-            PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-        }
-    }
+    result.boxes = watcher.boxes();
     result.finished = true;
-    GetExitCodeProcess(process.get(), &result.exitCode);
+    GetExitCodeProcess(process, &result.exitCode);
     return result;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/handles.h"
+
 namespace calmlane::test {
 
 struct MessageBoxSeen {
@@ -32,11 +34,18 @@ private:
     static DWORD WINAPI watch(void* self);
     int answer_;
     DWORD processId_;
-    HANDLE stop_;
-    HANDLE thread_;
+    UniqueHandle stop_;
+    UniqueHandle thread_;
     mutable CRITICAL_SECTION lock_;
     std::vector<MessageBoxSeen> boxes_;
 };
+
+// A started child process; `process` is empty when it could not be started.
+struct StartedChild {
+    UniqueHandle process;
+    DWORD id = 0;
+};
+StartedChild startChild(const std::wstring& program, const std::wstring& arguments);
 
 // Folder of the running test program (build/mingw/bin): the product executables sit beside it.
 std::wstring binFolder();

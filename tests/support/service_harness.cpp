@@ -106,16 +106,8 @@ bool InstalledService::stop() {
     return waitForState(SERVICE_STOPPED, 15000);
 }
 
-DWORD InstalledService::state() const { return query().dwCurrentState; }
 DWORD InstalledService::exitCode() const { return query().dwWin32ExitCode; }
 DWORD InstalledService::processId() const { return query().dwProcessId; }
-
-bool InstalledService::kill() {
-    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId()));
-    if (!process || !TerminateProcess(process.get(), 99)) return false;
-    WaitForSingleObject(process.get(), 10000);
-    return waitForState(SERVICE_STOPPED, 15000);
-}
 
 bool InstalledService::waitForState(DWORD wanted, DWORD timeoutMs) const {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -167,15 +159,7 @@ bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
 PipeClientRun startPipeClient(const std::wstring& program, const std::wstring& steps) {
     PipeClientRun run;
     run.outFile = tempFile();
-    std::wstring commandLine = L"\"" + program + L"\" --out \"" + run.outFile + L"\" " + steps;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &info)) {
-        CloseHandle(info.hThread);
-        run.process = info.hProcess;
-    }
+    run.process = startChild(program, L"--out \"" + run.outFile + L"\" " + steps).process.release();
     return run;
 }
 

@@ -22,12 +22,9 @@ public:
     // Asks for a start without waiting for it (a start that is meant to die on the way).
     bool launch();
     bool stop();
-    DWORD state() const;
     // The Win32 exit code the service reported with its last status.
     DWORD exitCode() const;
     DWORD processId() const;
-    // Ends the service process the hard way, as a crash would.
-    bool kill();
     bool waitForState(DWORD state, DWORD timeoutMs) const;
     bool waitForProcessExit(DWORD processId, DWORD timeoutMs) const;
     // Starts the service again after its process died. Wine's service manager keeps reporting a dead

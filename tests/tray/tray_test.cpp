@@ -215,14 +215,9 @@ TEST(TrayCompanion, RunsOnceWhileTheServiceRunsAndLeavesWithIt) {
     }
     test::InstalledService service;
     ASSERT_TRUE(service.start());
-    const std::wstring command = L"\"" + program + L"\" --tray";
-    std::wstring line = command;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION created = {};
-    ASSERT_TRUE(CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &created));
-    UniqueHandle tray(created.hProcess), thread(created.hThread);
+    const test::StartedChild child = test::startChild(program, L"--tray");
+    const UniqueHandle& tray = child.process;
+    ASSERT_TRUE(tray);
     HWND window = nullptr;
     for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) window = FindWindowW(TrayWindowClass, nullptr);
     ASSERT_NE(window, nullptr);

@@ -263,11 +263,7 @@ TEST(UiCommands, NestedPageLoopHandsTheQuitBack) {
     EXPECT_TRUE(pumpUntil([&] { return !IsWindow(main); }, 5000));
 }
 
-TEST(UiDrawing, ButtonColoursShadingAndGdiUseStaysFlat) {
-    EXPECT_EQ(buttonColors(EnableButton).fill, RGB(215, 232, 254));
-    EXPECT_EQ(buttonColors(SaveButton).border, RGB(129, 180, 159));
-    EXPECT_EQ(buttonColors(ResetButton).fill, RGB(241, 243, 247));
-    EXPECT_EQ(buttonColors(IdleField).fill, RGB(235, 241, 250));
+TEST(UiDrawing, ShadingFlagsAndGdiUseStaysFlat) {
     EXPECT_EQ(shaded(RGB(10, 100, 250), true, true), RGB(0, 82, 232));
     EXPECT_EQ(shaded(RGB(10, 100, 250), false, true), RGB(3, 93, 243));
     EXPECT_EQ(shaded(RGB(10, 100, 250), false, false), RGB(10, 100, 250));
@@ -290,7 +286,7 @@ TEST(UiDrawing, ButtonColoursShadingAndGdiUseStaysFlat) {
     for (int i = 0; i < 200; ++i) page.ui.layout();
     for (int i = 0; i < 1000; ++i) draw(i);
     const unsigned after = test::gdiHighWater();
-    EXPECT_LE(after, before + 20) << "before " << before << ", after " << after;
+    EXPECT_LE(after, before + 50) << "before " << before << ", after " << after;  // a leak per paint shows as 1,000
     RemovePropW(button, L"Hover");
 
     // The flags, by their colours.
@@ -335,17 +331,11 @@ Bitmap readBitmap(const std::wstring& path) {
     return bitmap;
 }
 
-std::wstring tempFile(const wchar_t* name) {
-    wchar_t folder[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, folder);
-    return std::wstring(folder) + name;
-}
-
 TEST(UiCapture, WritesATopDownBitmapWithTheControls) {
     test::RegistryScratch scratch;
     settings.language = 1;
     settings.save();
-    const std::wstring path = tempFile(L"calmlane-capture.bmp");
+    const std::wstring path = (std::filesystem::temp_directory_path() / L"calmlane-capture.bmp").wstring();
     {
         PageWindow page(0);
         ShowWindow(page.ui.window, SW_SHOWNOACTIVATE);
@@ -419,7 +409,7 @@ TEST(UiActions, EnableAsksForTheModeFirstAndDisableReportsOnce) {
     }
     writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
     test::BoxWatcher watcher;
-    page.command(EnableButton);
+    SendMessageW(page.ui.window, WM_COMMAND, EnableButton, 0);  // no pumping: the running state is seen
     ASSERT_NE(page.ui.operation, nullptr);
     wchar_t caption[128] = {};
     GetWindowTextW(GetDlgItem(page.ui.window, EnableButton), caption, 128);
@@ -450,38 +440,28 @@ TEST(UiActions, EnableAsksForTheModeFirstAndDisableReportsOnce) {
 // Whole processes: each start opens its own window, "/c" opens only the customise page, and the
 // report and the elevated recovery answer with their boxes.
 struct WindowProcess {
-    explicit WindowProcess(const std::wstring& arguments) {
-        const std::wstring program = test::binFolder() + L"\\Calmlane.exe";
-        std::wstring line = L"\"" + program + L"\" " + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION created = {};
-        if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) {
-            process.reset(created.hProcess);
-            CloseHandle(created.hThread);
-            id = created.dwProcessId;
-        }
+    explicit WindowProcess(const std::wstring& arguments)
+        : child(test::startChild(test::binFolder() + L"\\Calmlane.exe", arguments)) {
         for (int i = 0; i < 400 && windows().empty(); ++i) Sleep(25);
     }
     ~WindowProcess() {
-        if (WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) TerminateProcess(process.get(), 1);
+        if (WaitForSingleObject(child.process.get(), 0) == WAIT_TIMEOUT) TerminateProcess(child.process.get(), 1);
     }
     std::vector<HWND> windows() const {
         std::vector<HWND> found;
         for (HWND w = FindWindowExW(nullptr, nullptr, UiClass, nullptr); w; w = FindWindowExW(nullptr, w, UiClass, nullptr)) {
             DWORD owner = 0;
             GetWindowThreadProcessId(w, &owner);
-            if (owner == id) found.push_back(w);
+            if (owner == child.id) found.push_back(w);
         }
         return found;
     }
     DWORD exitWithin(DWORD ms) const {
         DWORD code = 259;
-        if (WaitForSingleObject(process.get(), ms) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+        if (WaitForSingleObject(child.process.get(), ms) == WAIT_OBJECT_0) GetExitCodeProcess(child.process.get(), &code);
         return code;
     }
-    UniqueHandle process;
-    DWORD id = 0;
+    test::StartedChild child;
 };
 
 std::wstring titleOf(HWND window) {
@@ -490,16 +470,11 @@ std::wstring titleOf(HWND window) {
     return title;
 }
 
-bool waitForBoxes(const test::BoxWatcher& watcher, std::size_t count) {
-    for (int i = 0; i < 800 && watcher.boxes().size() < count; ++i) Sleep(25);
-    return watcher.boxes().size() >= count;
-}
-
-// Waits for a box with exactly this text (other processes' boxes may come first).
+// Waits for a box whose text contains `text` (other processes' boxes may come first).
 bool waitForBox(const test::BoxWatcher& watcher, const std::wstring& text) {
     for (int i = 0; i < 1200; ++i, Sleep(25)) {
         for (const auto& box : watcher.boxes()) {
-            if (box.text == text) return true;
+            if (box.text.find(text) != std::wstring::npos) return true;
         }
     }
     return false;
@@ -534,8 +509,7 @@ TEST(UiProcess, ReportAndRecoveryAnswerWithTheirBoxes) {
         WindowProcess window(L"");
         ASSERT_EQ(window.windows().size(), 1u);
         PostMessageW(window.windows()[0], WM_COMMAND, ConfigurationButton, 0);
-        ASSERT_TRUE(waitForBoxes(watcher, 1));
-        EXPECT_NE(watcher.boxes()[0].text.find(L"Windows service: stopped or missing"), std::wstring::npos);
+        EXPECT_TRUE(waitForBox(watcher, L"Windows service: stopped or missing"));
         // Without the service the elevated recovery fails (its own box), and the window says so.
         PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
         EXPECT_TRUE(waitForBox(watcher, L"Recovery request failed. Retry with administrator rights or restart Windows."));
