@@ -118,6 +118,18 @@ private:
     HDC dc_ = nullptr;
 };
 
+// The header of a top-down 32-bit uncompressed bitmap (BI_RGB), as GetDIBits and DIB sections take it.
+inline BITMAPINFO topDownBitmapInfo(int width, int height) noexcept {
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    return info;
+}
+
 // WinHTTP handles (HINTERNET is a void pointer). The closing function lives in the WinHTTP translation
 // unit (src/update/https.cpp), so this header stays free of winhttp.h, which clashes with wininet.h.
 void closeInternetHandle(void* handle) noexcept;

@@ -1,6 +1,7 @@
 #include "configuration/saver_operation.h"
 
 #include <exception>
+#include <stdexcept>
 #include <thread>
 
 #include "app/localization.h"
@@ -36,6 +37,16 @@ std::shared_ptr<SaverOperation> beginSaverOperation(SaverAction action) {
             deactivateSaver();
         }
     });
+}
+
+std::shared_ptr<SaverOperation> beginTrackedSaverOperation(HWND window, UINT_PTR timer, SaverAction action) {
+    if (SetTimer(window, timer, 75, nullptr) == 0) throw std::runtime_error("Cannot track the screen saver operation.");
+    try {
+        return beginSaverOperation(action);
+    } catch (...) {
+        KillTimer(window, timer);
+        throw;
+    }
 }
 
 std::wstring saverOperationLabel(SaverAction action) {

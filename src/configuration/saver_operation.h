@@ -1,5 +1,7 @@
 #pragma once
 // Enabling or disabling the screen saver on a worker thread, polled by the window that started it.
+#include <windows.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -25,6 +27,9 @@ public:
 };
 
 std::shared_ptr<SaverOperation> beginSaverOperation(SaverAction action);
+// beginSaverOperation with the window's polling timer set first (75 ms); throws "Cannot track the screen
+// saver operation." when the timer cannot be set, and kills the timer again when the worker cannot start.
+std::shared_ptr<SaverOperation> beginTrackedSaverOperation(HWND window, UINT_PTR timer, SaverAction action);
 std::wstring saverOperationLabel(SaverAction action);
 
 }  // namespace calmlane

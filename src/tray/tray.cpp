@@ -189,13 +189,7 @@ void onDestroy(HWND window) {
 }  // namespace
 
 HICON drawShieldIcon(unsigned long colour) {
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = IconSize;
-    info.bmiHeader.biHeight = -IconSize;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO info = topDownBitmapInfo(IconSize, IconSize);
     UniqueDc dc(CreateCompatibleDC(nullptr));
     if (!dc) return nullptr;
     void* bits = nullptr;
@@ -266,15 +260,7 @@ void notifyUpdate(const UpdateInfo& info) {
 
 void startSaverAction(HWND window, SaverAction action) {
     if (saverOperation) return;
-    if (SetTimer(window, OperationTimer, 75, nullptr) == 0) {
-        throw std::runtime_error("Cannot track the screen saver operation.");
-    }
-    try {
-        saverOperation = beginSaverOperation(action);
-    } catch (...) {
-        KillTimer(window, OperationTimer);
-        throw;
-    }
+    saverOperation = beginTrackedSaverOperation(window, OperationTimer, action);
     update(true);
 }
 

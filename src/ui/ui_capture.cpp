@@ -51,13 +51,7 @@ void capture(HWND window, const std::wstring& path) {
     const int height = client.bottom;
     std::vector<BYTE> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0);
 
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    const BITMAPINFO info = topDownBitmapInfo(width, height);
     if (!pixels.empty()) {
         const WindowDc windowDc(window);
         UniqueDc memory(windowDc ? CreateCompatibleDC(windowDc.get()) : nullptr);

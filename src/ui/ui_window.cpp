@@ -628,15 +628,7 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
 
 void Ui::startSaverAction(SaverAction action) {
     if (busy() || window == nullptr) return;
-    if (!SetTimer(window, OperationTimer, 75, nullptr)) {
-        throw std::runtime_error("Cannot track the screen saver operation.");
-    }
-    try {
-        operation = beginSaverOperation(action);
-    } catch (...) {
-        KillTimer(window, OperationTimer);
-        throw;
-    }
+    operation = beginTrackedSaverOperation(window, OperationTimer, action);
     layout();
 }
 

@@ -192,12 +192,7 @@ bool savePng(HWND window, const std::wstring& path) {
     RECT r = {};
     GetWindowRect(window, &r);
     const int w = r.right - r.left, h = r.bottom - r.top;
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;  // top-down, as WIC expects rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
+    BITMAPINFO info = topDownBitmapInfo(w, h);  // top-down, as WIC expects rows
     void* bits = nullptr;
     HDC screen = GetDC(nullptr);
     UniqueDc memory(CreateCompatibleDC(screen));

@@ -1,15 +1,11 @@
 #include "support/gdi_probe.h"
 
+#include "app/handles.h"
+
 namespace calmlane::test {
 
 PixelSurface::PixelSurface(int w, int h) : w_(w), h_(h) {
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO info = topDownBitmapInfo(w, h);
     HDC screen = GetDC(nullptr);
     dc_ = CreateCompatibleDC(screen);
     ReleaseDC(nullptr, screen);

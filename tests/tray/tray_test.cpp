@@ -165,13 +165,7 @@ TEST(TrayIcon, AnOpaqueShieldOnATransparentSquare) {
         ICONINFO parts = {};
         ASSERT_TRUE(GetIconInfo(icon.get(), &parts));
         UniqueGdiObject colourBitmap(parts.hbmColor), mask(parts.hbmMask);
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-        info.bmiHeader.biWidth = 32;
-        info.bmiHeader.biHeight = -32;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
+        BITMAPINFO info = topDownBitmapInfo(32, 32);
         std::vector<DWORD> pixels(32 * 32);
         UniqueDc dc(CreateCompatibleDC(nullptr));
         ASSERT_EQ(GetDIBits(dc.get(), static_cast<HBITMAP>(colourBitmap.get()), 0, 32, pixels.data(), &info,
