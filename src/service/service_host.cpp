@@ -54,6 +54,7 @@ public:
     }
 
     bool block() override { return blockNetwork(); }
+    std::uint64_t tick() override { return GetTickCount64(); }
     void reply(const char* text) override { pipe_.write(text); }
 
     bool restore() override {

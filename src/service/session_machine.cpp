@@ -59,12 +59,16 @@ void SessionMachine::sessionPass(std::uint64_t now, std::uint32_t displayState) 
         due = true;
         endReason = L"Pipe closed/error: " + std::to_wstring(read.error);
     }
+    std::uint64_t heard = now;
     if (read.kind == PipeRead::Kind::Message) {
         // A message says more than the process state: a saver that wrote "STOP" and exited at once
         // ended with "STOP". But a session already due to end never starts a block.
         if (read.text == "START" && !blocked_) {
             if (!due) {
                 const bool ok = port_.block();
+                // The heartbeat restarts when the block has returned; messages queued meanwhile count
+                // as they are read, one per pass.
+                heard = port_.tick();
                 port_.reply(ok ? "OK" : "ERROR");
                 if (ok) {
                     blocked_ = true;
@@ -82,7 +86,7 @@ void SessionMachine::sessionPass(std::uint64_t now, std::uint32_t displayState) 
             due = true;
             endReason = L"Unexpected pipe command";
         }
-        lastMessage_ = now;
+        lastMessage_ = heard;
     }
 
     if (due && !releasePending_) {

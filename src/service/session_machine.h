@@ -33,7 +33,10 @@ public:
     virtual PipeRead readPipe() = 0;
     virtual bool clientProcessEnded() = 0;
     // The block on "START" (mode checks, blocking, NetworkState); true when the block is in force.
+    // Disabling adapters is synchronous and may take seconds per adapter.
     virtual bool block() = 0;
+    // The tick count now: read again after the block, whose duration must not count against the heartbeat.
+    virtual std::uint64_t tick() = 0;
     virtual void reply(const char* text) = 0;
     // The release procedure; true when nothing is left blocked.
     virtual bool restore() = 0;

@@ -68,6 +68,7 @@ DWORD enterCall(const wchar_t* call, const std::wstring& details) {
     storeSetDword(L"CallCount", storeDword(L"CallCount", 0) + 1);
     storeSetString(L"Calls", storeString(L"Calls") + call + (details.empty() ? L"" : L" ") + details + L"\n");
     if (killPoint(false)) terminateHere();
+    if (storeString(L"SlowCall") == call) Sleep(storeDword(L"SlowMs", 0));
     if (storeString(L"FailCall") != call) return 0;
     const DWORD skip = storeDword(L"FailSkip", 0);
     if (skip > 0) {

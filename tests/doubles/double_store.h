@@ -9,6 +9,8 @@
 //   FailCode     DWORD    the code that call returns (default 5)
 //   FailSkip     DWORD    matching calls that still succeed before the failures start (default 0)
 //   FailTimes    DWORD    how many times it fails before succeeding again (default 0: for good)
+//   SlowCall     REG_SZ   name of a seam call that is slow, as FailCall names it
+//   SlowMs       DWORD    how long each matching call sleeps before it runs
 //   KillAt       DWORD    CallCount value at which the process terminates itself (0: never); cleared first
 //   KillAfter    DWORD    1: terminate after performing that call, 0: before it
 //   OpenEngines  DWORD    filtering-platform engines opened and not closed (a killed process never closes)

@@ -19,6 +19,8 @@ public:
     bool blockResult = true;
     bool restoreResult = true;
     bool leftBlocked = false;
+    std::uint64_t clock = 100000;  // the simulated tick count
+    std::uint64_t blockMs = 0;     // how long the block takes (adapters disable synchronously)
 
     void log(const std::wstring& line) override { actions.push_back("log:" + std::string(line.begin(), line.end())); }
     bool pollAndAdmit() override {
@@ -36,8 +38,10 @@ public:
     bool clientProcessEnded() override { return processEnded; }
     bool block() override {
         actions.push_back("block");
+        clock += blockMs;
         return blockResult;
     }
+    std::uint64_t tick() override { return clock; }
     void reply(const char* text) override { actions.push_back(std::string("reply:") + text); }
     bool restore() override {
         actions.push_back("restore");
@@ -70,7 +74,7 @@ class Session : public ::testing::Test {
 protected:
     FakePort port;
     SessionMachine machine{port};
-    std::uint64_t now = 100000;
+    std::uint64_t& now = port.clock;
     std::uint32_t display = DisplayUnknown;
 
     // One 50 ms loop pass.
@@ -255,7 +259,7 @@ TEST_F(Session, NoDataAndListeningReadsAreNothing) {
     EXPECT_TRUE(machine.sessionOpen());
 }
 
-TEST_F(Session, HeartbeatExpiresAfterMoreThanFourSeconds) {
+TEST_F(Session, HeartbeatExpiresMoreThanFourSecondsAfterTheBlockReturned) {
     display = DisplayOn;
     startBlockedSession();
     const std::uint64_t lastMessage = now - 50;
@@ -263,6 +267,24 @@ TEST_F(Session, HeartbeatExpiresAfterMoreThanFourSeconds) {
     EXPECT_EQ(now - 50 - lastMessage, 4050u);  // first pass past 4,000 ms
     passFor(2000);
     EXPECT_TRUE(port.has("log:Restoring network: Heartbeat expired"));
+}
+
+TEST_F(Session, ASlowBlockKeepsItsSessionWhileQueuedHeartbeatsArrive) {
+    // Two adapters at 2.5 s each: the saver's "ALIVE"s queue up in the pipe meanwhile.
+    display = DisplayOn;
+    port.blockMs = 5000;
+    port.clientWaiting = true;
+    port.send("START");
+    pass();
+    ASSERT_TRUE(machine.blocked());
+    for (int i = 0; i < 8; ++i) port.send("ALIVE");  // queued during the block
+    for (int i = 0; i < 16; ++i) {
+        passFor(600);
+        port.send("ALIVE");
+    }
+    EXPECT_FALSE(port.has("log:Heartbeat expired; checking display before release"));
+    EXPECT_TRUE(machine.sessionOpen());
+    EXPECT_TRUE(machine.blocked());
 }
 
 TEST_F(Session, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
@@ -277,6 +299,7 @@ TEST_F(Session, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
     EXPECT_FALSE(machine.sessionOpen());
 
     FakePort p2;
+    p2.clock = 1000;
     SessionMachine m2(p2);
     p2.clientWaiting = true;
     p2.send("START");
