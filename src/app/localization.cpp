@@ -33,14 +33,14 @@ const Translation translations[] = {
      {L"Désactiver les cartes réseau", L"Disable network adapters", L"Netzwerkadapter deaktivieren", L"禁用网络适配器",
       L"Desactivar los adaptadores de red", L"Disattiva le schede di rete"}},
     {"setup.networkModeAdaptersHint",
-     {L"Coupe le Wi\u2011Fi et l’Ethernet. Windows doit se reconnecter à votre retour\u00A0: comptez 5 à 20 secondes.",
-      L"Turns off Wi\u2011Fi and Ethernet. Windows must reconnect when you return: 5 to 20 seconds are required.",
-      L"Schaltet WLAN und Ethernet ab. Windows muss sich nach Ihrer Rückkehr neu verbinden: Das dauert 5 bis "
+     {L"Coupe le Wi\u2011Fi, l’Ethernet et le haut débit mobile. Windows doit se reconnecter à votre retour\u00A0: comptez 5 à 20 secondes.",
+      L"Turns off Wi\u2011Fi, Ethernet and mobile broadband. Windows must reconnect when you return: 5 to 20 seconds are required.",
+      L"Schaltet WLAN, Ethernet und mobiles Breitband ab. Windows muss sich nach Ihrer Rückkehr neu verbinden: Das dauert 5 bis "
       L"20 Sekunden.",
-      L"关闭 Wi\u2011Fi 和以太网。您回来后 Windows 需要重新连接，约需 5 到 20 秒。",
-      L"Apaga el Wi\u2011Fi y Ethernet. Windows debe volver a conectarse a su regreso: se necesitan de 5 a 20 "
+      L"关闭 Wi\u2011Fi、以太网和移动宽带。您回来后 Windows 需要重新连接，约需 5 到 20 秒。",
+      L"Apaga el Wi\u2011Fi, Ethernet y la banda ancha móvil. Windows debe volver a conectarse a su regreso: se necesitan de 5 a 20 "
       L"segundos.",
-      L"Spegne Wi\u2011Fi ed Ethernet. Al tuo ritorno Windows deve riconnettersi: servono da 5 a 20 secondi."}},
+      L"Spegne Wi\u2011Fi, Ethernet e banda larga mobile. Al tuo ritorno Windows deve riconnettersi: servono da 5 a 20 secondi."}},
     {"setup.networkModeFirewall",
      {L"Bloquer avec le Pare-feu Windows", L"Block with Windows Firewall", L"Mit der Windows-Firewall blockieren",
       L"使用 Windows 防火墙阻断网络", L"Bloquear con el Firewall de Windows", L"Blocca con Windows Firewall"}},

@@ -15,13 +15,20 @@ namespace calmlane {
 
 namespace {
 
+// ipifcons.h: IF_TYPE_ETHERNET_CSMACD, IF_TYPE_IEEE80211, IF_TYPE_WWANPP (GSM/LTE modems) and
+// IF_TYPE_WWANPP2 (CDMA); MinGW's header lacks the last two. A built-in mobile-broadband modem is a
+// hardware interface like any other and must go down with the rest.
 constexpr DWORD IfTypeEthernet = 6;
 constexpr DWORD IfTypeWifi = 71;
+constexpr DWORD IfTypeWwanPp = 243;
+constexpr DWORD IfTypeWwanPp2 = 244;
 constexpr ULONG NodeStarted = 0x8;           // DN_STARTED
 constexpr ULONG ProblemDisabled = 22;        // CM_PROB_DISABLED
 constexpr DWORD NoSuchDevNode = 13;          // CR_NO_SUCH_DEVNODE
 
-bool physicalType(DWORD type) { return type == IfTypeEthernet || type == IfTypeWifi; }
+bool physicalType(DWORD type) {
+    return type == IfTypeEthernet || type == IfTypeWifi || type == IfTypeWwanPp || type == IfTypeWwanPp2;
+}
 
 std::wstring guidText(const GUID& guid) {
     wchar_t text[64] = {};

@@ -60,6 +60,33 @@ TEST_F(AdapterService, APauseSessionDisablesTheAdaptersAndGivesThemBack) {
     EXPECT_EQ(publishedNetworkState(), 0u);
 }
 
+TEST_F(AdapterService, ASlowPauseOfTwoAdaptersKeepsItsSessionUntilStop) {
+    // On Windows each disable waits for the driver and every interested program: seconds per adapter,
+    // while the saver's heartbeats queue up in the pipe. One adapter is a mobile-broadband modem.
+    const std::vector<doubles::SimulatedAdapter> slow = {doubles::physicalAdapter(1), doubles::physicalAdapter(2, 243)};
+    doubles::setAdapters(slow);
+    doubles::storeSetString(L"SlowCall", L"adapter.disableNode");
+    doubles::storeSetDword(L"SlowMs", 2500);
+    PipeClientRun run = startPipeClient(service.installedClient(), L"open send:START alive:10000 send:STOP close");
+    ASSERT_TRUE(log.waitFor("Physical Ethernet/Wi-Fi adapters paused.", 10000));
+    ASSERT_TRUE(waitForNetworkState(1));
+    EXPECT_EQ(adaptersDisabled(), 2);
+    int samplesNotBlocked = 0;
+    while (!log.contains("Saver sent STOP; checking display before release") &&
+           WaitForSingleObject(run.process, 0) == WAIT_TIMEOUT) {
+        samplesNotBlocked += publishedNetworkState() != 1;
+        Sleep(20);
+    }
+    finishPipeClient(run);
+    EXPECT_EQ(samplesNotBlocked, 0);
+    ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
+    ASSERT_TRUE(log.waitFor("Adapter restored by Calmlane: " + std::string(slow[1].id.begin(), slow[1].id.end()), 3000));
+    EXPECT_FALSE(log.contains("Heartbeat expired; checking display before release"));
+    EXPECT_EQ(adaptersDisabled(), 0);
+    EXPECT_TRUE(savedDevices().empty());
+    EXPECT_TRUE(waitForNetworkState(0));
+}
+
 TEST_F(AdapterService, AServiceKilledAnywhereInAPauseLosesNoAdapter) {
     // A dry run counts the seam calls of one whole pause (admission included).
     doubles::storeSetDword(L"CallCount", 0);

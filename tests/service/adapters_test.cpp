@@ -40,8 +40,9 @@ protected:
     test::DebugLog log;
 };
 
-TEST_F(AdapterMode, OnlyUpStartedPhysicalEthernetAndWifiAreEligible) {
+TEST_F(AdapterMode, OnlyUpStartedPhysicalEthernetWifiAndMobileBroadbandAreEligible) {
     SimulatedAdapter wifi = physicalAdapter(2, 71);
+    SimulatedAdapter cdmaModem = physicalAdapter(10, 244);
     SimulatedAdapter tunnel = physicalAdapter(3, 131);
     SimulatedAdapter virtualNic = physicalAdapter(4);
     virtualNic.hardware = false;
@@ -57,32 +58,37 @@ TEST_F(AdapterMode, OnlyUpStartedPhysicalEthernetAndWifiAreEligible) {
     SimulatedAdapter interfaceOnly = physicalAdapter(9);
     interfaceOnly.id.clear();
     doubles::setAdapters({physicalAdapter(1), wifi, tunnel, virtualNic, userDisabled, adminDown, noDriverKey,
-                          lowerCaseGuid, interfaceOnly});
+                          lowerCaseGuid, interfaceOnly, cdmaModem});
     const auto devices = physicalDevices();
-    ASSERT_EQ(devices.size(), 3u);
+    ASSERT_EQ(devices.size(), 4u);
     EXPECT_EQ(devices[0].instanceId, physicalAdapter(1).id);
     EXPECT_EQ(devices[1].instanceId, wifi.id);
     EXPECT_EQ(devices[2].instanceId, lowerCaseGuid.id);
+    EXPECT_EQ(devices[3].instanceId, cdmaModem.id);
     EXPECT_EQ(devices[1].devInst, 2u);
     EXPECT_EQ(devices[1].luid, wifi.luid);
 }
 
 TEST_F(AdapterMode, PauseDisablesEveryEligibleAdapterAfterJournallingItAndReleaseEnablesThem) {
-    SimulatedAdapter userDisabled = physicalAdapter(3);
+    SimulatedAdapter userDisabled = physicalAdapter(4);
     userDisabled.nodeStatus &= ~0x8u;
     userDisabled.problem = 22;
-    doubles::setAdapters({physicalAdapter(1), physicalAdapter(2, 71), userDisabled});
+    const SimulatedAdapter lteModem = physicalAdapter(3, 243);
+    doubles::setAdapters({physicalAdapter(1), physicalAdapter(2, 71), lteModem, userDisabled});
     ASSERT_TRUE(blockNetwork());
     EXPECT_EQ(networkState(), 1u);
     EXPECT_FALSE(started(1));
     EXPECT_FALSE(started(2));
-    EXPECT_EQ(savedDevices(), (std::vector<std::wstring>{physicalAdapter(1).id, physicalAdapter(2, 71).id}));
+    EXPECT_FALSE(started(3));
+    EXPECT_EQ(savedDevices(),
+              (std::vector<std::wstring>{physicalAdapter(1).id, physicalAdapter(2, 71).id, lteModem.id}));
     EXPECT_TRUE(log.waitFor("Physical Ethernet/Wi-Fi adapters paused.", 2000));
 
     ASSERT_TRUE(restore());
     EXPECT_TRUE(started(1));
     EXPECT_TRUE(started(2));
-    EXPECT_FALSE(started(3));  // the user's own choice is left alone
+    EXPECT_TRUE(started(3));
+    EXPECT_FALSE(started(4));  // the user's own choice is left alone
     EXPECT_TRUE(savedDevices().empty());
     EXPECT_EQ(networkState(), 0u);
     EXPECT_TRUE(log.waitFor("Adapter restored by Calmlane: " + narrow(physicalAdapter(1).id), 2000));
