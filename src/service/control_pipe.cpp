@@ -24,6 +24,53 @@ std::string messageText(const char* bytes, unsigned long count) {
     return std::string(bytes, zero ? static_cast<const char*>(zero) - bytes : count);
 }
 
+namespace {
+
+// A file's identity: the 128-bit id where the file system has one, else the 64-bit index. Both files of
+// a comparison are identified the same way.
+struct FileIdentity {
+    unsigned long long volume = 0;
+    FILE_ID_128 id{};
+};
+
+UniqueHandle openForIdentity(const std::wstring& path) {
+    return UniqueHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool idInfo(HANDLE file, FileIdentity& identity) {
+    FILE_ID_INFO info = {};
+    if (!GetFileInformationByHandleEx(file, FileIdInfo, &info, sizeof(info))) return false;
+    identity.volume = info.VolumeSerialNumber;
+    identity.id = info.FileId;
+    return true;
+}
+
+bool indexInfo(HANDLE file, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    identity.volume = info.dwVolumeSerialNumber;
+    const unsigned long long index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    std::memcpy(identity.id.Identifier, &index, sizeof(index));
+    return true;
+}
+
+}  // namespace
+
+bool sameFile(const std::wstring& first, const std::wstring& second) {
+    const UniqueHandle a = openForIdentity(first);
+    if (!a) return false;
+    const UniqueHandle b = openForIdentity(second);
+    if (!b) return false;
+    FileIdentity idA, idB;
+    if (!(idInfo(a.get(), idA) && idInfo(b.get(), idB))) {
+        idA = idB = {};
+        if (!(indexInfo(a.get(), idA) && indexInfo(b.get(), idB))) return false;
+    }
+    return idA.volume == idB.volume && std::memcmp(idA.id.Identifier, idB.id.Identifier, sizeof(idA.id.Identifier)) == 0;
+}
+
 unsigned long ControlPipe::create() {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
@@ -61,7 +108,7 @@ UniqueHandle ControlPipe::admit() {
         DWORD length = static_cast<DWORD>(image.size());
         const std::wstring expected = installDir() + L"\\Calmlane.scr";
         if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) ||
-            _wcsicmp(std::wstring(image.data(), length).c_str(), expected.c_str()) != 0) {
+            !sameFile(std::wstring(image.data(), length), expected)) {
             logEvent(L"Rejected client executable path.");
             return {};
         }

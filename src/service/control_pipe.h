@@ -20,6 +20,11 @@ ConnectPoll classifyConnect(bool succeeded, unsigned long error);
 // The text of a read: the bytes before the first zero byte.
 std::string messageText(const char* bytes, unsigned long count);
 
+// Whether two paths name the same file, by volume serial number and file id; false when either cannot
+// be opened or identified. Windows reports a process's image under the name it was started by (an 8.3
+// path, a \\?\ or device path, another letter case), so a text comparison would refuse the real saver.
+bool sameFile(const std::wstring& first, const std::wstring& second);
+
 class ControlPipe {
 public:
     // Creates the single pipe instance; returns 0 or the creation error.

@@ -12,6 +12,7 @@
 #include "configuration/settings_broadcast.h"
 #include "support/registry_scratch.h"
 #include "support/service_harness.h"
+#include "tray/network_status.h"
 
 namespace calmlane {
 namespace {
@@ -261,6 +262,18 @@ TEST_F(SaverSelection, LengthsAreTakenFromWhatEachCallCounts) {
 }
 
 TEST_F(SaverSelection, RepairPointsAStaleProductPathAtTheInstalledFile) {
+    // Windows' own dialog stores the 8.3 form: it is the installed saver, selected and left as it is.
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(installed.c_str(), shortPath, MAX_PATH), 0u);
+    ASSERT_NE(std::wstring(shortPath), installed);
+    select(shortPath);
+    setWindowsActive(true);
+    repairSelectedSaverPath();
+    EXPECT_EQ(selected(), shortPath);
+    EXPECT_TRUE(isCalmlaneSelected());
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);  // English
+    EXPECT_EQ(networkStatus().rfind(L"Calmlane is configured and enabled as the screen saver.", 0), 0u) << networkStatus();
+
     select(L"D:\\Old\\Calmlane.ScreenSaver.scr");
     repairSelectedSaverPath();
     EXPECT_EQ(selected(), normalizeSaverPath(installed));

@@ -129,6 +129,19 @@ TEST_F(ServiceSession, AKilledFirewallSessionLeavesNothingBlocked) {
     }
 }
 
+// Windows starts the idle saver from SCRNSAVE.EXE as its Screen Saver dialog stored it, an 8.3 path,
+// and reports the process under that name: the installed saver is admitted by what it is.
+TEST_F(ServiceSession, TheInstalledSaverStartedByItsShortPathIsAdmitted) {
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(service.installedClient().c_str(), shortPath, MAX_PATH), 0u);
+    ASSERT_NE(std::wstring(shortPath), service.installedClient());
+    const auto client = runPipeClientThroughLoader(shortPath, L"open send:START reply state send:STOP close");
+    EXPECT_TRUE(hasLine(client, "reply OK"));
+    EXPECT_TRUE(hasLine(client, "state 1"));
+    EXPECT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
+    EXPECT_FALSE(log.contains("Rejected client executable path."));
+}
+
 TEST_F(ServiceSession, AClientOutsideTheInstallFolderIsRefused) {
     const auto client = runPipeClient(binFolder() + L"\\pipe_client.exe", L"open send:START reply");
     EXPECT_TRUE(hasLine(client, "open ok"));

@@ -66,6 +66,24 @@ bool startService(SC_HANDLE service) {
     return retryWhileBusy([service] { return StartServiceW(service, 0, nullptr) != FALSE; });
 }
 
+std::vector<std::string> readLines(const std::wstring& file) {
+    std::vector<std::string> lines;
+    std::ifstream in{std::filesystem::path(file)};
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The Unix path of Wine's loader, as a path on Wine's drive Z:.
+std::wstring wineLoader() {
+    wchar_t unixPath[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(L"WINELOADER", unixPath, MAX_PATH);
+    std::wstring path = length > 0 && length < MAX_PATH ? unixPath : L"/usr/bin/wine";
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return L"Z:" + path;
+}
+
 }  // namespace
 
 InstalledService::InstalledService(const wchar_t* client) : folder_(installDir()) {
@@ -172,10 +190,36 @@ std::vector<std::string> finishPipeClient(PipeClientRun& run, DWORD timeoutMs) {
         TerminateProcess(process.get(), 1);
         lines.push_back("timed out");
     }
-    std::ifstream in(std::filesystem::path(run.outFile));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    in.close();
+    for (std::string& line : readLines(run.outFile)) lines.push_back(std::move(line));
     DeleteFileW(run.outFile.c_str());
+    return lines;
+}
+
+std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program, const std::wstring& steps,
+                                                    DWORD timeoutMs) {
+    const std::wstring outFile = tempFile();
+    const std::wstring loader = wineLoader();
+    std::wstring commandLine = L"\"" + loader + L"\" \"" + program + L"\" --out \"" + outFile + L"\" " + steps;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(loader.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        return {"not started " + std::to_string(GetLastError())};
+    }
+    if (info.hThread) CloseHandle(info.hThread);
+    if (info.hProcess) CloseHandle(info.hProcess);
+    std::vector<std::string> lines;
+    for (const ULONGLONG deadline = GetTickCount64() + timeoutMs;; Sleep(50)) {
+        lines = readLines(outFile);
+        if (!lines.empty() && lines.back() == "closed") break;
+        if (GetTickCount64() > deadline) {
+            lines.push_back("timed out");
+            break;
+        }
+    }
+    Sleep(200);  // the client closes its output file just after its last line
+    DeleteFileW(outFile.c_str());
     return lines;
 }
 

@@ -48,6 +48,13 @@ bool hasLine(const std::vector<std::string>& lines, const std::string& line);
 // Runs the scripted pipe client (installed copy or any other) and returns the lines it wrote.
 std::vector<std::string> runPipeClient(const std::wstring& program, const std::wstring& steps, DWORD timeoutMs = 30000);
 
+// Runs the client through Wine's own loader, as `wine PROGRAM` from a shell: Wine then reports the
+// process's image under the path it was given, an 8.3 path for instance, as Windows does for a saver it
+// starts from a short SCRNSAVE.EXE (a child made with CreateProcessW is reported under its long name).
+// Wine hands back no process for a Unix program, so the client's last line, "closed", is awaited.
+std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program, const std::wstring& steps,
+                                                    DWORD timeoutMs = 30000);
+
 // Starts the client without waiting; wait with finishPipeClient.
 struct PipeClientRun {
     HANDLE process = nullptr;
