@@ -23,9 +23,11 @@ const GUID filterLayers[] = {
     LayerOutboundIpPacketV4,
     LayerInboundIpPacketV6,
     LayerOutboundIpPacketV6,
+    LayerIpForwardV4,
+    LayerIpForwardV6,
 };
 
-// Adds the sublayer and the four filters; returns the first failing call's code, or 0.
+// Adds the sublayer and the six filters; returns the first failing call's code, or 0.
 DWORD addObjects() {
     wchar_t subLayerName[] = L"Calmlane";
     FWPM_SUBLAYER0 subLayer = {};

@@ -1,6 +1,7 @@
 #pragma once
-// Firewall mode: four block-everything filters in a dynamic filtering-platform session that lives
-// exactly as long as the engine handle (or the service process).
+// Firewall mode: six block-everything filters (inbound, outbound and forwarded, IPv4 and IPv6) in a
+// dynamic filtering-platform session that lives exactly as long as the engine handle (or the service
+// process).
 
 namespace calmlane {
 

@@ -38,7 +38,7 @@ protected:
     test::DebugLog log;
 };
 
-TEST_F(Firewall, BlockOpensADynamicSessionWithOneSublayerAndFourBlockFiltersInOneTransaction) {
+TEST_F(Firewall, BlockOpensADynamicSessionWithOneSublayerAndSixBlockFiltersInOneTransaction) {
     ASSERT_TRUE(blockNetwork());
     const std::string filter = " sublayer={89F541C1-5A12-4F2A-B5EF-738A38A78091} action=4097 weight=15 conditions=0 "
                                "name=Calmlane temporary network pause";
@@ -50,6 +50,8 @@ TEST_F(Firewall, BlockOpensADynamicSessionWithOneSublayerAndFourBlockFiltersInOn
                            "wfp.filterAdd layer={1E5C9FAE-8A84-4135-A331-950B54229ECD}" + filter,
                            "wfp.filterAdd layer={F52032CB-991C-46E7-971D-2601459A91CA}" + filter,
                            "wfp.filterAdd layer={A3B3AB6B-3564-488C-9117-F34E82142763}" + filter,
+                           "wfp.filterAdd layer={A82ACC24-4EE1-4EE1-B465-FD1D25CB10A4}" + filter,  // forwarded
+                           "wfp.filterAdd layer={7B964818-19C7-493A-B71F-832C3684D28C}" + filter,
                            "wfp.transactionCommit",
                        }));
     EXPECT_TRUE(firewallEngineOpen());
@@ -77,6 +79,7 @@ TEST_F(Firewall, AnyFailingCallLeavesNoEngineOpenAndFailsTheBlock) {
         {L"wfp.subLayerAdd", 0, true, "WFP failure: Windows error (2150760450)"},
         {L"wfp.filterAdd", 0, true, "WFP failure: Windows error (2150760450)"},
         {L"wfp.filterAdd", 3, true, "WFP failure: Windows error (2150760450)"},
+        {L"wfp.filterAdd", 5, true, "WFP failure: Windows error (2150760450)"},  // the last forwarding filter
         {L"wfp.transactionCommit", 0, false, nullptr},
     };
     for (const auto& c : cases) {
