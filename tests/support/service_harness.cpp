@@ -73,16 +73,9 @@ std::vector<std::string> readLines(const std::wstring& file) {
     return lines;
 }
 
-// The Unix path of Wine's loader, as a path on Wine's drive Z:.
-std::wstring wineLoader() {
-    wchar_t unixPath[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(L"WINELOADER", unixPath, MAX_PATH);
-    std::wstring path = length > 0 && length < MAX_PATH ? unixPath : L"/usr/bin/wine";
-    for (wchar_t& c : path) {
-        if (c == L'/') c = L'\\';
-    }
-    return L"Z:" + path;
-}
+// Wine's loader script, as a path on Wine's drive Z: (the loader binary it runs, named by WINELOADER,
+// refuses to be started directly from a Wine process).
+constexpr const wchar_t* WineLoader = L"Z:\\usr\\bin\\wine";
 
 }  // namespace
 
@@ -198,7 +191,7 @@ std::vector<std::string> finishPipeClient(PipeClientRun& run, DWORD timeoutMs) {
 std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program, const std::wstring& steps,
                                                     DWORD timeoutMs) {
     const std::wstring outFile = tempFile();
-    const std::wstring loader = wineLoader();
+    const std::wstring loader = WineLoader;
     std::wstring commandLine = L"\"" + loader + L"\" \"" + program + L"\" --out \"" + outFile + L"\" " + steps;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
