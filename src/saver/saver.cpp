@@ -2,11 +2,13 @@
 
 #include <windowsx.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
 #include "app/constants.h"
+#include "app/display_state.h"
 #include "app/globals.h"
 
 namespace calmlane {
@@ -15,7 +17,6 @@ namespace {
 
 constexpr UINT_PTR FrameTimer = 1;
 constexpr UINT FramePeriodMs = 16;
-constexpr UINT DisplayOffPeriodMs = 500;
 constexpr std::uint64_t MouseGraceMs = 301;
 constexpr std::uint64_t InputGraceMs = 501;
 constexpr DWORD SessionTickMs = 150;
@@ -79,13 +80,18 @@ void closeOnInput(Saver& saver) {
     if (saver.parent == nullptr) endSaver(saver);
 }
 
-void onDisplayStatus(Saver& saver, const POWERBROADCAST_SETTING& setting) {
-    if (!IsEqualGUID(setting.PowerSetting, DisplayStatus) || setting.DataLength != 4) return;
-    DWORD value = 0;
-    memcpy(&value, setting.Data, sizeof(value));
-    saver.displayOff = value == 0;
-    SetTimer(saver.window, FrameTimer, saver.displayOff ? DisplayOffPeriodMs : FramePeriodMs, nullptr);
-    if (!saver.displayOff) InvalidateRect(saver.window, nullptr, FALSE);
+// Stops the frame timer while the console display is off and starts it again when it comes back. The
+// session thread, not the timer, ends a test run or a saver whose input came back meanwhile.
+void onDisplayReport(Saver& saver, const POWERBROADCAST_SETTING& report) {
+    const bool running = !saver.displayOff;
+    if (framesRunAfter(running, report) == running) return;
+    saver.displayOff = running;
+    if (saver.displayOff) {
+        KillTimer(saver.window, FrameTimer);
+        return;
+    }
+    SetTimer(saver.window, FrameTimer, FramePeriodMs, nullptr);
+    InvalidateRect(saver.window, nullptr, FALSE);  // what was on the screen before it went dark is unknown
 }
 
 // Returns true when the window was destroyed: the caller must not touch the saver any more.
@@ -230,6 +236,14 @@ bool InputWatch::ends(std::uint64_t sinceStartMs, bool read, DWORD lastInput) {
     return lastInput != reference_;
 }
 
+bool framesRunAfter(bool running, const POWERBROADCAST_SETTING& report) {
+    if (!IsEqualGUID(report.PowerSetting, ConsoleDisplayState) || report.DataLength != sizeof(DWORD)) return running;
+    DWORD state = 0;
+    std::memcpy(&state, report.Data, sizeof(state));
+    if (state > 2) return running;
+    return state != 0;
+}
+
 bool mouseMovedBeyondJitter(POINT start, POINT cursor) {
     return std::abs(cursor.x - start.x) > 4 || std::abs(cursor.y - start.y) > 4;
 }
@@ -292,7 +306,7 @@ LRESULT CALLBACK saverProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         return 0;
     case WM_POWERBROADCAST:
         if (wParam == PBT_POWERSETTINGCHANGE && lParam != 0) {
-            onDisplayStatus(*saver, *reinterpret_cast<const POWERBROADCAST_SETTING*>(lParam));
+            onDisplayReport(*saver, *reinterpret_cast<const POWERBROADCAST_SETTING*>(lParam));
         }
         return TRUE;
     case WM_DESTROY:
@@ -347,7 +361,8 @@ void runSaver(HWND parent, bool previewOnly, int testSeconds) {
         return;
     }
     if (parent == nullptr) {
-        saver.powerNotification = RegisterPowerSettingNotification(window, &DisplayStatus, DEVICE_NOTIFY_WINDOW_HANDLE);
+        saver.powerNotification = RegisterPowerSettingNotification(window, &ConsoleDisplayState,
+                                                                   DEVICE_NOTIFY_WINDOW_HANDLE);
         SetForegroundWindow(window);
         SetFocus(window);
     }

@@ -13,8 +13,6 @@
 
 namespace calmlane {
 
-// Session display status power setting (GUID_SESSION_DISPLAY_STATUS, winnt.h): 0 means the display is off.
-inline constexpr GUID DisplayStatus = {0x2B84C20E, 0xAD23, 0x4DDF, {0x93, 0xDB, 0x05, 0xFF, 0xBD, 0x7E, 0xFC, 0xA5}};
 
 inline constexpr const wchar_t* SaverClass = L"Calmlane.Native.Saver";
 inline constexpr const wchar_t* EmbeddedPreviewClass = L"Calmlane.Native.EmbeddedPreview";
@@ -65,6 +63,11 @@ HWND createEmbeddedPreview(HWND parent, int x, int y, int width, int height);
 // Per-monitor fields: each monitor's screen rectangle in the client coordinates of a window whose
 // client area starts at clientOrigin (screen coordinates).
 std::vector<RECT> monitorFields(const std::vector<RECT>& monitors, POINT clientOrigin);
+
+// Whether the saver's frames run after a power-setting report. The console display off stops them (a
+// dark screen is not drawn, nor kept awake by drawing); on or dimmed runs them again. A report of another
+// setting, of another size or of an unknown state leaves them as they were.
+bool framesRunAfter(bool running, const POWERBROADCAST_SETTING& report);
 
 // Whether mouse movement to `cursor` (screen coordinates) is beyond the 4-pixel jitter allowed around `start`.
 bool mouseMovedBeyondJitter(POINT start, POINT cursor);

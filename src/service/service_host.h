@@ -5,10 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
-namespace calmlane {
+#include "app/display_state.h"
 
-// Console display power setting (GUID_CONSOLE_DISPLAY_STATE, winnt.h).
-inline constexpr GUID ConsoleDisplayState = {0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
+namespace calmlane {
 
 // What the control handler records for the loop. The reason is written before the flag.
 struct ServiceSignals {

@@ -1,9 +1,11 @@
 // The saver's session rules: when input ends a full-screen saver, and when a pipe word counts as sent.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <tuple>
 #include <vector>
 
+#include "app/display_state.h"
 #include "app/handles.h"
 #include "saver/saver.h"
 
@@ -37,6 +39,36 @@ TEST(SaverInput, TheReferenceIsTheFirstReadAtOrAfter501Ms) {
             }
         }
         EXPECT_EQ(ended, row.endsAtLast) << row.name;
+    }
+}
+
+TEST(SaverDisplay, FramesFollowTheConsoleDisplayReports) {
+    // GUID_SESSION_DISPLAY_STATUS: a report of another setting.
+    const GUID sessionDisplay = {0x2B84C20E, 0xAD23, 0x4DDF, {0x93, 0xDB, 0x05, 0xFF, 0xBD, 0x7E, 0xFC, 0xA5}};
+    const struct {
+        bool running;
+        GUID setting;
+        DWORD length;
+        DWORD state;
+        bool runsAfter;
+    } rows[] = {
+        {true, ConsoleDisplayState, 4, 0, false},   // off: no frames
+        {false, ConsoleDisplayState, 4, 1, true},   // on again
+        {false, ConsoleDisplayState, 4, 2, true},   // dimmed is still seen
+        {true, ConsoleDisplayState, 4, 2, true},
+        {false, ConsoleDisplayState, 4, 3, false},  // unknown state
+        {true, ConsoleDisplayState, 4, 7, true},
+        {true, ConsoleDisplayState, 2, 0, true},    // a short report
+        {true, sessionDisplay, 4, 0, true},
+    };
+    for (const auto& row : rows) {
+        BYTE buffer[sizeof(POWERBROADCAST_SETTING) + sizeof(DWORD)] = {};
+        auto* report = reinterpret_cast<POWERBROADCAST_SETTING*>(buffer);
+        report->PowerSetting = row.setting;
+        report->DataLength = row.length;
+        std::memcpy(report->Data, &row.state, sizeof(row.state));
+        EXPECT_EQ(framesRunAfter(row.running, *report), row.runsAfter)
+            << "running " << row.running << ", length " << row.length << ", state " << row.state;
     }
 }
 
