@@ -114,6 +114,40 @@ Result measure(int w, int h, long density) {
     return result;
 }
 
+// Where a production frame's time goes: clearing the last frame, drawing the stars, the overlay, and
+// the copy of what changed to the window.
+void phases(int w, int h, long density) {
+    Scene scene(w, h, density);
+    StarField& field = scene.saver.fields.front();
+    const FrameSettings frame = {settings.speed, settings.color};
+    test::PixelSurface window(w, h);
+    std::vector<double> clear, stars, overlay, copy;
+    for (int i = 0; i < WarmupFrames + TimedFrames; ++i) {
+        scene.saver.pens.beginFrame(frame.color);
+        const double t0 = nowMs();
+        HDC memory = field.surface.begin(window.dc(), w, h);
+        GdiFlush();
+        const double t1 = nowMs();
+        drawStars(memory, field.stars, fieldGeometry(w, h), frame, scene.saver.random, scene.saver.pens,
+                  &field.surface.drawn());
+        GdiFlush();
+        const double t2 = nowMs();
+        field.surface.overlay(drawOverlay(memory, w, h, scene.overlay, static_cast<std::uint64_t>(i) * 16), scene.overlay);
+        GdiFlush();
+        const double t3 = nowMs();
+        field.surface.present(window.dc(), 0, 0, i == 0);
+        GdiFlush();
+        const double t4 = nowMs();
+        if (i < WarmupFrames) continue;
+        clear.push_back(t1 - t0);
+        stars.push_back(t2 - t1);
+        overlay.push_back(t3 - t2);
+        copy.push_back(t4 - t3);
+    }
+    std::printf("%4dx%-7d %8ld  clear %.3f  stars %.3f  overlay %.3f  copy %.3f\n", w, h, density, median(clear),
+                median(stars), median(overlay), median(copy));
+}
+
 }  // namespace
 
 int main() {
@@ -131,6 +165,10 @@ int main() {
             std::printf("%4dx%-7d %8ld %16.3f %12.3f %7.2fx %s\n", size.w, size.h, density, r.straightforward,
                         r.production, r.straightforward / r.production, r.identical ? "identical" : "DIFFER");
         }
+    }
+    std::printf("\nproduction frame by phase (ms, median)\n");
+    for (const auto& size : sizes) {
+        for (long density : {260L, 600L}) phases(size.w, size.h, density);
     }
     if (!allIdentical) {
         std::printf("FAILED: the production frame does not match the straightforward frame\n");
