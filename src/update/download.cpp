@@ -87,7 +87,7 @@ bool copyBody(HttpsExchange& exchange, HANDLE file) {
 // Any failure after the file was created deletes it.
 bool download(const std::wstring& version, const std::wstring& path) {
     HttpsExchange exchange;
-    if (!exchange.perform(DownloadHost, L"GET", DownloadPathPrefix + version, {4000, 4000, 10000, 10000})) {
+    if (!exchange.perform(DownloadHost, L"GET", DownloadPathPrefix + version, {4000, 4000, 10000, 10000, DownloadDeadline})) {
         return false;
     }
     if (exchange.status() != 200) return false;
