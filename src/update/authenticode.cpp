@@ -65,8 +65,11 @@ private:
 }  // namespace
 
 Signature verifySignature(HANDLE file, const std::wstring& path, Revocation revocation) {
-    const TrustCheck check(file, path, revocation);
     Signature signature;
+    // The handle may have been read already; the signature covers the file from its first byte.
+    const LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return signature;
+    const TrustCheck check(file, path, revocation);
     signature.status = check.status();
     if (check.carriesNoSignature()) {
         signature.state = SignatureState::Unsigned;

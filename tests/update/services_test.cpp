@@ -367,7 +367,7 @@ TEST_F(MakerServices, SignaturesAsWinVerifyTrustSeesThem) {
         unsigned long status;
         bool samePublisher;
     } cases[] = {
-        {"1.2.0.5.exe", SignatureState::Unsigned, 0x800B0100, false},
+        {"unsigned-1.2.0.5.exe", SignatureState::Unsigned, 0x800B0100, false},
         {"signed-1.2.0.5.exe", SignatureState::Valid, 0, true},
         {"other-1.2.0.5.exe", SignatureState::Valid, 0, false},
         {"altered-1.2.0.5.exe", SignatureState::Invalid, 0x80096010, false},
@@ -397,13 +397,13 @@ TEST_F(MakerServices, WindowStartsOnlyInstallersOfItsOwnPublisher) {
     } cases[] = {
         {"same publisher", "signed-1.2.0.5.exe", true},
         {"another subject of the same CA", "other-1.2.0.5.exe", false},
-        {"unsigned", "1.2.0.5.exe", false},
+        {"unsigned", "unsigned-1.2.0.5.exe", false},
         {"altered after signing", "altered-1.2.0.5.exe", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const bool started = signedRun() ? c.startedWhenSigned : true;
-        service.serve({installer("1.2", c.file, MiB), installer("1.3", c.file, MiB)});
+        service.serve({installer("1.2", c.file, -1), installer("1.3", c.file, -1)});  // 1 MiB, signed whole
         const std::wstring record = expectInstallerStart();
         test::PageWindow page(0);
         test::BoxWatcher watcher(IDYES);
