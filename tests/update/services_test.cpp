@@ -430,6 +430,30 @@ TEST_F(MakerServices, WindowStartsOnlyInstallersOfItsOwnPublisher) {
     }
 }
 
+// Run alone in a child by the next test: main returns while a verified installer is held. The handler
+// registered first runs after every static destructor, and must find the file still held.
+wchar_t heldAtExit[MAX_PATH];
+TEST_F(MakerServices, DISABLED_HeldInstallerStaysHeldThroughStaticDestruction) {
+    std::atexit([] { _exit(heldAtExit[0] == 0 ? 2 : DeleteFileW(heldAtExit) ? 1 : 0); });
+    service.serve({installer("1.2", "1.2.0.5.exe", MiB)});
+    auto result = download(L"1.2");
+    ASSERT_TRUE(result && result->ok);
+    wcsncpy(heldAtExit, result->path.c_str(), MAX_PATH - 1);
+    result.release();  // its hold stays to the end
+}
+
+// The registry of held installers outlives static destruction, since a detached worker may still use
+// it while the process exits.
+TEST_F(MakerServices, HeldInstallersOutliveStaticDestruction) {
+    const test::StartedChild child = test::startChild(modulePath(),
+        L"--gtest_also_run_disabled_tests --gtest_filter=MakerServices.DISABLED_HeldInstallerStaysHeldThroughStaticDestruction");
+    ASSERT_TRUE(child.process);
+    ASSERT_EQ(WaitForSingleObject(child.process.get(), Wait), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(child.process.get(), &code));
+    EXPECT_EQ(code, 0u) << "1: released by a static destructor, 2: nothing was held";
+}
+
 // A download result still queued when the window goes releases its installer as it is freed.
 TEST_F(MakerServices, AResultQueuedForAGoneWindowReleasesItsInstaller) {
     service.serve({installer("1.2", "1.2.0.5.exe", MiB)});
