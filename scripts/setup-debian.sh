@@ -8,7 +8,7 @@ packages=(
   wine wine64
   xvfb xauth fonts-wqy-microhei
   imagemagick time procps
-  openssl ca-certificates util-linux mount
+  openssl osslsigncode ca-certificates util-linux mount
   clang libclang-rt-14-dev
 )
 missing=()

@@ -215,11 +215,14 @@ void downloadUpdate(Ui& ui) {
            L"¿Descargar, verificar e instalar esta actualización? Windows pedirá permiso de administrador.",
            L"Scaricare, verificare e installare questo aggiornamento? Windows chiederà l’autorizzazione di "
            L"amministratore.");
+    // The version the user agrees to: a check result that arrives while the question is open may
+    // change ui.updateInfo.
+    const std::wstring version = ui.updateInfo.version;
     if (MessageBoxW(ui.window, question.c_str(), Product, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) return;
     ui.downloading = true;
     ui.layout();
     try {
-        beginUpdateDownload(ui.window, DownloadDone, ui.updateInfo.version);
+        beginUpdateDownload(ui.window, DownloadDone, version);
     } catch (...) {
         ui.downloading = false;
         ui.layout();

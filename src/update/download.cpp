@@ -13,6 +13,7 @@
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
+#include "update/authenticode.h"
 #include "update/formats.h"
 #include "update/https.h"
 #include "update/staging.h"
@@ -27,30 +28,39 @@ namespace {
 static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "the x64 layout of SHELLEXECUTEINFOW");
 
 // Verified installers, each open for reading with only other readers allowed, from the start of its
-// verification until it is started: the file that was checked is the file that runs.
+// verification until it is started: the file that was checked is the file that runs. Each hold has a
+// number, so that a result can release its own hold and never a later download's of the same file.
 class HeldInstallers {
 public:
-    void hold(const std::wstring& path, UniqueHandle file) {
+    unsigned long long hold(const std::wstring& path, UniqueHandle file) {
         std::lock_guard lock(mutex_);
-        files_[path] = std::move(file);
+        files_[path] = {++lastHold_, std::move(file)};
+        return lastHold_;
     }
-    UniqueHandle take(const std::wstring& path) {
+    // The hold on `path`; with `hold` non-zero, only when it is that one.
+    UniqueHandle take(const std::wstring& path, unsigned long long hold = 0) {
         std::lock_guard lock(mutex_);
         const auto found = files_.find(path);
-        if (found == files_.end()) return {};
-        UniqueHandle file = std::move(found->second);
+        if (found == files_.end() || (hold != 0 && found->second.number != hold)) return {};
+        UniqueHandle file = std::move(found->second.file);
         files_.erase(found);
         return file;
     }
 
 private:
+    struct Held {
+        unsigned long long number = 0;
+        UniqueHandle file;
+    };
     std::mutex mutex_;
-    std::map<std::wstring, UniqueHandle> files_;
+    std::map<std::wstring, Held> files_;
+    unsigned long long lastHold_ = 0;
 };
 
+// Never destroyed: a detached worker may still use it while the process exits and runs destructors.
 HeldInstallers& heldInstallers() {
-    static HeldInstallers held;
-    return held;
+    static HeldInstallers* const held = new HeldInstallers;
+    return *held;
 }
 
 // Deletes the file behind `file` itself, never whatever else may carry its name by now.
@@ -87,7 +97,7 @@ bool copyBody(HttpsExchange& exchange, HANDLE file) {
 // Any failure after the file was created deletes it.
 bool download(const std::wstring& version, const std::wstring& path) {
     HttpsExchange exchange;
-    if (!exchange.perform(DownloadHost, L"GET", DownloadPathPrefix + version, {4000, 4000, 10000, 10000})) {
+    if (!exchange.perform(DownloadHost, L"GET", DownloadPathPrefix + version, {4000, 4000, 10000, 10000, DownloadDeadline})) {
         return false;
     }
     if (exchange.status() != 200) return false;
@@ -148,6 +158,23 @@ bool hasProductVersion(const std::wstring& path, const std::vector<std::uint32_t
     return !productName.empty() && _wcsicmp(productName.c_str(), Product) == 0;
 }
 
+// A signed program starts only installers that WinVerifyTrust accepts (revocation checked online,
+// see Revocation::WholeChain) and whose signer has the same subject as its own; an unsigned program
+// (a development build) keeps the checks above alone. A program whose own signature does not verify
+// accepts nothing. Its own signature is checked without revocation: a publisher whose certificate was
+// revoked and replaced must still be able to ship the update signed with the new one.
+bool fromSamePublisher(HANDLE installer, const std::wstring& path) {
+    const std::wstring self = modulePath();
+    const UniqueHandle image(CreateFileW(self.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (self.empty() || !image) return false;
+    const Signature running = verifySignature(image.get(), self, Revocation::Ignore);
+    if (running.state == SignatureState::Unsigned) return true;
+    if (running.state != SignatureState::Valid) return false;
+    const Signature offered = verifySignature(installer, path, Revocation::WholeChain);
+    return offered.state == SignatureState::Valid && offered.subject == running.subject;
+}
+
 // Opens the staged file for reading, other readers only, and checks it. The handle is returned open
 // when every check passed; it keeps the file from being changed until it is started.
 UniqueHandle verify(const std::wstring& path, const std::vector<std::uint32_t>& parts) {
@@ -159,44 +186,44 @@ UniqueHandle verify(const std::wstring& path, const std::vector<std::uint32_t>& 
         [raw](std::uint64_t offset, unsigned char* into, std::size_t count) {
             return readExactly(raw, offset, into, count);
         });
-    if (!image || !hasProductVersion(path, parts)) return {};
+    if (!image || !hasProductVersion(path, parts) || !fromSamePublisher(raw, path)) return {};
     return file;
 }
 
-// Downloads and verifies the installer of `version`; its staged path when it passed, else empty.
-std::wstring stage(const std::wstring& version) {
+// Downloads and verifies the installer of `version`; on success sets the result's path and hold.
+void stage(const std::wstring& version, UpdateDownloadResult& result) {
     const std::vector<std::uint32_t> parts = versionParts(version);
-    if (parts.size() != 2 && parts.size() != 3) return {};
+    if (parts.size() != 2 && parts.size() != 3) return;
+    if (!isNewerVersion(Version, version)) return;  // never an older or the same version
     std::wstring path;
     try {
         path = updateFolder();
     } catch (const std::runtime_error&) {
-        return {};  // no profile folder
+        return;  // no profile folder
     }
     std::error_code error;
     std::filesystem::create_directories(path, error);
-    if (error) return {};
+    if (error) return;
     path += L"\\Calmlane-Setup-" + version + L".exe";
     heldInstallers().take(path);  // an earlier, unstarted download of this version gives way
     DeleteFileW(path.c_str());
-    if (!download(version, path)) return {};
+    if (!download(version, path)) return;
     UniqueHandle verified = verify(path, parts);
     if (!verified) {
         DeleteFileW(path.c_str());
-        return {};
+        return;
     }
-    heldInstallers().hold(path, std::move(verified));
-    return path;
+    result.hold = heldInstallers().hold(path, std::move(verified));
+    result.path = path;
+    result.ok = true;
 }
 
 void downloadWorker(HWND window, UINT message, const std::wstring& version) noexcept {
     try {
         auto result = std::make_unique<UpdateDownloadResult>();
         result->version = version;
-        result->path = stage(version);
-        result->ok = !result->path.empty();
-        const std::wstring staged = result->path;
-        if (!postOwned(window, message, std::move(result)) && !staged.empty()) heldInstallers().take(staged);
+        stage(version, *result);
+        postOwned(window, message, std::move(result));  // a result not posted releases its hold as it goes
     } catch (...) {
         // Out of memory: nothing can be reported.
     }
@@ -211,6 +238,10 @@ std::wstring quotedArgument(std::wstring text) {
 }
 
 }  // namespace
+
+UpdateDownloadResult::~UpdateDownloadResult() {
+    if (hold != 0) heldInstallers().take(path, hold);
+}
 
 void beginUpdateDownload(HWND window, UINT message, const std::wstring& version) {
     startDetached([window, message, version] { downloadWorker(window, message, version); });

@@ -10,6 +10,14 @@ struct UpdateDownloadResult {
     bool ok = false;       // downloaded and passed every check
     std::wstring path;     // the staged installer, only when ok
     std::wstring version;  // the version that was requested
+    unsigned long long hold = 0;  // which hold on `path` is this result's (0: none)
+
+    UpdateDownloadResult() = default;
+    UpdateDownloadResult(const UpdateDownloadResult&) = delete;
+    UpdateDownloadResult& operator=(const UpdateDownloadResult&) = delete;
+    // A result freed before its installer was started (say, still queued for a window that went)
+    // releases the file it holds.
+    ~UpdateDownloadResult();
 };
 
 // Copies `version` and downloads that installer on a detached thread into the staging folder, then

@@ -10,10 +10,23 @@ namespace calmlane {
 
 void closeInternetHandle(void* handle) noexcept { WinHttpCloseHandle(handle); }
 
+namespace {
+
+// TLS 1.2 and 1.3; Windows versions that do not know 1.3 refuse that flag, and then get 1.2 alone.
+bool requireModernTls(HINTERNET session) {
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) return true;
+    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols)) != FALSE;
+}
+
+}  // namespace
+
 bool HttpsExchange::perform(const wchar_t* host, const wchar_t* verb, const std::wstring& path,
                             const HttpTimeouts& timeouts, const wchar_t* headers) {
+    deadline_ = GetTickCount64() + timeouts.total;
     session_.reset(WinHttpOpen(UserAgent, AutomaticProxy, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session_) return false;
+    if (!session_ || !requireModernTls(session_.get())) return false;
     if (!WinHttpSetTimeouts(session_.get(), timeouts.resolve, timeouts.connect, timeouts.send, timeouts.receive)) {
         return false;
     }
@@ -22,6 +35,9 @@ bool HttpsExchange::perform(const wchar_t* host, const wchar_t* verb, const std:
     request_.reset(WinHttpOpenRequest(connection_.get(), verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                       WINHTTP_DEFAULT_ACCEPT_TYPES, SecureRequest));
     if (!request_) return false;
+    // A redirect could lead anywhere, the voter header with it: every answer is taken as it comes.
+    DWORD disabled = WINHTTP_DISABLE_REDIRECTS;
+    if (!WinHttpSetOption(request_.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof(disabled))) return false;
     const BOOL sent = headers ? WinHttpSendRequest(request_.get(), headers, static_cast<DWORD>(-1),
                                                    WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
                               : WinHttpSendRequest(request_.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
@@ -56,7 +72,7 @@ std::optional<unsigned long long> HttpsExchange::contentLength() const {
 
 bool HttpsExchange::read(void* into, unsigned long size, unsigned long& count) {
     DWORD got = 0;
-    if (!request_ || !WinHttpReadData(request_.get(), into, size, &got)) return false;
+    if (!request_ || GetTickCount64() > deadline_ || !WinHttpReadData(request_.get(), into, size, &got)) return false;
     count = got;
     return true;
 }
@@ -66,7 +82,7 @@ std::string HttpsExchange::smallBody() {
     if (!request_) return body;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request_.get(), &available)) return {};
+        if (GetTickCount64() > deadline_ || !WinHttpQueryDataAvailable(request_.get(), &available)) return {};
         if (available == 0) return body;
         if (available > SmallBodyLimit - body.size()) return {};  // longer than any valid reply
         const std::size_t start = body.size();

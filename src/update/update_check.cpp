@@ -32,7 +32,7 @@ std::wstring fromUtf8(const std::string& bytes) {
 
 void fetchManifest(UpdateInfo& info) {
     HttpsExchange exchange;
-    if (!exchange.perform(EndpointHost, L"GET", EndpointPath, {2500, 2500, 3000, 3000})) return;
+    if (!exchange.perform(EndpointHost, L"GET", EndpointPath, {2500, 2500, 3000, 3000, 30000})) return;
     if (exchange.status() != 200) return;
     info.version = fromUtf8(manifestVersion(exchange.smallBody()));
     info.url = DownloadPage;

@@ -4,6 +4,11 @@
 
 namespace calmlane {
 
+namespace {
+// A version resource holds 16-bit components: a larger one could never match an installer.
+constexpr std::uint32_t MaxComponent = 65535;
+}  // namespace
+
 std::vector<std::uint32_t> versionParts(std::wstring_view text) {
     std::vector<std::uint32_t> parts;
     std::uint32_t value = 0;
@@ -11,6 +16,7 @@ std::vector<std::uint32_t> versionParts(std::wstring_view text) {
     for (const wchar_t c : text) {
         if (c >= L'0' && c <= L'9') {
             value = value * 10u + static_cast<std::uint32_t>(c - L'0');
+            if (value > MaxComponent) return {};  // checked per digit, so it never wraps
             digits = true;
         } else if (c == L'.' && digits) {
             parts.push_back(value);

@@ -7,8 +7,9 @@
 
 namespace calmlane {
 
-// Decimal components separated by "."; any other character, or an empty component before a ".",
-// gives the empty list. A trailing "." is allowed. Components wrap in 32-bit arithmetic.
+// Decimal components separated by "."; any other character, an empty component before a ".", or a
+// component above 65,535 (a version resource holds 16 bits) gives the empty list. A trailing "." is
+// allowed.
 std::vector<std::uint32_t> versionParts(std::wstring_view text);
 
 // True when candidate is strictly newer than current (missing components count as 0); false when

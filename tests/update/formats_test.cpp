@@ -20,7 +20,7 @@ TEST(VersionParts, ParsesDottedDecimalsAndRejectsEverythingElse) {
     } cases[] = {
         {L"1.1.3", {1, 1, 3}},         {L"1.2.", {1, 2}},      {L"", {}},         {L"1.2a", {}},
         {L".1", {}},                   {L"1..2", {}},          {L"v1.2", {}},     {L"1.2.3.4", {1, 2, 3, 4}},
-        {L"4294967296", {0}},  // wraps in 32 bits
+        {L"65535.0", {65535, 0}},      {L"1.65536", {}},       {L"4294967297.1", {}},
         {L"007.10", {7, 10}},          {L" 1.2", {}},          {L"1,2", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(versionParts(c.text), c.parts) << testing::PrintToString(std::wstring(c.text));

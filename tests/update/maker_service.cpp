@@ -46,8 +46,9 @@ MakerService::MakerService() {
     for (const char* c = folder; *c; ++c) folder_.push_back(*c == '/' ? L'\\' : static_cast<wchar_t>(*c));
 }
 
-void MakerService::serve(const std::vector<Route>& routes) const {
+void MakerService::serve(const std::vector<Route>& routes, const std::string& tls) const {
     std::ostringstream scenario;
+    if (!tls.empty()) scenario << "TLS " << tls << '\n';
     for (std::size_t i = 0; i < routes.size(); ++i) {
         const Route& route = routes[i];
         std::string file = route.file;
@@ -56,6 +57,7 @@ void MakerService::serve(const std::vector<Route>& routes) const {
         if (route.size >= 0) scenario << " size=" << route.size;
         if (route.stallAfter >= 0) scenario << " stall_after=" << route.stallAfter << " stall=3";
         if (route.cutAfter >= 0) scenario << " cut=" << route.cutAfter;
+        if (!route.location.empty()) scenario << " location=" << route.location;
         scenario << '\n';
     }
     // Moved into place whole: the stand-in never reads half a scenario.
@@ -80,8 +82,10 @@ std::vector<RecordedRequest> MakerService::requests() const {
     return found;
 }
 
-void MakerService::put(const std::string& name, const std::string& bytes) const {
-    writeWholeFile(folder_ + L"\\" + std::wstring(name.begin(), name.end()), bytes);
+void MakerService::put(const std::string& name, const std::string& bytes) const { writeWholeFile(path(name), bytes); }
+
+std::wstring MakerService::path(const std::string& name) const {
+    return folder_ + L"\\" + std::wstring(name.begin(), name.end());
 }
 
 HWND resultWindow() {

@@ -20,6 +20,7 @@ struct Route {
     long long size = -1;
     long long stallAfter = -1;
     long long cutAfter = -1;
+    std::string location;  // a Location header, for redirects
 };
 Route get(const std::string& path, const std::string& body = {}, int status = 200);
 Route installer(const std::string& version, const std::string& file, long long size);
@@ -32,10 +33,12 @@ class MakerService {
 public:
     MakerService();  // fails the test when the stand-in is not running
     bool running() const { return !folder_.empty(); }
-    // Replaces the routes and forgets the recorded requests.
-    void serve(const std::vector<Route>& routes) const;
+    // Replaces the routes and forgets the recorded requests. `tls` names another certificate or
+    // protocol for the handshakes (see maker_service.py: untrusted, wrong-host, tls1.1).
+    void serve(const std::vector<Route>& routes, const std::string& tls = {}) const;
     std::vector<RecordedRequest> requests() const;
     void put(const std::string& name, const std::string& bytes) const;
+    std::wstring path(const std::string& name) const;  // a file in the service's folder
 
 private:
     std::wstring folder_;  // as Wine sees it

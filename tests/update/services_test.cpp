@@ -11,7 +11,9 @@
 #include "app/settings.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
+#include "update/authenticode.h"
 #include "update/download.h"
+#include "update/https.h"
 #include "update/maker_service.h"
 #include "update/staging.h"
 #include "update/support.h"
@@ -33,6 +35,7 @@ constexpr DWORD Wait = 30000;
 constexpr long long MiB = 1048576;
 const std::string Manifest = "/versionCalmLane.json";
 const std::string VotePath = "/api/likes/calmlane/1.1.3";
+const std::string Elsewhere = "redirected.calmlane.example";  // served too, under the stand-in's certificate
 
 std::string manifest(const std::string& version) { return R"({"name":"Calmlane","version":")" + version + R"("})"; }
 std::string narrow(const std::wstring& text) { return fs::path(text).string(); }
@@ -50,6 +53,8 @@ std::unique_ptr<LikeResult> like() {
     return test::awaitPosted<LikeResult>(LikeDone, Wait);
 }
 bool stagingEmpty() { return !fs::exists(updateFolder()) || fs::is_empty(updateFolder()); }
+// update_signed_tests runs a copy of this program signed by the test publisher (sign-test-programs).
+bool signedRun() { return std::getenv("CALMLANE_SIGNED_RUN") != nullptr; }
 
 class MakerServices : public ::testing::Test {
 protected:
@@ -76,13 +81,16 @@ protected:
             EXPECT_EQ(request.voter, voter);
         }
     }
-    // Starts a verified installer (the recording stand-in) and returns the command line it was given.
-    std::wstring launchAndRecord(const std::wstring& path) {
+    // Where the recording stand-in installer writes its command line when it starts.
+    std::wstring expectInstallerStart() {
         const std::wstring record = fs::temp_directory_path().wstring() + L"\\calmlane-installer-record.txt";
         DeleteFileW(record.c_str());
         SetEnvironmentVariableW(L"CALMLANE_INSTALLER_RECORD", record.c_str());
         installDirectoryOverride = L"C:\\Program Files\\Calmlane Test";
-        EXPECT_TRUE(launchDownloadedUpdate(test::resultWindow(), path));
+        return record;
+    }
+    // The command line the started installer recorded, once the staged file was released and deleted.
+    std::wstring startedCommandLine(const std::wstring& record, const std::wstring& path) {
         std::string line;
         for (int i = 0; i < 200 && line.find('\n') == std::string::npos; ++i, Sleep(50)) line = test::readWholeFile(record);
         bool deleted = false;  // released once ShellExecuteExW returned: deletable when the installer is gone
@@ -90,6 +98,12 @@ protected:
         EXPECT_TRUE(deleted) << "the started installer stays locked";
         const std::wstring text(reinterpret_cast<const wchar_t*>(line.data()), line.size() / sizeof(wchar_t));
         return text.substr(0, text.find(L'\n'));
+    }
+    // Starts a verified installer (the recording stand-in) and returns the command line it was given.
+    std::wstring launchAndRecord(const std::wstring& path) {
+        const std::wstring record = expectInstallerStart();
+        EXPECT_TRUE(launchDownloadedUpdate(test::resultWindow(), path));
+        return startedCommandLine(record, path);
     }
 
     test::RegistryScratch registry;
@@ -166,6 +180,8 @@ TEST_F(MakerServices, DownloadKeepsAndStartsOnlyAVerifiedInstallerOfTheRequested
         {"not an image", L"1.2", [] { auto r = get("/download/calmlane/1.2", "MZ"); r.size = MiB; return r; }(), true, false},
         {"connection lost mid-body", L"1.2", cut, true, false},
         {"status 404", L"1.2", installer("other", "1.2.0.5.exe", MiB), true, false},
+        {"the running version", L"1.1.3", installer("1.1.3", "1.2.0.5.exe", MiB), false, false},
+        {"an older version", L"1.0", installer("1.0", "1.2.0.5.exe", MiB), false, false},
         {"one component", L"2", installer("2", "1.2.0.5.exe", MiB), false, false},
         {"four components", L"1.2.3.4", installer("1.2.3.4", "1.2.0.5.exe", MiB), false, false},
     };
@@ -246,17 +262,213 @@ TEST_F(MakerServices, VoteRemembersTheVersionOnAnyAnswerWithABody) {
     }
 }
 
-TEST_F(MakerServices, VoterIdIsCreatedBeforeTheFirstVoteAndReused) {
+// The identifier goes into a request header: only a braced GUID is sent, anything else is replaced.
+TEST_F(MakerServices, VoterIdIsABracedGuidCreatedBeforeTheFirstVoteAndReused) {
     auto route = get(VotePath, R"({"added":true,"likes":1})");
     route.method = "POST";
-    service.serve({route});
-    ASSERT_TRUE(like());
-    ASSERT_TRUE(like());
-    std::wstring id;
-    ASSERT_TRUE(readString(HKEY_CURRENT_USER, UserRegistry, L"AnonymousLikeId", id));
-    ASSERT_EQ(id.size(), 38u);
-    EXPECT_TRUE(id.starts_with(L'{') && id.ends_with(L'}'));
-    expectRequests(2, "POST", VotePath, narrow(id));
+    const struct {
+        const char* what;
+        const wchar_t* stored;  // null: none
+        bool kept;
+    } cases[] = {
+        {"none", nullptr, false},
+        {"a braced GUID", L"{0123ABCD-4567-89ab-cdef-0123456789AB}", true},
+        {"without braces", L"0123ABCD-4567-89ab-cdef-0123456789AB", false},
+        {"not hexadecimal", L"{0123ABCD-4567-89ab-cdef-0123456789AG}", false},
+        {"38 characters with a line break", L"{0123ABCD-4567-89ab-cdef-01234567}\r\nX:", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.stored) writeString(HKEY_CURRENT_USER, UserRegistry, L"AnonymousLikeId", c.stored);
+        else RegDeleteKeyValueW(HKEY_CURRENT_USER, UserRegistry, L"AnonymousLikeId");
+        service.serve({route});
+        ASSERT_TRUE(like());
+        ASSERT_TRUE(like());
+        std::wstring id;
+        ASSERT_TRUE(readString(HKEY_CURRENT_USER, UserRegistry, L"AnonymousLikeId", id));
+        ASSERT_EQ(id.size(), 38u);
+        EXPECT_TRUE(id.starts_with(L'{') && id.ends_with(L'}') && id.find_first_of(L"\r\n") == std::wstring::npos);
+        EXPECT_EQ(c.stored && id == c.stored, c.kept);
+        expectRequests(2, "POST", VotePath, narrow(id));
+    }
+}
+
+// Each must fail: a client that ignored certificate errors, accepted TLS 1.1 or followed redirects
+// would be answered.
+TEST_F(MakerServices, RequestsRefuseUntrustedPeersOldTlsAndRedirects) {
+    auto redirect = [](test::Route route, const std::string& location) {
+        route.status = 302;
+        route.location = location;
+        return route;
+    };
+    auto vote = get(VotePath, R"({"added":true,"likes":1})");
+    vote.method = "POST";
+    const struct {
+        const char* what;
+        std::vector<test::Route> routes;
+        std::string tls;
+        bool voting;
+        std::size_t requests;
+    } cases[] = {
+        {"a certificate from an untrusted CA", {get(Manifest, manifest("1.2"))}, "untrusted", false, 0},
+        {"a certificate for another host name", {get(Manifest, manifest("1.2"))}, "wrong-host", false, 0},
+        {"TLS 1.1 at most", {get(Manifest, manifest("1.2"))}, "tls1.1", false, 0},
+        {"a redirect to plain HTTP", {redirect(get(Manifest), "http://" + narrow(EndpointHost) + Manifest)}, "", false, 1},
+        {"a redirect to another host", {redirect(get(Manifest), "https://" + Elsewhere + "/moved"), get("/moved", manifest("1.2"))}, "", false, 1},
+        {"a vote sent to another host", {redirect(vote, "https://" + Elsewhere + "/moved"), get("/moved", R"({"added":true})")}, "", true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        service.serve(c.routes, c.tls);
+        if (c.voting) {
+            const auto result = like();
+            ASSERT_TRUE(result);
+            EXPECT_FALSE(result->ok);
+        } else {
+            const auto info = check(true);
+            ASSERT_TRUE(info);
+            EXPECT_FALSE(info->answered);
+        }
+        EXPECT_EQ(service.requests().size(), c.requests);
+    }
+}
+
+// A peer that trickles its body cannot keep an exchange going beyond its total time.
+TEST_F(MakerServices, ReadsFailOnceTheExchangesTotalTimeHasPassed) {
+    auto slow = installer("1.2", "1.2.0.5.exe", 2 * MiB);
+    slow.stallAfter = MiB;  // 3 seconds, well within the 10-second time-out of one read
+    service.serve({slow});
+    for (const unsigned long total : {60000ul, 2000ul}) {
+        SCOPED_TRACE(total);
+        HttpsExchange exchange;
+        ASSERT_TRUE(exchange.perform(DownloadHost, L"GET", L"/download/calmlane/1.2", {4000, 4000, 10000, 10000, total}));
+        std::vector<char> chunk(65536);
+        unsigned long long received = 0;
+        bool ok = true;
+        for (unsigned long count = 1; ok && count != 0; received += count) ok = exchange.read(chunk.data(), 65536, count);
+        EXPECT_EQ(ok, total == 60000);
+        EXPECT_EQ(received == 2 * MiB, total == 60000);
+    }
+}
+
+// What WinVerifyTrust makes of the test installers, and of this program (signed in the signed run).
+TEST_F(MakerServices, SignaturesAsWinVerifyTrustSeesThem) {
+    auto signature = [](const std::wstring& path) {
+        const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(file) << narrow(path);
+        return verifySignature(file.get(), path, Revocation::WholeChain);
+    };
+    const Signature self = signature(modulePath());
+    EXPECT_EQ(self.state, signedRun() ? SignatureState::Valid : SignatureState::Unsigned);
+    const Signature publisher = signature(service.path("signed-1.2.0.5.exe"));
+    const struct {
+        const char* file;
+        SignatureState state;
+        unsigned long status;
+        bool samePublisher;
+    } cases[] = {
+        {"unsigned-1.2.0.5.exe", SignatureState::Unsigned, 0x800B0100, false},
+        {"signed-1.2.0.5.exe", SignatureState::Valid, 0, true},
+        {"other-1.2.0.5.exe", SignatureState::Valid, 0, false},
+        {"altered-1.2.0.5.exe", SignatureState::Invalid, 0x80096010, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Signature found = signature(service.path(c.file));
+        EXPECT_EQ(found.state, c.state);
+        EXPECT_EQ(static_cast<unsigned long>(found.status), c.status);
+        EXPECT_EQ(!found.subject.empty() && found.subject == publisher.subject, c.samePublisher);
+        if (signedRun()) {
+            EXPECT_EQ(found.subject == self.subject, c.samePublisher);
+        }
+    }
+}
+
+// Through the main window: a signed program starts only what its own publisher signed; an unsigned
+// one (a development build) keeps the format checks alone. The version downloaded is the one the user
+// agreed to, even when a check reports another while the question is open.
+TEST_F(MakerServices, WindowStartsOnlyInstallersOfItsOwnPublisher) {
+    settings.language = 1;
+    settings.save();
+    const struct {
+        const char* what;
+        const char* file;
+        bool startedWhenSigned;
+    } cases[] = {
+        {"same publisher", "signed-1.2.0.5.exe", true},
+        {"another subject of the same CA", "other-1.2.0.5.exe", false},
+        {"unsigned", "unsigned-1.2.0.5.exe", false},
+        {"altered after signing", "altered-1.2.0.5.exe", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool started = signedRun() ? c.startedWhenSigned : true;
+        service.serve({installer("1.2", c.file, -1), installer("1.3", c.file, -1)});  // 1 MiB, signed whole
+        const std::wstring record = expectInstallerStart();
+        test::PageWindow page(0);
+        test::BoxWatcher watcher(IDYES);
+        page.ui.updateInfo.available = true;
+        page.ui.updateInfo.version = L"1.2";
+        // Handled inside the question's own message loop: a check that now reports 1.3.
+        auto later = std::make_unique<UpdateInfo>();
+        later->available = later->answered = true;
+        later->version = L"1.3";
+        ASSERT_TRUE(PostMessageW(page.ui.window, WM_APP + 10, 0, reinterpret_cast<LPARAM>(later.release())));
+        page.command(UpdateButton);
+        ASSERT_TRUE(test::pumpUntil([&] { return !IsWindow(page.ui.window) || watcher.boxes().size() >= 2; }, Wait));
+        EXPECT_EQ(page.ui.updateInfo.version, L"1.3") << "the check result was not handled during the question";
+        expectRequests(1, "GET", "/download/calmlane/1.2", "");
+        EXPECT_EQ(!IsWindow(page.ui.window), started);
+        if (started) {
+            EXPECT_EQ(watcher.boxes().size(), 1u);  // the question only
+            EXPECT_NE(startedCommandLine(record, updateFolder() + L"\\Calmlane-Setup-1.2.exe"), L"");
+        } else {
+            ASSERT_EQ(watcher.boxes().size(), 2u);
+            EXPECT_EQ(watcher.boxes().back().text, L"The installer download or verification failed. No program was started.");
+            EXPECT_TRUE(stagingEmpty());
+        }
+    }
+}
+
+// Run alone in a child by the next test: main returns while a verified installer is held. The handler
+// registered first runs after every static destructor, and must find the file still held.
+wchar_t heldAtExit[MAX_PATH];
+TEST_F(MakerServices, DISABLED_HeldInstallerStaysHeldThroughStaticDestruction) {
+    std::atexit([] { _exit(heldAtExit[0] == 0 ? 2 : DeleteFileW(heldAtExit) ? 1 : 0); });
+    service.serve({installer("1.2", "1.2.0.5.exe", MiB)});
+    auto result = download(L"1.2");
+    ASSERT_TRUE(result && result->ok);
+    wcsncpy(heldAtExit, result->path.c_str(), MAX_PATH - 1);
+    result.release();  // its hold stays to the end
+}
+
+// The registry of held installers outlives static destruction, since a detached worker may still use
+// it while the process exits.
+TEST_F(MakerServices, HeldInstallersOutliveStaticDestruction) {
+    const test::StartedChild child = test::startChild(modulePath(),
+        L"--gtest_also_run_disabled_tests --gtest_filter=MakerServices.DISABLED_HeldInstallerStaysHeldThroughStaticDestruction");
+    ASSERT_TRUE(child.process);
+    ASSERT_EQ(WaitForSingleObject(child.process.get(), Wait), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(child.process.get(), &code));
+    EXPECT_EQ(code, 0u) << "1: released by a static destructor, 2: nothing was held";
+}
+
+// A download result still queued when the window goes releases its installer as it is freed.
+TEST_F(MakerServices, AResultQueuedForAGoneWindowReleasesItsInstaller) {
+    service.serve({installer("1.2", "1.2.0.5.exe", MiB)});
+    std::wstring staged;
+    {
+        test::PageWindow page(0);
+        beginUpdateDownload(page.ui.window, WM_APP + 13, L"1.2");
+        MSG queued{};
+        for (int i = 0; i < 600 && !PeekMessageW(&queued, page.ui.window, WM_APP + 13, WM_APP + 13, PM_NOREMOVE); ++i) Sleep(50);
+        ASSERT_EQ(queued.message, static_cast<UINT>(WM_APP + 13));
+        staged = reinterpret_cast<UpdateDownloadResult*>(queued.lParam)->path;
+        ASSERT_FALSE(staged.empty());
+        EXPECT_FALSE(DeleteFileW(staged.c_str())) << "held while its result waits";
+    }
+    EXPECT_TRUE(DeleteFileW(staged.c_str())) << "still held after the window and its queued result went";
 }
 
 // The main window's update, check and support buttons, each reporting its outcome once.
@@ -342,15 +554,15 @@ TEST_F(MakerServices, ManyChecksAndDownloadsLeaveNoHandleOrThreadBehind) {
     }
     EXPECT_EQ(answered, 200);
     int verified = 0;
-    std::wstring held;
+    std::unique_ptr<UpdateDownloadResult> held;
     for (int i = 0; i < 50; ++i) {  // alternately verified (held until the next gives way) and refused
-        const auto result = download(i % 2 ? L"1.3" : L"1.2");
+        auto result = download(i % 2 ? L"1.3" : L"1.2");
         ASSERT_TRUE(result);
         verified += result->ok;
-        if (result->ok) held = result->path;
+        if (result->ok) held = std::move(result);  // the older result goes, never releasing this one's hold
     }
     EXPECT_EQ(verified, 25);
-    launchAndRecord(held);
+    launchAndRecord(held->path);
     test::ProcessResources after = test::processResources();
     for (int i = 0; i < 50 && (after.handles > before.handles || after.threads > before.threads); ++i, Sleep(100)) {
         after = test::processResources();  // workers may still be on their way out after posting
