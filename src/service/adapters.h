@@ -1,6 +1,6 @@
 #pragma once
-// Adapter mode: pause the physical Ethernet and Wi-Fi adapters, journalled in HKLM before each is
-// disabled, so that every release (and every service start) can enable them again.
+// Adapter mode: pause the physical Ethernet, Wi-Fi and mobile-broadband adapters, journalled in HKLM
+// before each is disabled, so that every release (and every service start) can enable them again.
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <cstring>
+#include <cwctype>
 #include <vector>
 
 #include "app/constants.h"
@@ -26,8 +27,8 @@ std::string messageText(const char* bytes, unsigned long count) {
 
 namespace {
 
-// A file's identity: the 128-bit id where the file system has one, else the 64-bit index. Both files of
-// a comparison are identified the same way.
+// A file's identity: volume serial number and file id. Both files of a comparison are identified the
+// same way.
 struct FileIdentity {
     unsigned long long volume = 0;
     FILE_ID_128 id{};
@@ -47,28 +48,53 @@ bool idInfo(HANDLE file, FileIdentity& identity) {
     return true;
 }
 
-bool indexInfo(HANDLE file, FileIdentity& identity) {
+// The 64-bit index and the number of names, from the one call every file system answers.
+bool indexInfo(HANDLE file, FileIdentity& identity, DWORD& links) {
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!GetFileInformationByHandle(file, &info)) return false;
     identity.volume = info.dwVolumeSerialNumber;
     const unsigned long long index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     std::memcpy(identity.id.Identifier, &index, sizeof(index));
+    links = info.nNumberOfLinks;
     return true;
+}
+
+bool fixedDisk(const std::wstring& path) {
+    const std::size_t start = path.rfind(L"\\\\?\\", 0) == 0 ? 4 : 0;
+    const std::wstring root = path.substr(start, 3);
+    return GetDriveTypeW(root.c_str()) == DRIVE_FIXED;
 }
 
 }  // namespace
 
-bool sameFile(const std::wstring& first, const std::wstring& second) {
-    const UniqueHandle a = openForIdentity(first);
-    if (!a) return false;
-    const UniqueHandle b = openForIdentity(second);
-    if (!b) return false;
-    FileIdentity idA, idB;
-    if (!(idInfo(a.get(), idA) && idInfo(b.get(), idB))) {
-        idA = idB = {};
-        if (!(indexInfo(a.get(), idA) && indexInfo(b.get(), idB))) return false;
+bool driveLetterPath(const std::wstring& path) {
+    const std::size_t start = path.rfind(L"\\\\?\\", 0) == 0 ? 4 : 0;
+    if (path.size() < start + 4) return false;
+    const wchar_t letter = static_cast<wchar_t>(towupper(path[start]));
+    return letter >= L'A' && letter <= L'Z' && path[start + 1] == L':' && path[start + 2] == L'\\' &&
+           path.find(L'/') == std::wstring::npos;
+}
+
+bool isInstalledSaver(const std::wstring& image, const std::wstring& installed) {
+    if (!driveLetterPath(image) || !fixedDisk(image)) return false;
+    const UniqueHandle client = openForIdentity(image);
+    if (!client) return false;
+    const UniqueHandle saver = openForIdentity(installed);
+    if (!saver) return false;
+    FileIdentity clientId, saverId;
+    DWORD clientLinks = 0, saverLinks = 0;
+    if (!indexInfo(client.get(), clientId, clientLinks) || !indexInfo(saver.get(), saverId, saverLinks) ||
+        clientLinks != 1) {
+        return false;
     }
-    return idA.volume == idB.volume && std::memcmp(idA.id.Identifier, idB.id.Identifier, sizeof(idA.id.Identifier)) == 0;
+    // The 128-bit ids where the file system has them (a 64-bit index is not unique on ReFS).
+    FileIdentity clientFullId, saverFullId;
+    if (idInfo(client.get(), clientFullId) && idInfo(saver.get(), saverFullId)) {
+        clientId = clientFullId;
+        saverId = saverFullId;
+    }
+    return clientId.volume == saverId.volume &&
+           std::memcmp(clientId.id.Identifier, saverId.id.Identifier, sizeof(clientId.id.Identifier)) == 0;
 }
 
 unsigned long ControlPipe::create() {
@@ -108,7 +134,7 @@ UniqueHandle ControlPipe::admit() {
         DWORD length = static_cast<DWORD>(image.size());
         const std::wstring expected = installDir() + L"\\Calmlane.scr";
         if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) ||
-            !sameFile(std::wstring(image.data(), length), expected)) {
+            !isInstalledSaver(std::wstring(image.data(), length), expected)) {
             logEvent(L"Rejected client executable path.");
             return {};
         }

@@ -20,10 +20,16 @@ ConnectPoll classifyConnect(bool succeeded, unsigned long error);
 // The text of a read: the bytes before the first zero byte.
 std::string messageText(const char* bytes, unsigned long count);
 
-// Whether two paths name the same file, by volume serial number and file id; false when either cannot
-// be opened or identified. Windows reports a process's image under the name it was started by (an 8.3
-// path, a \\?\ or device path, another letter case), so a text comparison would refuse the real saver.
-bool sameFile(const std::wstring& first, const std::wstring& second);
+// Whether a path has the form of a file on a drive letter ("C:\..." or "\\?\C:\..."). A network or
+// device path is never opened by the service: as LocalSystem it would sign in to the host it names.
+bool driveLetterPath(const std::wstring& path);
+
+// Whether a client's image path names the installed saver: a drive-letter path on a fixed disk whose file
+// has the installed file's volume serial number and file id, and no other name. Windows reports a
+// process's image under the name it was started by (an 8.3 path, a \\?\ path, another letter case), so
+// a text comparison would refuse the real saver; a second name (a hard link a user made elsewhere) could
+// stand for it once the real image behind that name was renamed away. False when anything cannot be read.
+bool isInstalledSaver(const std::wstring& image, const std::wstring& installed);
 
 class ControlPipe {
 public:

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <filesystem>
+#include <fstream>
 
 #include "app/constants.h"
 #include "app/settings.h"
@@ -31,6 +33,64 @@ TEST(ConnectPoll, MessageTextStopsAtTheFirstZeroByte) {
     EXPECT_EQ(messageText("START\0junk", 10), "START");
     EXPECT_EQ(messageText("ALIVE", 5), "ALIVE");
     EXPECT_EQ(messageText("\0START", 6), "");
+}
+
+TEST(Admission, OnlyDriveLetterPathsAreOpened) {
+    const struct {
+        const wchar_t* path;
+        bool drive;
+    } rows[] = {
+        {L"C:\\Program Files\\Calmlane\\Calmlane.scr", true},
+        {L"c:\\PROGRA~1\\Calmlane\\Calmlane.scr", true},
+        {L"\\\\?\\C:\\Program Files\\Calmlane\\Calmlane.scr", true},
+        {L"\\\\server\\share\\Calmlane.scr", false},
+        {L"\\\\server@80\\dav\\Calmlane.scr", false},
+        {L"\\\\?\\UNC\\server\\share\\Calmlane.scr", false},
+        {L"\\\\.\\C:\\Calmlane.scr", false},
+        {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\Calmlane.scr", false},
+        {L"C:Calmlane.scr", false},
+        {L"C:/Calmlane/Calmlane.scr", false},
+        {L"", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(driveLetterPath(row.path), row.drive) << std::filesystem::path(row.path).string();
+    }
+}
+
+TEST(Admission, TheInstalledSaverIsKnownByItsIdentityUnderEverySpelling) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / "Calmlane Admission Folder";
+    fs::remove_all(folder);
+    fs::create_directories(folder / "elsewhere");
+    const std::wstring installed = (folder / "Calmlane.scr").wstring();
+    { std::ofstream(folder / "Calmlane.scr") << "saver"; }
+    fs::copy_file(folder / "Calmlane.scr", folder / "elsewhere" / "Calmlane.scr");
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(installed.c_str(), shortPath, MAX_PATH), 0u);
+    std::wstring upper = installed;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    const std::wstring link = (folder / "elsewhere" / "Linked.scr").wstring();
+
+    const struct {
+        std::wstring image;
+        bool admitted;
+    } rows[] = {
+        {installed, true},
+        {upper, true},
+        {shortPath, true},
+        {L"\\\\?\\" + installed, true},
+        {(folder / "elsewhere" / "Calmlane.scr").wstring(), false},  // the same bytes, another file
+        {(folder / "Missing.scr").wstring(), false},
+        {folder.wstring(), false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(isInstalledSaver(row.image, installed), row.admitted) << fs::path(row.image).string();
+    }
+    // A second name for the installed file stands for nobody, nor does the file itself any more.
+    ASSERT_TRUE(CreateHardLinkW(link.c_str(), installed.c_str(), nullptr));
+    EXPECT_FALSE(isInstalledSaver(link, installed));
+    EXPECT_FALSE(isInstalledSaver(installed, installed));
+    fs::remove_all(folder);
 }
 
 class PipeServer : public ::testing::Test {
