@@ -261,8 +261,9 @@ TEST_F(Session, NoDataAndListeningReadsAreNothing) {
 
 TEST_F(Session, HeartbeatExpiresMoreThanFourSecondsAfterTheBlockReturned) {
     display = DisplayOn;
+    port.blockMs = 5000;  // two adapters disabled synchronously
     startBlockedSession();
-    const std::uint64_t lastMessage = now - 50;
+    const std::uint64_t lastMessage = now - 50;  // the tick when the block returned
     while (!port.has("log:Heartbeat expired; checking display before release")) pass();
     EXPECT_EQ(now - 50 - lastMessage, 4050u);  // first pass past 4,000 ms
     passFor(2000);
@@ -285,6 +286,13 @@ TEST_F(Session, ASlowBlockKeepsItsSessionWhileQueuedHeartbeatsArrive) {
     EXPECT_FALSE(port.has("log:Heartbeat expired; checking display before release"));
     EXPECT_TRUE(machine.sessionOpen());
     EXPECT_TRUE(machine.blocked());
+
+    // A STOP queued behind the heartbeats is read in turn and released after the grace.
+    port.send("STOP");
+    while (!port.has("log:Saver sent STOP; checking display before release")) pass();
+    const std::uint64_t stopRead = now - 50;
+    while (!port.has("restore")) pass();
+    EXPECT_EQ(now - 50 - stopRead, DisplayGraceMs);
 }
 
 TEST_F(Session, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
@@ -321,16 +329,22 @@ TEST_F(Session, ProcessEndIsNoticedOnlyAfterItsQueuedMessages) {
     EXPECT_FALSE(port.has("log:Saver process ended; checking display before release"));
 }
 
-TEST_F(Session, FailedBlockRepliesErrorAndReleasesAtOnce) {
-    port.blockResult = false;
-    port.clientWaiting = true;
-    port.send("START");
-    pass();
-    EXPECT_EQ(port.actions,
-              (std::vector<std::string>{"admit", "block", "reply:ERROR",
-                                        "log:Network blocking failed; checking display before release",
-                                        "log:Restoring network: Network blocking failed", "restore", "close",
-                                        "disconnect"}));
+TEST(SessionBlock, AFailedBlockRepliesErrorAndReleasesAtOnceHoweverLongItTook) {
+    for (const std::uint64_t blockMs : {0u, 5000u}) {
+        FakePort port;
+        SessionMachine machine(port);
+        port.blockMs = blockMs;
+        port.blockResult = false;
+        port.clientWaiting = true;
+        port.send("START");
+        machine.pass(port.clock, DisplayUnknown, false, 0);
+        EXPECT_EQ(port.actions,
+                  (std::vector<std::string>{"admit", "block", "reply:ERROR",
+                                            "log:Network blocking failed; checking display before release",
+                                            "log:Restoring network: Network blocking failed", "restore", "close",
+                                            "disconnect"}))
+            << blockMs << " ms";
+    }
 }
 
 TEST_F(Session, RecoveryRequestDropsTheClientWithoutReply) {
