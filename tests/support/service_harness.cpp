@@ -200,18 +200,25 @@ std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program,
                         &info)) {
         return {"not started " + std::to_string(GetLastError())};
     }
-    if (info.hThread) CloseHandle(info.hThread);
-    if (info.hProcess) CloseHandle(info.hProcess);
-    std::vector<std::string> lines;
+    const UniqueHandle thread(info.hThread), loaderProcess(info.hProcess);
+    // The client's own process, from its first line.
+    UniqueHandle client;
+    bool timedOut = false;
     for (const ULONGLONG deadline = GetTickCount64() + timeoutMs;; Sleep(50)) {
-        lines = readLines(outFile);
-        if (!lines.empty() && lines.back() == "closed") break;
+        const std::vector<std::string> lines = readLines(outFile);
+        if (!client && !lines.empty() && lines.front().rfind("pid ", 0) == 0) {
+            client.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                                     static_cast<DWORD>(std::stoul(lines.front().substr(4)))));
+        }
+        if (client && WaitForSingleObject(client.get(), 0) == WAIT_OBJECT_0) break;
         if (GetTickCount64() > deadline) {
-            lines.push_back("timed out");
+            if (client) TerminateProcess(client.get(), 1);  // it must not keep the pipe busy for later tests
+            timedOut = true;
             break;
         }
     }
-    Sleep(200);  // the client closes its output file just after its last line
+    std::vector<std::string> lines = readLines(outFile);
+    if (timedOut) lines.push_back("timed out");
     DeleteFileW(outFile.c_str());
     return lines;
 }

@@ -51,7 +51,7 @@ std::vector<std::string> runPipeClient(const std::wstring& program, const std::w
 // Runs the client through Wine's own loader, as `wine PROGRAM` from a shell: Wine then reports the
 // process's image under the path it was given, an 8.3 path for instance, as Windows does for a saver it
 // starts from a short SCRNSAVE.EXE (a child made with CreateProcessW is reported under its long name).
-// Wine hands back no process for a Unix program, so the client's last line, "closed", is awaited.
+// Wine hands back no process for a Unix program, so the client is found by the process id it writes first.
 std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program, const std::wstring& steps,
                                                     DWORD timeoutMs = 30000);
 

@@ -1,6 +1,6 @@
 // A scripted control-pipe client. Installed as Calmlane.scr in the test prefix it stands in for the
 // saver; run from elsewhere it is a client the service must refuse. Each step's outcome is written as
-// one line to the --out file.
+// one line to the --out file, after a first line with its process id.
 //   pipe_client --out FILE STEP...
 //   open                 open the pipe (retrying up to 3 s while busy or absent), message mode, non-blocking
 //   send:TEXT            write TEXT as one message      send-start-nul  "START", a zero byte, "junk"
@@ -77,6 +77,7 @@ void reply() {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3 || std::wstring(argv[1]) != L"--out" || _wfopen_s(&out, argv[2], L"w") != 0) return 2;
+    note("pid " + std::to_string(GetCurrentProcessId()));  // for a starter that has no handle of its own
     for (int i = 3; i < argc; ++i) {
         const std::wstring step = argv[i];
         if (step == L"open") {
