@@ -22,8 +22,15 @@ for size in 1920x1080 3840x2160; do
   mkdir -p "$env"
   CALMLANE_SCREEN=${size}x24 scripts/wine-env up "$env" >/dev/null
   (. scripts/wine-env vars "$env"; setsid wine "$bin/Calmlane.exe" /s </dev/null >/dev/null 2>&1 &)
+  # The saver of this prefix: another prefix's saver may run on a busy machine.
   saver=""
-  for _ in $(seq 1 100); do saver=$(pgrep -f 'Calmlane.exe /s' | head -1 || true); [ -n "$saver" ] && break; sleep 0.1; done
+  for _ in $(seq 1 100); do
+    for p in $(pgrep -f 'Calmlane.exe /s' || true); do
+      tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$env/wineprefix" && saver=$p
+    done
+    [ -n "$saver" ] && break
+    sleep 0.1
+  done
   xvfb=$(cat "$env/wine-state/xvfb.pid")
   if [ -z "$saver" ]; then
     echo "saver $size: process not found"
