@@ -43,15 +43,26 @@ public:
                 lastError_ == static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN) ||
                 lastError_ == static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN));
     }
+    // The first signer's certificate (index 0) or the root of its chain (last); null when there is none.
+    const CERT_CONTEXT* chainCertificate(bool root) const {
+        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data_.hWVTStateData);
+        if (!provider) return nullptr;
+        CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+        if (!signer || signer->csCertChain == 0 || !signer->pasCertChain) return nullptr;
+        return signer->pasCertChain[root ? signer->csCertChain - 1 : 0].pCert;
+    }
     // The encoded subject of the first signer's certificate; empty when there is none.
     std::vector<unsigned char> signerSubject() const {
-        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data_.hWVTStateData);
-        if (!provider) return {};
-        CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
-        if (!signer || signer->csCertChain == 0 || !signer->pasCertChain || !signer->pasCertChain[0].pCert) return {};
-        const CERT_NAME_BLOB& subject = signer->pasCertChain[0].pCert->pCertInfo->Subject;
-        if (!subject.pbData) return {};
+        const CERT_CONTEXT* leaf = chainCertificate(false);
+        if (!leaf || !leaf->pCertInfo || !leaf->pCertInfo->Subject.pbData) return {};
+        const CERT_NAME_BLOB& subject = leaf->pCertInfo->Subject;
         return {subject.pbData, subject.pbData + subject.cbData};
+    }
+    // The encoded root certificate of the signer's chain; empty when there is none.
+    std::vector<unsigned char> signerRoot() const {
+        const CERT_CONTEXT* root = chainCertificate(true);
+        if (!root || !root->pbCertEncoded) return {};
+        return {root->pbCertEncoded, root->pbCertEncoded + root->cbCertEncoded};
     }
 
 private:
@@ -75,9 +86,18 @@ Signature verifySignature(HANDLE file, const std::wstring& path, Revocation revo
         signature.state = SignatureState::Unsigned;
     } else if (check.status() == ERROR_SUCCESS) {
         signature.subject = check.signerSubject();
-        if (!signature.subject.empty()) signature.state = SignatureState::Valid;
+        signature.root = check.signerRoot();
+        if (!signature.subject.empty() && !signature.root.empty()) signature.state = SignatureState::Valid;
     }
     return signature;
+}
+
+bool runningImageSigned() {
+    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    if (!base) return true;  // unknown: treated as signed, so nothing unverified is started
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
 }
 
 }  // namespace calmlane

@@ -17,6 +17,7 @@ struct Signature {
     SignatureState state = SignatureState::Invalid;
     long status = 0;                     // WinVerifyTrust's result, for diagnostics
     std::vector<unsigned char> subject;  // the signer certificate's encoded subject, when Valid
+    std::vector<unsigned char> root;     // the encoded root certificate of the signer's chain, when Valid
 };
 
 enum class Revocation { Ignore, WholeChain };
@@ -25,5 +26,9 @@ enum class Revocation { Ignore, WholeChain };
 // interface. WholeChain also checks every certificate but the root for revocation, fetching what it
 // needs, and fails when that cannot be done.
 Signature verifySignature(HANDLE file, const std::wstring& path, Revocation revocation);
+
+// Whether the running program's image carries a certificate table at all. Only its absence makes a
+// development build; a signature that cannot be checked is not taken for none.
+bool runningImageSigned();
 
 }  // namespace calmlane

@@ -159,20 +159,22 @@ bool hasProductVersion(const std::wstring& path, const std::vector<std::uint32_t
 }
 
 // A signed program starts only installers that WinVerifyTrust accepts (revocation checked online,
-// see Revocation::WholeChain) and whose signer has the same subject as its own; an unsigned program
-// (a development build) keeps the checks above alone. A program whose own signature does not verify
-// accepts nothing. Its own signature is checked without revocation: a publisher whose certificate was
-// revoked and replaced must still be able to ship the update signed with the new one.
+// see Revocation::WholeChain) and whose signer has the same subject, under the same root, as its own; a
+// program without a certificate table (a development build) keeps the checks above alone. A program
+// whose own signature does not verify accepts nothing. Its own signature is checked without revocation:
+// a program whose own certificate was revoked must still be able to take the update that replaces it.
 bool fromSamePublisher(HANDLE installer, const std::wstring& path) {
+    if (!runningImageSigned()) return true;
     const std::wstring self = modulePath();
-    const UniqueHandle image(CreateFileW(self.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle image(CreateFileW(self.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (self.empty() || !image) return false;
     const Signature running = verifySignature(image.get(), self, Revocation::Ignore);
-    if (running.state == SignatureState::Unsigned) return true;
     if (running.state != SignatureState::Valid) return false;
     const Signature offered = verifySignature(installer, path, Revocation::WholeChain);
-    return offered.state == SignatureState::Valid && offered.subject == running.subject;
+    // The same subject under the same root: any other root the machine trusts (a company's TLS-inspection
+    // CA, say) could issue a certificate with the publisher's name.
+    return offered.state == SignatureState::Valid && offered.subject == running.subject && offered.root == running.root;
 }
 
 // Opens the staged file for reading, other readers only, and checks it. The handle is returned open

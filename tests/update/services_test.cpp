@@ -360,26 +360,30 @@ TEST_F(MakerServices, SignaturesAsWinVerifyTrustSeesThem) {
     };
     const Signature self = signature(modulePath());
     EXPECT_EQ(self.state, signedRun() ? SignatureState::Valid : SignatureState::Unsigned);
+    EXPECT_EQ(runningImageSigned(), signedRun());
     const Signature publisher = signature(service.path("signed-1.2.0.5.exe"));
     const struct {
         const char* file;
         SignatureState state;
         unsigned long status;
-        bool samePublisher;
+        bool sameSubject, sameRoot;
     } cases[] = {
-        {"unsigned-1.2.0.5.exe", SignatureState::Unsigned, 0x800B0100, false},
-        {"signed-1.2.0.5.exe", SignatureState::Valid, 0, true},
-        {"other-1.2.0.5.exe", SignatureState::Valid, 0, false},
-        {"altered-1.2.0.5.exe", SignatureState::Invalid, 0x80096010, false},
+        {"unsigned-1.2.0.5.exe", SignatureState::Unsigned, 0x800B0100, false, false},
+        {"signed-1.2.0.5.exe", SignatureState::Valid, 0, true, true},
+        {"other-1.2.0.5.exe", SignatureState::Valid, 0, false, true},
+        {"impostor-1.2.0.5.exe", SignatureState::Valid, 0, true, false},  // the publisher's name, another CA
+        {"altered-1.2.0.5.exe", SignatureState::Invalid, 0x80096010, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         const Signature found = signature(service.path(c.file));
         EXPECT_EQ(found.state, c.state);
         EXPECT_EQ(static_cast<unsigned long>(found.status), c.status);
-        EXPECT_EQ(!found.subject.empty() && found.subject == publisher.subject, c.samePublisher);
+        EXPECT_EQ(!found.subject.empty() && found.subject == publisher.subject, c.sameSubject);
+        EXPECT_EQ(!found.root.empty() && found.root == publisher.root, c.sameRoot);
         if (signedRun()) {
-            EXPECT_EQ(found.subject == self.subject, c.samePublisher);
+            EXPECT_EQ(found.subject == self.subject, c.sameSubject);
+            EXPECT_EQ(found.root == self.root, c.sameRoot);
         }
     }
 }
@@ -397,6 +401,7 @@ TEST_F(MakerServices, WindowStartsOnlyInstallersOfItsOwnPublisher) {
     } cases[] = {
         {"same publisher", "signed-1.2.0.5.exe", true},
         {"another subject of the same CA", "other-1.2.0.5.exe", false},
+        {"the publisher's name from another trusted CA", "impostor-1.2.0.5.exe", false},
         {"unsigned", "unsigned-1.2.0.5.exe", false},
         {"altered after signing", "altered-1.2.0.5.exe", false},
     };
