@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+
 #include "update/web_services.h"
 
 namespace calmlane {
@@ -11,6 +13,9 @@ namespace calmlane {
 void closeInternetHandle(void* handle) noexcept { WinHttpCloseHandle(handle); }
 
 namespace {
+
+// WinHTTP's own limit for a response's headers.
+constexpr unsigned long ResponseHeadersMs = 90000;
 
 // TLS 1.2 and 1.3; Windows versions that do not know 1.3 refuse that flag, and then get 1.2 alone.
 bool requireModernTls(HINTERNET session) {
@@ -25,6 +30,7 @@ bool requireModernTls(HINTERNET session) {
 bool HttpsExchange::perform(const wchar_t* host, const wchar_t* verb, const std::wstring& path,
                             const HttpTimeouts& timeouts, const wchar_t* headers) {
     deadline_ = GetTickCount64() + timeouts.total;
+    receiveMs_ = timeouts.receive;
     session_.reset(WinHttpOpen(UserAgent, AutomaticProxy, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session_ || !requireModernTls(session_.get())) return false;
     if (!WinHttpSetTimeouts(session_.get(), timeouts.resolve, timeouts.connect, timeouts.send, timeouts.receive)) {
@@ -42,7 +48,12 @@ bool HttpsExchange::perform(const wchar_t* host, const wchar_t* verb, const std:
                                                    WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
                               : WinHttpSendRequest(request_.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                                    WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-    if (!sent || !WinHttpReceiveResponse(request_.get(), nullptr)) return false;
+    // Headers trickled byte by byte must not outlast the exchange either.
+    if (!sent || !limitWait(WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, ResponseHeadersMs) ||
+        !limitWait(WINHTTP_OPTION_RECEIVE_TIMEOUT, static_cast<unsigned long>(receiveMs_)) ||
+        !WinHttpReceiveResponse(request_.get(), nullptr)) {
+        return false;
+    }
     DWORD status = 0;
     DWORD size = sizeof(status);
     if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -70,9 +81,19 @@ std::optional<unsigned long long> HttpsExchange::contentLength() const {
     return length;
 }
 
+bool HttpsExchange::limitWait(unsigned long option, unsigned long usualMs) {
+    const ULONGLONG now = GetTickCount64();
+    if (!request_ || now >= deadline_) return false;
+    DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(usualMs, deadline_ - now));
+    return WinHttpSetOption(request_.get(), option, &wait, sizeof(wait)) != FALSE;
+}
+
 bool HttpsExchange::read(void* into, unsigned long size, unsigned long& count) {
     DWORD got = 0;
-    if (!request_ || GetTickCount64() > deadline_ || !WinHttpReadData(request_.get(), into, size, &got)) return false;
+    if (!limitWait(WINHTTP_OPTION_RECEIVE_TIMEOUT, static_cast<unsigned long>(receiveMs_)) ||
+        !WinHttpReadData(request_.get(), into, size, &got)) {
+        return false;
+    }
     count = got;
     return true;
 }
@@ -82,7 +103,10 @@ std::string HttpsExchange::smallBody() {
     if (!request_) return body;
     for (;;) {
         DWORD available = 0;
-        if (GetTickCount64() > deadline_ || !WinHttpQueryDataAvailable(request_.get(), &available)) return {};
+        if (!limitWait(WINHTTP_OPTION_RECEIVE_TIMEOUT, static_cast<unsigned long>(receiveMs_)) ||
+            !WinHttpQueryDataAvailable(request_.get(), &available)) {
+            return {};
+        }
         if (available == 0) return body;
         if (available > SmallBodyLimit - body.size()) return {};  // longer than any valid reply
         const std::size_t start = body.size();

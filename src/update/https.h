@@ -29,7 +29,7 @@ public:
     std::optional<unsigned long long> contentLength() const;
 
     // One read of up to `size` bytes; false when it fails or the exchange's total time has passed
-    // (a read under way may still take its own time-out), `count` 0 at the end of the body.
+    // (each wait for the peer is cut to the time left), `count` 0 at the end of the body.
     bool read(void* into, unsigned long size, unsigned long& count);
 
     // The whole body when it holds at most 16,384 bytes; empty when it is longer or a read fails.
@@ -41,6 +41,10 @@ private:
     UniqueInternet connection_;
     UniqueInternet request_;
     unsigned long status_ = 0;
+    // Cuts the request's next wait of this kind (a WinHTTP time-out option) to the time left of the
+    // exchange; false when none is left.
+    bool limitWait(unsigned long option, unsigned long usualMs);
+    int receiveMs_ = 0;
     unsigned long long deadline_ = 0;  // tick count
 };
 
