@@ -314,6 +314,8 @@ TEST_F(MakerServices, RequestsRefuseUntrustedPeersOldTlsAndRedirects) {
         {"a certificate for another host name", {get(Manifest, manifest("1.2"))}, "wrong-host", false, 0},
         {"TLS 1.1 at most", {get(Manifest, manifest("1.2"))}, "tls1.1", false, 0},
         {"a redirect to plain HTTP", {redirect(get(Manifest), "http://" + narrow(EndpointHost) + Manifest)}, "", false, 1},
+        // WinHTTP's default policy follows this one: only the disabled redirects stop it.
+        {"a redirect on the same host", {redirect(get(Manifest), "https://" + narrow(EndpointHost) + "/moved"), get("/moved", manifest("1.2"))}, "", false, 1},
         {"a redirect to another host", {redirect(get(Manifest), "https://" + Elsewhere + "/moved"), get("/moved", manifest("1.2"))}, "", false, 1},
         {"a vote sent to another host", {redirect(vote, "https://" + Elsewhere + "/moved"), get("/moved", R"({"added":true})")}, "", true, 1},
     };
