@@ -394,8 +394,11 @@ TEST_F(SetupWindow, InChinese) {
 
 // --- Where the programs take their DLLs from ---------------------------------------------------------
 
-// Names outside the KnownDLLs that the programs, or the system DLLs they load, ask for (Wine, +loaddll).
-const wchar_t* const PlantedNames[] = {L"version", L"winhttp", L"wtsapi32", L"iphlpapi", L"fwpuclnt", L"comctl32"};
+// Names outside the KnownDLLs that the programs imported before, or load themselves (measured with
+// WINEDEBUG=+loaddll). version and uxtheme are left out: Wine's own user32 imports version.dll and Wine's
+// comctl32 delay-loads uxtheme.dll, and Wine looks for both in the program's folder first, which Windows'
+// user32 and comctl32 never make it do. The static import of version.dll is the image table's to check.
+const wchar_t* const PlantedNames[] = {L"winhttp", L"wtsapi32", L"iphlpapi", L"fwpuclnt", L"comctl32", L"msimg32"};
 
 // The DLL names a program imports, and the DependentLoadFlags of its load configuration (0 without one).
 struct ImageImports {
@@ -446,25 +449,31 @@ TEST(ProgramImages, StaticImportsComeFromSystem32Only) {
 }
 
 // Copies of the programs in a user folder, next to a marker DLL under every planted name, with Wine told
-// to prefer a DLL in the program's folder as Windows does for names outside the KnownDLLs.
+// (per program, in its AppDefaults) to prefer a DLL in the program's folder, as Windows does for names
+// outside the KnownDLLs.
 TEST_F(SetupWindow, NoDllIsLoadedFromTheProgramsFolder) {
     const std::wstring folder = binFolder() + L"\\..\\planted-user-folder";
+    const wchar_t* const Programs[] = {L"Calmlane Setup.exe", L"Calmlane Setup-test.exe", L"Uninstall.exe",
+                                       L"planted_probe.exe"};
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     std::filesystem::create_directories(folder);
-    for (const wchar_t* program : {L"Calmlane Setup.exe", L"Calmlane Setup-test.exe", L"Uninstall.exe",
-                                   L"planted_probe.exe"}) {
+    const auto overrides = [](const wchar_t* program) {
+        return std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides";
+    };
+    for (const wchar_t* program : Programs) {
         ASSERT_TRUE(CopyFileW((binFolder() + L"\\" + program).c_str(), (folder + L"\\" + program).c_str(), FALSE));
+        for (const wchar_t* name : PlantedNames) {
+            writeString(HKEY_CURRENT_USER, overrides(program).c_str(), name, L"native,builtin");
+        }
     }
-    std::wstring overrides;
-    for (const wchar_t* name : PlantedNames) {
+    writeString(HKEY_CURRENT_USER, overrides(L"planted_probe.exe").c_str(), L"version", L"native,builtin");
+    std::vector<std::wstring> planted(std::begin(PlantedNames), std::end(PlantedNames));
+    planted.push_back(L"version");  // for the probe
+    for (const std::wstring& name : planted) {
         ASSERT_TRUE(CopyFileW((binFolder() + L"\\planted\\version.dll").c_str(),
                               (folder + L"\\" + name + L".dll").c_str(), FALSE));
-        overrides += std::wstring(overrides.empty() ? L"" : L",") + name;
     }
-    wchar_t saved[1024] = {};
-    GetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved, 1024);
-    ASSERT_TRUE(SetEnvironmentVariableW(L"WINEDLLOVERRIDES", (overrides + L"=n,b;" + saved).c_str()));
     const std::wstring marker = folder + L"\\version.dll.loaded";
 
     // The test can fail: a program that imports version.dll loads the planted one.
@@ -478,7 +487,9 @@ TEST_F(SetupWindow, NoDllIsLoadedFromTheProgramsFolder) {
     protectSystemFolders();
     EXPECT_EQ(runChild(folder + L"\\Calmlane Setup-test.exe", L"--install-silent", 120000).exitCode, 0u);
     EXPECT_EQ(runChild(folder + L"\\Uninstall.exe", L"--uninstall --quiet", 120000).exitCode, 0u);
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved);
+    for (const wchar_t* program : Programs) {
+        deleteTree(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + program).c_str());
+    }
 
     for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(folder)) {
         EXPECT_NE(entry.path().extension(), L".loaded") << entry.path();
