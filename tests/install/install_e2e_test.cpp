@@ -394,11 +394,12 @@ TEST_F(SetupWindow, InChinese) {
 
 // --- Where the programs take their DLLs from ---------------------------------------------------------
 
-// Names outside the KnownDLLs that the programs imported before, or load themselves (measured with
-// WINEDEBUG=+loaddll). version and uxtheme are left out: Wine's own user32 imports version.dll and Wine's
-// comctl32 delay-loads uxtheme.dll, and Wine looks for both in the program's folder first, which Windows'
-// user32 and comctl32 never make it do. The static import of version.dll is the image table's to check.
-const wchar_t* const PlantedNames[] = {L"winhttp", L"wtsapi32", L"iphlpapi", L"fwpuclnt", L"comctl32", L"msimg32"};
+// Names outside the KnownDLLs that the programs imported before, or load themselves (comctl32). Wine's
+// own DLLs ask for version (user32 imports it), uxtheme (comctl32 delay-loads it) and msimg32 (uxtheme
+// delay-loads it), and Wine looks for them in the program's folder first; Windows' user32, comctl32 and
+// uxtheme do not, so those are not planted (measured with WINEDEBUG=+loaddll). The static import of
+// version.dll is the image table's to check.
+const wchar_t* const PlantedNames[] = {L"winhttp", L"wtsapi32", L"iphlpapi", L"fwpuclnt", L"comctl32"};
 
 // The DLL names a program imports, and the DependentLoadFlags of its load configuration (0 without one).
 struct ImageImports {
