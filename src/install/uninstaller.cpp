@@ -104,6 +104,7 @@ void giveSaverBack(HKEY user, const std::wstring& installed) {
     if (RegOpenKeyExW(user, DesktopKey, 0, KEY_SET_VALUE, desktop.put()) != ERROR_SUCCESS) return;
     const bool active = !previous.empty() && readDword(user, RegistryPath, L"PreviousActive", 1) != 0;
     if (previous.empty()) {
+        // Should the value stay, the saver is switched off below all the same: Windows starts no saver.
         RegDeleteValueW(desktop.get(), L"SCRNSAVE.EXE");
     } else {
         writeString(user, DesktopKey, L"SCRNSAVE.EXE", previous);
