@@ -122,7 +122,9 @@ void checkFolderItself(const std::wstring& path) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         refuse("Linked folders are not supported.");
     }
-    if (!existingFolderTrusted(path)) refuse(UnprotectedFolder);
+    const UniqueLocal descriptor = folder_security::descriptor(path);
+    if (!descriptor) refuse("Cannot verify installation folder permissions.");
+    if (!descriptorTrusted(descriptor.get(), FolderRights)) refuse(UnprotectedFolder);
     if (serviceInstalled()) return;
     if (!holdsOnlyProductFiles(path)) refuse("Choose an empty folder dedicated to Calmlane.");
 }

@@ -40,7 +40,7 @@ UniqueLocal descriptor(const std::wstring& path, HANDLE opened) {
         return windowsDescriptor(path, opened);
     }
     PSECURITY_DESCRIPTOR converted = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.data(), SDDL_REVISION_1, &converted, nullptr)) {
+    if (text[0] == L'\0' || !ConvertStringSecurityDescriptorToSecurityDescriptorW(text.data(), SDDL_REVISION_1, &converted, nullptr)) {
         return UniqueLocal();
     }
     return UniqueLocal(converted);

@@ -163,6 +163,8 @@ TEST_F(FolderValidation, SecurityVerdicts) {
         {"empty folder made by a user", empty, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl, L"empty", Unprotected},
         {"empty folder users may write", empty, FILE_ATTRIBUTE_DIRECTORY, L"O:BAD:(A;;FA;;;SY)(A;;0x1201bf;;;BU)",
          L"empty", Unprotected},
+        {"empty folder, unreadable descriptor", empty, FILE_ATTRIBUTE_DIRECTORY, L"", L"empty",
+         "Cannot verify installation folder permissions."},
     };
     for (const Case& c : cases) {
         SetUp();
