@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -255,6 +256,20 @@ TEST_F(Installer, AnExistingFolderIsTakenOnlyFromATrustedOwner) {
     EXPECT_EQ(reported, std::vector<std::string>{UnprotectedFolder});
     EXPECT_FALSE(fileExists(target + L"\\Calmlane.exe"));
     EXPECT_EQ(serviceState(ServiceName), 0u);
+}
+
+// From the moment the folder is created until the install ends, nobody can rename it away and put
+// another in its place.
+TEST_F(Installer, TheFolderIsHeldThroughTheInstall) {
+    doubles::storeSetString(L"StepRenameProbe", target);
+    ASSERT_EQ(install(), 0) << (reported.empty() ? "" : reported[0]);
+    std::wistringstream renames(doubles::storeString(L"StepRenames"));
+    std::wstring line;
+    ASSERT_TRUE(std::getline(renames, line));
+    EXPECT_EQ(line, L"folder missing");
+    int held = 0;
+    for (; std::getline(renames, line); ++held) EXPECT_TRUE(line.ends_with(L" held")) << std::filesystem::path(line);
+    EXPECT_GE(held, 10);
 }
 
 TEST_F(Installer, AServiceThatDoesNotComeUpIsReported) {
