@@ -17,13 +17,6 @@
 
 namespace calmlane {
 
-HINSTANCE instance = nullptr;
-Settings settings;
-int requestedPage = 0;
-bool quitAfterTest = false;
-std::wstring snapshotPath;
-std::wstring snapshotUpdateVersion;
-
 namespace {
 
 // "/s": a start soon after real input (the settings' preview button, a double click) must not cut the network.
@@ -53,16 +46,6 @@ void launchUninstaller() {
 }
 
 }  // namespace
-
-std::vector<std::wstring> commandLineArguments() {
-    std::vector<std::wstring> args;
-    int count = 0;
-    UniqueLocal memory(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &count)));
-    if (!memory) return args;  // treated as no argument
-    wchar_t** argv = reinterpret_cast<wchar_t**>(memory.get());
-    args.assign(argv, argv + count);
-    return args;
-}
 
 void showRoleError(const char* message) { MessageBoxA(nullptr, message, "Calmlane Native", MB_OK | MB_ICONERROR); }
 

@@ -58,6 +58,7 @@ struct NullTraits {
 };
 
 using UniqueKey = Unique<NullTraits<HKEY, ::RegCloseKey>>;
+using UniqueModule = Unique<NullTraits<HMODULE, ::FreeLibrary>>;
 using UniqueLocal = Unique<NullTraits<HLOCAL, ::LocalFree>>;
 using UniqueServiceHandle = Unique<NullTraits<SC_HANDLE, ::CloseServiceHandle>>;
 using UniqueEventSource = Unique<NullTraits<HANDLE, ::DeregisterEventSource>>;

@@ -1,57 +1,105 @@
 #include "install/folder_security.h"
 
 #include <aclapi.h>
-
-#include <stdexcept>
-#include <vector>
+#include <sddl.h>
 
 namespace calmlane {
+
+namespace {
+
+// SYSTEM, Administrators and TrustedInstaller: the principals that own a protected Windows folder.
+constexpr const wchar_t* TrustedPrincipals[] = {
+    L"S-1-5-18",
+    L"S-1-5-32-544",
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+};
+
+bool trusted(const std::wstring& principal) {
+    for (const wchar_t* sid : TrustedPrincipals) {
+        if (principal == sid) return true;
+    }
+    return false;
+}
+
+DWORD mapped(DWORD mask) {
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    MapGenericMask(&mask, &mapping);
+    return mask;
+}
+
+std::optional<std::wstring> sidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return std::nullopt;
+    UniqueLocal owned(text);
+    return std::wstring(text);
+}
+
+}  // namespace
 
 namespace folder_security {
 
 DWORD windowsAttributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
 
-bool windowsGrantedAccess(HANDLE token, const std::wstring& path, DWORD& granted) {
+UniqueLocal windowsDescriptor(const std::wstring& path, HANDLE opened) {
+    constexpr SECURITY_INFORMATION What = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD read = GetNamedSecurityInfoW(
-        path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        nullptr, nullptr, nullptr, nullptr, &descriptor);
-    if (read != ERROR_SUCCESS) return false;
+    const DWORD read = opened != nullptr
+                           ? GetSecurityInfo(opened, SE_FILE_OBJECT, What, nullptr, nullptr, nullptr, nullptr, &descriptor)
+                           : GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, What, nullptr, nullptr, nullptr,
+                                                   nullptr, &descriptor);
     UniqueLocal owned(descriptor);
-    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-    std::vector<BYTE> privileges(4096);
-    DWORD privilegesLength = static_cast<DWORD>(privileges.size());
-    DWORD mask = 0;
-    BOOL status = FALSE;
-    const BOOL checked = AccessCheck(descriptor, token, MAXIMUM_ALLOWED, &mapping,
-                                     reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privilegesLength, &mask,
-                                     &status);
-    owned.reset();
-    if (!checked || !status) return false;
-    granted = mask;
-    return true;
+    if (read != ERROR_SUCCESS) owned.reset();
+    return owned;
 }
 
 }  // namespace folder_security
 
-UniqueHandle standardUserToken() {
-    UniqueHandle process;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, process.put())) {
-        throw std::runtime_error("Cannot verify folder security.");
-    }
-    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
-    DWORD sidSize = sizeof(sid);
-    UniqueHandle restricted;
-    UniqueHandle impersonation;
-    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize)) {
-        SID_AND_ATTRIBUTES disabled = {sid, 0};
-        if (CreateRestrictedToken(process.get(), DISABLE_MAX_PRIVILEGE, 1, &disabled, 0, nullptr, 0, nullptr,
-                                  restricted.put())) {
-            DuplicateToken(restricted.get(), SecurityImpersonation, impersonation.put());
+bool onlyTrustedHold(const std::wstring& owner, const std::optional<std::vector<AccessEntry>>& dacl, DWORD rights) {
+    if (!trusted(owner) || !dacl) return false;
+    for (const AccessEntry& entry : *dacl) {
+        if (entry.allow && !entry.inheritOnly && (mapped(entry.mask) & rights) != 0 && !trusted(entry.principal)) {
+            return false;
         }
     }
-    if (!impersonation) throw std::runtime_error("Cannot verify installation folder permissions.");
-    return impersonation;
+    return true;
+}
+
+bool descriptorTrusted(PSECURITY_DESCRIPTOR descriptor, DWORD rights) {
+    PSID ownerSid = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL acl = nullptr;
+    if (descriptor == nullptr || !GetSecurityDescriptorOwner(descriptor, &ownerSid, &defaulted) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) {
+        return false;
+    }
+    const std::optional<std::wstring> owner = sidText(ownerSid);
+    if (!owner) return false;
+    std::optional<std::vector<AccessEntry>> dacl;
+    if (present && acl != nullptr) {
+        dacl.emplace();
+        for (DWORD index = 0; index < acl->AceCount; ++index) {
+            void* ace = nullptr;
+            if (!GetAce(acl, index, &ace)) return false;
+            const auto* header = static_cast<const ACE_HEADER*>(ace);
+            // Every allow form that names its principal right after the mask; object entries do not occur
+            // on files and are refused rather than guessed at.
+            const bool allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+                               header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+            if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+                header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
+                return false;
+            }
+            const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+            std::wstring principal;
+            if (allow) {
+                const std::optional<std::wstring> sid = sidText(const_cast<DWORD*>(&entry->SidStart));
+                if (!sid) return false;
+                principal = *sid;
+            }
+            dacl->push_back({allow, (header->AceFlags & INHERIT_ONLY_ACE) != 0, entry->Mask, principal});
+        }
+    }
+    return onlyTrustedHold(*owner, dacl, rights);
 }
 
 }  // namespace calmlane

@@ -86,38 +86,55 @@ void checkParentExists(const std::wstring& parent) {
     if (!std::filesystem::is_directory(parent, error)) refuse("The parent folder must already exist.");
 }
 
-// Rule 8: no folder from the parent up to the root may be a link, or let a standard user delete or
-// rename what it holds, change its permissions or take it over.
-bool protectedAncestry(HANDLE token, const std::wstring& parent) {
-    constexpr DWORD Forbidden = FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER;
+// Rule 8: no folder from the parent up to the root may be a link, or let anyone but SYSTEM, Administrators
+// and TrustedInstaller delete or rename what it holds, change its permissions or take it over. Judged
+// from the folders' own descriptors, not from what the caller happens to hold: run as SYSTEM by a fleet
+// tool, the caller holds rights that no other user has.
+bool protectedAncestry(const std::wstring& parent) {
     std::wstring current = parent;
     for (;;) {
         if (current.empty()) return true;
         const DWORD attributes = folder_security::attributes(current);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
-        DWORD granted = 0;
-        if (!folder_security::grantedAccess(token, current, granted)) return false;
+        const UniqueLocal descriptor = folder_security::descriptor(current);
         // A drive root is not blamed for DELETE: a root cannot be deleted.
-        const DWORD forbidden = Forbidden | (isRoot(current) ? 0 : DELETE);
-        if ((granted & forbidden) != 0) return false;
+        if (!descriptorTrusted(descriptor.get(), AncestorRights | (isRoot(current) ? 0 : DELETE))) return false;
         const std::wstring next = parentOf(current);
         if (next == current) return true;
         current = next;
     }
 }
 
-// Rule 9: an existing folder is no link, and is empty unless it is the installation being updated.
+// Only the files an installation consists of (or moved aside), so that an install that failed half-way
+// can be repeated.
+bool holdsOnlyProductFiles(const std::wstring& path) {
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(path)) {
+        if (!isProductFileName(entry.path().filename().wstring()) || !entry.is_regular_file()) return false;
+    }
+    return true;
+}
+
+// Rule 9: an existing folder is no link, belongs to a trusted owner that alone may change it, and holds
+// nothing but the product's files unless it is the installation being updated.
 void checkFolderItself(const std::wstring& path) {
     if (!std::filesystem::exists(std::filesystem::symlink_status(path))) return;
     const DWORD attributes = folder_security::attributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         refuse("Linked folders are not supported.");
     }
+    const UniqueLocal descriptor = folder_security::descriptor(path);
+    if (!descriptor) refuse("Cannot verify installation folder permissions.");
+    if (!descriptorTrusted(descriptor.get(), FolderRights)) refuse(UnprotectedFolder);
     if (serviceInstalled()) return;
-    if (!std::filesystem::is_empty(path)) refuse("Choose an empty folder dedicated to Calmlane.");
+    if (!holdsOnlyProductFiles(path)) refuse("Choose an empty folder dedicated to Calmlane.");
 }
 
 }  // namespace
+
+bool existingFolderTrusted(const std::wstring& path, HANDLE opened) {
+    const UniqueLocal descriptor = folder_security::descriptor(path, opened);
+    return descriptorTrusted(descriptor.get(), FolderRights);
+}
 
 std::wstring validateInstallDirectory(const std::wstring& requested) {
     checkForm(requested);
@@ -127,13 +144,7 @@ std::wstring validateInstallDirectory(const std::wstring& requested) {
     checkExistingInstallation(path);
     const std::wstring parent = parentOf(path);
     checkParentExists(parent);
-    {
-        UniqueHandle token = standardUserToken();
-        if (!protectedAncestry(token.get(), parent)) {
-            refuse("Choose a protected folder (for example under Program Files). User-writable parent folders and "
-                   "links are not safe for a Windows service.");
-        }
-    }
+    if (!protectedAncestry(parent)) refuse(UnprotectedFolder);
     checkFolderItself(path);
     return path;
 }

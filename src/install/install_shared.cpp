@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "app/constants.h"
@@ -58,6 +59,7 @@ SERVICE_STATUS_PROCESS queryStatus(SC_HANDLE service, bool& ok) {
 
 void showInstallError(const char* message) { MessageBoxA(nullptr, message, "Calmlane Native", MB_OK | MB_ICONERROR); }
 void showModeError(const char* message) { MessageBoxA(nullptr, message, "Calmlane", MB_OK | MB_ICONERROR); }
+void reportNothing(const char*) {}
 
 bool sameText(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
@@ -128,6 +130,29 @@ bool copyWithRetry(const std::wstring& from, const std::wstring& to) {
         Sleep(100);
         if (GetTickCount64() - start >= 5000) return false;
     }
+}
+
+bool moveAsideUntilRestart(const std::wstring& path) {
+    const std::wstring aside =
+        path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) + L".delete";
+    if (!MoveFileExW(path.c_str(), aside.c_str(), 0)) return false;
+    // The name is free either way; a file whose deletion cannot be scheduled stays as an old copy that
+    // isProductFileName still recognises, and the uninstaller removes it once it is free.
+    MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return true;
+}
+
+bool isProductFileName(const std::wstring& name) {
+    constexpr std::size_t SuffixLength = 7;  // ".delete"
+    for (const wchar_t* file : InstalledFiles) {
+        const std::wstring prefix = std::wstring(file) + L".";
+        if (sameText(name, file)) return true;
+        if (name.size() > prefix.size() + SuffixLength && sameText(name.substr(0, prefix.size()), prefix) &&
+            sameText(name.substr(name.size() - SuffixLength), L".delete")) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool elevateAndWait(HWND owner, const std::wstring& arguments) {

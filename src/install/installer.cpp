@@ -7,13 +7,16 @@
 #include <sddl.h>
 #include <shlobj.h>
 
-#include <filesystem>
+#include <cwchar>
 #include <stdexcept>
 
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
 #include "configuration/saver_selection.h"
+#include "install/folder_validation.h"
+#include "install/install_steps.h"
+#include "update/web_services.h"
 
 namespace calmlane {
 
@@ -43,7 +46,11 @@ std::wstring previousInstallPath() {
     return path;
 }
 
-void secureFolder(const std::wstring& target) {
+// The installation folder, created with its protected descriptor in one step (nobody can hold a handle
+// to it from before), or an existing one that only trusted principals own and may change. It is opened
+// without following links and held without delete sharing until the install ends, so it cannot be
+// renamed or replaced meanwhile, and it is secured through that handle.
+UniqueHandle lockFolder(const std::wstring& target) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(InstallFolderSecurity, SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
@@ -57,24 +64,55 @@ void secureFolder(const std::wstring& target) {
         !GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted)) {
         throw std::runtime_error("Cannot prepare folder permissions.");
     }
-    std::wstring path = target;
-    const DWORD applied = SetNamedSecurityInfoW(
-        path.data(), SE_FILE_OBJECT,
-        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, owner, nullptr,
-        dacl, nullptr);
-    owned.reset();
-    if (applied != ERROR_SUCCESS) throw std::runtime_error("Cannot secure installation folder.");
+    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
+    const bool created = CreateDirectoryW(target.c_str(), &security) != FALSE;
+    if (!created && GetLastError() != ERROR_ALREADY_EXISTS) {
+        throw std::runtime_error("Cannot create the installation folder.");
+    }
+    UniqueHandle folder(CreateFileW(target.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_LIST_DIRECTORY,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!folder || !GetFileInformationByHandle(folder.get(), &information)) {
+        throw std::runtime_error("Cannot secure installation folder.");
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        throw std::runtime_error("Linked folders are not supported.");
+    }
+    // Made by someone else between the folder check and now: judged again, from the open folder.
+    if (!created && !existingFolderTrusted(target, folder.get())) throw std::runtime_error(UnprotectedFolder);
+    if (SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                        owner, nullptr, dacl, nullptr) != ERROR_SUCCESS) {
+        throw std::runtime_error("Cannot secure installation folder.");
+    }
+    return folder;
 }
 
-void copyFiles(const std::wstring& target, const std::wstring& sourceExecutable, const std::wstring& sourceUninstaller) {
+// Copies over an installed file. One that a process of another session keeps running (a tray: the Run
+// value starts one per session, and closeInstalledWindows sees only this session's windows) is moved
+// aside first and goes at the next restart.
+bool replaceFile(const std::wstring& from, const std::wstring& to, bool& restart) {
+    if (copyWithRetry(from, to)) return true;
+    if (GetFileAttributesW(to.c_str()) == INVALID_FILE_ATTRIBUTES || !moveAsideUntilRestart(to)) return false;
+    restart = true;
+    return copyWithRetry(from, to);
+}
+
+void copyFiles(const std::wstring& target, const std::wstring& sourceExecutable, const std::wstring& sourceUninstaller,
+               bool& restart) {
     const std::wstring executable = target + L"\\Calmlane.exe";
-    if (!sameText(sourceExecutable, executable) && !copyWithRetry(sourceExecutable, executable)) {
+    install_step::reached(L"copy Calmlane.exe");
+    if (!sameText(sourceExecutable, executable) && !replaceFile(sourceExecutable, executable, restart)) {
         throw std::runtime_error("Cannot update Calmlane.exe. Close its other windows first.");
     }
-    if (!copyWithRetry(sourceExecutable, target + L"\\Calmlane.scr")) {
+    install_step::reached(L"copy Calmlane.scr");
+    if (!replaceFile(sourceExecutable, target + L"\\Calmlane.scr", restart)) {
         throw std::runtime_error("Cannot update the screen saver. Close screen saver settings and previews first.");
     }
-    if (!copyWithRetry(sourceUninstaller, target + L"\\Uninstall.exe")) {
+    install_step::reached(L"copy Uninstall.exe");
+    if (!replaceFile(sourceUninstaller, target + L"\\Uninstall.exe", restart)) {
         throw std::runtime_error("Cannot install the uninstaller.");
     }
 }
@@ -104,6 +142,14 @@ void configureService(ServiceHandles& handles, const std::wstring& target) {
     if (!ChangeServiceConfigW(handles.service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE,
                               command.c_str(), nullptr, nullptr, Dependencies, nullptr, nullptr, Product)) {
         throw std::runtime_error("Cannot update service configuration.");
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(ServiceSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
+        throw std::runtime_error("Cannot secure the service.");
+    }
+    const UniqueLocal owned(descriptor);
+    if (!SetServiceObjectSecurity(handles.service.get(), DACL_SECURITY_INFORMATION, descriptor)) {
+        throw std::runtime_error("Cannot secure the service.");
     }
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 1000}};
     SERVICE_FAILURE_ACTIONSW failure = {};
@@ -135,6 +181,26 @@ void startAndWait(SC_HANDLE service) {
     throw std::runtime_error("Service startup timed out.");
 }
 
+// The installed files' size in KB, as the Apps list shows it; a file that cannot be read counts 0.
+unsigned long installedKilobytes(const std::wstring& target) {
+    unsigned long long bytes = 0;
+    for (const wchar_t* name : InstalledFiles) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        if (GetFileAttributesExW((target + L"\\" + name).c_str(), GetFileExInfoStandard, &data)) {
+            bytes += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+    }
+    return static_cast<unsigned long>((bytes + 1023) / 1024);
+}
+
+std::wstring today() {
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    wchar_t text[16] = {};
+    swprintf(text, 16, L"%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
+    return text;
+}
+
 void writeAppsEntry(const std::wstring& target) {
     const std::wstring uninstaller = quoted(target + L"\\Uninstall.exe");
     writeString(HKEY_LOCAL_MACHINE, UninstallKey, L"DisplayName", Product);
@@ -145,6 +211,9 @@ void writeAppsEntry(const std::wstring& target) {
     writeString(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString", uninstaller + L" --uninstall");
     // What fleet tools run to remove the product without questions.
     writeString(HKEY_LOCAL_MACHINE, UninstallKey, L"QuietUninstallString", uninstaller + L" --uninstall --quiet");
+    writeString(HKEY_LOCAL_MACHINE, UninstallKey, L"URLInfoAbout", DownloadPage);
+    writeString(HKEY_LOCAL_MACHINE, UninstallKey, L"InstallDate", today());
+    writeDword(HKEY_LOCAL_MACHINE, UninstallKey, L"EstimatedSize", installedKilobytes(target));
     writeDword(HKEY_LOCAL_MACHINE, UninstallKey, L"NoModify", 1);
     writeDword(HKEY_LOCAL_MACHINE, UninstallKey, L"NoRepair", 1);
 }
@@ -171,37 +240,39 @@ void createShortcut(const std::wstring& target) {
     }
 }
 
-void deleteOrScheduleAtRestart(const std::wstring& path, bool directory) {
+// True when the path is left for the next restart.
+bool deleteOrScheduleAtRestart(const std::wstring& path, bool directory) {
     const bool removed = directory ? RemoveDirectoryW(path.c_str()) != FALSE : DeleteFileW(path.c_str()) != FALSE;
-    if (!removed && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    }
+    return !removed && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES &&
+           MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 // The move out of the 1.1 default folder "...\Program Files\CalmlaneNative"; errors are ignored.
-void removeOldDefaultFolder(const std::wstring& previous, const std::wstring& target) {
+void removeOldDefaultFolder(const std::wstring& previous, const std::wstring& target, bool& restart) {
     try {
         if (previous.empty() || sameText(previous, target) ||
             !sameText(previous, folder(CSIDL_PROGRAM_FILES) + L"\\CalmlaneNative")) {
             return;
         }
-        for (const wchar_t* name : InstalledFiles) deleteOrScheduleAtRestart(previous + L"\\" + name, false);
-        deleteOrScheduleAtRestart(previous, true);
+        for (const wchar_t* name : InstalledFiles) {
+            restart = deleteOrScheduleAtRestart(previous + L"\\" + name, false) || restart;
+        }
+        restart = deleteOrScheduleAtRestart(previous, true) || restart;
     } catch (...) {
     }
 }
 
-void recordFailure(const char* message) {
+}  // namespace
+
+void recordInstallFailure(const char* message) {
     std::wstring wide;
     for (const char* c = message; *c != '\0'; ++c) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
     try {
         writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError", wide);
     } catch (...) {
-        // The message box still reports it.
+        // The caller still reports it.
     }
 }
-
-}  // namespace
 
 int installNative(bool firewall, const std::wstring& sourceExecutable, const std::wstring& sourceUninstaller,
                   FailureReport report) {
@@ -212,23 +283,33 @@ int installNative(bool firewall, const std::wstring& sourceExecutable, const std
         refuseLegacyEdition(handles.manager.get());
         const std::wstring previous = previousInstallPath();
         const std::wstring target = installDir();
-        std::filesystem::create_directories(target);
-        secureFolder(target);
+        bool restart = false;
+        install_step::reached(L"folder");
+        const UniqueHandle folder = lockFolder(target);
+        install_step::reached(L"stop service");
         handles.service.reset(OpenServiceW(handles.manager.get(), ServiceName, SERVICE_ALL_ACCESS));
         if (handles.service) stopService(handles.service.get());
+        install_step::reached(L"close windows");
         closeInstalledWindows(previous);
-        copyFiles(target, sourceExecutable, sourceUninstaller);
+        copyFiles(target, sourceExecutable, sourceUninstaller, restart);
+        install_step::reached(L"machine values");
         writeMachineValues(firewall, target);
+        install_step::reached(L"service");
         configureService(handles, target);
+        install_step::reached(L"start service");
         startAndWait(handles.service.get());
+        install_step::reached(L"apps entry");
         writeAppsEntry(target);
+        install_step::reached(L"logon start");
         writeLogonStart(target);
+        install_step::reached(L"shortcut");
         createShortcut(target);
+        install_step::reached(L"package version");
         writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"PackageVersion", PackageVersion);
-        removeOldDefaultFolder(previous, target);
-        return 0;
+        removeOldDefaultFolder(previous, target, restart);
+        return restart ? ERROR_SUCCESS_REBOOT_REQUIRED : 0;
     } catch (const std::exception& e) {
-        recordFailure(e.what());
+        recordInstallFailure(e.what());
         handles.service.reset();
         handles.manager.reset();
         report(e.what());

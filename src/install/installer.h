@@ -18,17 +18,29 @@ inline constexpr unsigned long PackageVersion = 100;
 // Owner Administrators; protected DACL: SYSTEM and Administrators full control, Users read and execute.
 inline constexpr const wchar_t* InstallFolderSecurity = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
+// The service's permissions: SYSTEM and Administrators control it; interactive users may only query its
+// status and configuration, which the saver's check of the pipe's server needs. Windows' default would
+// also let them send control 128 and end another user's pause.
+inline constexpr const wchar_t* ServiceSecurity =
+    L"D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLC;;;IU)";
+
 // How an operation reports its failure message: by default an owner-less error box.
 using FailureReport = void (*)(const char* message);
 void showInstallError(const char* message);  // caption "Calmlane Native"
 void showModeError(const char* message);     // caption "Calmlane"
+void reportNothing(const char* message);     // unattended runs: the exit code and LastInstallError tell
+// Writes the message to the machine value LastInstallError (best effort).
+void recordInstallFailure(const char* message);
 
-// Installs or updates into installDir(); 0 on success, 1 after a reported failure (also written to
+// Installs or updates into installDir(); 0 on success, ERROR_SUCCESS_REBOOT_REQUIRED (3010) when files
+// are replaced or removed only at the next restart, 1 after a reported failure (also written to
 // the machine value LastInstallError). COM must be initialised on the calling thread.
+
 int installNative(bool firewall, const std::wstring& sourceExecutable, const std::wstring& sourceUninstaller,
                   FailureReport report = showInstallError);
 
-// Removes the installation; refuses while the adapter journal holds entries. 0 or 1.
+// Removes the installation; refuses while the adapter journal holds entries. 0, 1, or
+// ERROR_SUCCESS_REBOOT_REQUIRED when files still in use go at the next restart.
 int uninstallNative(FailureReport report = showInstallError);
 
 // Switches the interruption mode while the network is in its normal state. 0 or 1.
@@ -53,6 +65,14 @@ bool copyWithRetry(const std::wstring& from, const std::wstring& to);
 // Runs this program elevated with `arguments` and waits, keeping the owner's messages flowing;
 // true when it exits with 0.
 bool elevateAndWait(HWND owner, const std::wstring& arguments);
+
+// Renames a file that a running process keeps (Windows lets a running image be renamed, not replaced or
+// deleted) to "<name>.<unique>.delete" in its folder, and schedules its deletion at the next restart.
+// False when it cannot be renamed.
+bool moveAsideUntilRestart(const std::wstring& path);
+
+// One of InstalledFiles, or one of them moved aside: what an installation folder may hold.
+bool isProductFileName(const std::wstring& name);
 
 // Case-insensitive equality of two paths or names, as Windows compares file names.
 bool sameText(const std::wstring& a, const std::wstring& b);

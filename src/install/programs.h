@@ -4,23 +4,29 @@
 
 #include <string>
 
+#include "install/installer.h"
+
 namespace calmlane {
 
 // Resource ids (RT_RCDATA) of the files that the setup program carries.
 inline constexpr int PayloadExecutable = 101;   // installed as Calmlane.exe and Calmlane.scr
 inline constexpr int PayloadUninstaller = 102;  // installed as Uninstall.exe
 
-// The setup program: its window, or with "--install-silent" "<folder>" the same steps without one.
+// The setup program: its window, or with "--install-silent" ["<folder>"] the same steps without one,
+// into the given folder or else installDir(). A silent run shows nothing: its exit code is 0, 3010
+// (restart to finish) or 1, and a failure's message is the machine value LastInstallError.
 int runSetupProgram(HINSTANCE module);
 
 // Unpacks the carried files into a protected folder and installs them into installDir(), which the
-// caller has set to a validated folder; COM is initialised here, on the installing thread. 0 or 1.
-int installFromPackage(bool firewall);
+// caller has set to a validated folder; COM is initialised here, on the installing thread. The result
+// of installNative; a failure is written to LastInstallError and given to `report`.
+int installFromPackage(bool firewall, FailureReport report = showInstallError);
 
 // The setup window; returns when it is closed.
 int runSetupWindow();
 
-// Uninstall.exe: "--uninstall" asks first, "--uninstall --quiet" does not and reports only by its exit code.
+// Uninstall.exe: "--uninstall" asks first, "--uninstall --quiet" does not and reports only by its exit
+// code: 0, 3010 (restart to finish), 1, or 1602 when the user declines.
 int runUninstallerProgram(HINSTANCE module);
 
 }  // namespace calmlane

@@ -47,6 +47,18 @@ void writePayload(int id, const std::wstring& path) {
     if (!WriteFile(file.get(), data, size, &written, nullptr) || written != size) throw std::runtime_error(Message);
 }
 
+// The common controls of the manifest's version 6, from System32 (by way of the side-by-side store):
+// comctl32 is no KnownDLL, so a static import would be looked for in the folder the setup starts in.
+// Without them the window still works, in the classic look. The library stays loaded for the process.
+void initCommonControls() {
+    using Init = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    const HMODULE comctl = LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (comctl == nullptr) return;
+    const auto init = reinterpret_cast<Init>(reinterpret_cast<void*>(GetProcAddress(comctl, "InitCommonControlsEx")));
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
+    if (init != nullptr) init(&controls);  // a failure leaves the classic controls, nothing to report
+}
+
 // The carried files, in a protected folder that goes away with this object.
 class Payload {
 public:
@@ -61,41 +73,42 @@ private:
     ProtectedFolder folder_;
 };
 
-// "--install-silent" "<folder>": no window; every failure, a refused folder included, is one error box.
+// "--install-silent" ["<folder>"]: what fleet tools run, as SYSTEM and with nobody to see a box. Nothing
+// is shown; the outcome is the exit code and LastInstallError.
 int installSilently(const std::wstring& requested) {
     try {
-        installDirectoryOverride = validateInstallDirectory(requested);
+        installDirectoryOverride = validateInstallDirectory(requested.empty() ? installDir() : requested);
     } catch (const std::exception& e) {
-        showInstallError(e.what());
+        recordInstallFailure(e.what());
         return 1;
     }
-    return installFromPackage(true);
+    return installFromPackage(true, reportNothing);
 }
 
 }  // namespace
 
-int installFromPackage(bool firewall) {
+int installFromPackage(bool firewall, FailureReport report) {
     // Needed by the shortcut step; if it cannot be had, that step reports it.
     ComApartment com;
     std::optional<Payload> payload;
     try {
         payload.emplace();
     } catch (const std::exception& e) {
-        showInstallError(e.what());
+        recordInstallFailure(e.what());
+        report(e.what());
         return 1;
     }
-    return installNative(firewall, payload->executable(), payload->uninstaller());
+    return installNative(firewall, payload->executable(), payload->uninstaller(), report);
 }
 
 int runSetupProgram(HINSTANCE module) {
     instance = module;
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
+    initCommonControls();
     ComApartment com;  // the window's folder picker
     settings.load();
     const std::vector<std::wstring> args = commandLineArguments();
-    if (args.size() >= 3 && args[1] == L"--install-silent") return installSilently(args[2]);
+    if (args.size() >= 2 && args[1] == L"--install-silent") return installSilently(args.size() >= 3 ? args[2] : L"");
     return runSetupWindow();
 }
 

@@ -236,7 +236,7 @@ public:
     void finishInstall(int result) {
         if (worker.joinable()) worker.join();
         setBusy(false);
-        if (result == 0) {
+        if (result == 0 || result == ERROR_SUCCESS_REBOOT_REQUIRED) {
             showResult(installedText(), Tone::Success);
         } else {
             showResult(failedText(), Tone::Failure);

@@ -2,12 +2,17 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
+#include <vector>
 
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/roles.h"
 #include "app/settings.h"
+#include "configuration/saver_selection.h"
+#include "install/install_steps.h"
 #include "install/installer.h"
 #include "service/adapters.h"
 
@@ -20,12 +25,37 @@ namespace {
 // anyone, so it must not block the uninstall for good.
 bool adaptersAwaitRecovery() { return !savedDevices().empty(); }
 
-void deleteInstalledFile(const std::wstring& path) {
+// A file that a process of another session still runs is moved aside and goes at the next restart.
+void deleteInstalledFile(const std::wstring& path, bool& restart) {
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
     for (int attempt = 1; !DeleteFileW(path.c_str()); ++attempt) {
-        if (attempt == 50) throw std::runtime_error("File is in use. Close screen saver previews and retry uninstall.");
+        if (attempt == 50) {
+            if (!moveAsideUntilRestart(path)) {
+                throw std::runtime_error("File is in use. Close screen saver previews and retry uninstall.");
+            }
+            restart = true;
+            return;
+        }
         Sleep(100);
     }
+}
+
+// The folder, once it holds nothing but files moved aside by this or an earlier run: those that are free
+// by now go at once; if some are still held, the folder goes at the next restart after them. A folder
+// with other files stays.
+void removeFolder(const std::wstring& target, bool& restart) {
+    std::error_code error;
+    bool onlyMovedAside = true;
+    for (std::filesystem::directory_iterator it(target, error), end; !error && it != end; it.increment(error)) {
+        const std::wstring name = it->path().filename().wstring();
+        if (isProductFileName(name)) {
+            DeleteFileW(it->path().c_str());  // still held: already scheduled when it was moved aside
+        } else {
+            onlyMovedAside = false;
+        }
+    }
+    if (RemoveDirectoryW(target.c_str()) || !onlyMovedAside || error) return;
+    if (MoveFileExW(target.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) restart = true;
 }
 
 void deleteKeyTree(const wchar_t* subkey) {
@@ -33,13 +63,82 @@ void deleteKeyTree(const wchar_t* subkey) {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, subkey);
 }
 
-void removeRegistration() {
+// What starts the product: the Apps-list entry, the all-users Run value and the Start-menu shortcut.
+void removeEntryPoints() {
     deleteKeyTree(UninstallKey);
     UniqueKey run;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RunKey, 0, KEY_SET_VALUE, run.put()) == ERROR_SUCCESS) {
         RegDeleteValueW(run.get(), RunValue);
     }
-    deleteKeyTree(RegistryPath);
+    try {
+        DeleteFileW((folder(CSIDL_COMMON_PROGRAMS) + L"\\" + ShortcutName).c_str());
+    } catch (const std::exception&) {
+        // No shortcut folder, so no shortcut to remove.
+    }
+}
+
+// The saver a user had before the product's, from their hive: kept when it still names a saver file
+// other than the product's, else empty, as deactivateSaver decides.
+std::wstring rememberedSaver(HKEY user) {
+    std::wstring previous;
+    if (!readString(user, RegistryPath, L"PreviousSaver", previous)) return std::wstring();
+    previous = normalizeSaverPath(previous);
+    const DWORD attributes = previous.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(previous.c_str());
+    if (isCalmlanePath(previous) || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return std::wstring();
+    }
+    return previous;
+}
+
+// Gives a loaded user hive whose saver is the installed Calmlane.scr its previous saver back, or clears
+// the saver: a saver path naming a deleted file silently turns off the lock on resume. Best effort.
+bool selects(HKEY user, const std::wstring& installed) {
+    std::wstring selected;
+    return readString(user, DesktopKey, L"SCRNSAVE.EXE", selected) && sameText(normalizeSaverPath(selected), installed);
+}
+
+void giveSaverBack(HKEY user, const std::wstring& installed) {
+    if (!selects(user, installed)) return;
+    const std::wstring previous = rememberedSaver(user);
+    UniqueKey desktop;
+    if (RegOpenKeyExW(user, DesktopKey, 0, KEY_SET_VALUE, desktop.put()) != ERROR_SUCCESS) return;
+    const bool active = !previous.empty() && readDword(user, RegistryPath, L"PreviousActive", 1) != 0;
+    if (previous.empty()) {
+        // Should the value stay, the saver is switched off below all the same: Windows starts no saver.
+        RegDeleteValueW(desktop.get(), L"SCRNSAVE.EXE");
+    } else {
+        writeString(user, DesktopKey, L"SCRNSAVE.EXE", previous);
+    }
+    writeString(user, DesktopKey, L"ScreenSaveActive", active ? L"1" : L"0");
+    if (readDword(user, RegistryPath, L"PreviousSaved", 0) != 0) {
+        writeString(user, DesktopKey, L"ScreenSaveTimeOut",
+                    std::to_wstring(readDword(user, RegistryPath, L"PreviousTimeout", 600)));
+    }
+}
+
+// The user running the uninstall through Windows' own settings (so a running session sees it at once),
+// then every loaded hive, for the users of the other sessions.
+void giveSaversBack() {
+    const std::wstring installed = normalizeSaverPath(installDir() + L"\\Calmlane.scr");
+    try {
+        if (selects(HKEY_CURRENT_USER, installed)) deactivateSaver();
+    } catch (const std::exception&) {
+        // The registry pass below still clears it.
+    }
+    std::vector<wchar_t> name(256);
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        const LSTATUS status = RegEnumKeyExW(HKEY_USERS, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status != ERROR_SUCCESS) continue;
+        UniqueKey user;
+        if (RegOpenKeyExW(HKEY_USERS, name.data(), 0, KEY_READ | KEY_SET_VALUE, user.put()) != ERROR_SUCCESS) continue;
+        try {
+            giveSaverBack(user.get(), installed);
+        } catch (const std::exception&) {
+            // A hive that cannot be written keeps its choice; the others still get theirs back.
+        }
+    }
 }
 
 }  // namespace
@@ -51,7 +150,9 @@ int uninstallNative(FailureReport report) {
         manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         if (!manager) throw std::runtime_error("Service manager unavailable.");
         service.reset(OpenServiceW(manager.get(), ServiceName, SERVICE_ALL_ACCESS));
+        install_step::reached(L"stop service");
         if (service) stopService(service.get());
+        install_step::reached(L"close windows");
         std::wstring installPath;
         if (!readString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", installPath)) installPath.clear();
         closeInstalledWindows(installPath);
@@ -60,19 +161,30 @@ int uninstallNative(FailureReport report) {
             if (service) StartServiceW(service.get(), 0, nullptr);
             throw std::runtime_error("Some adapters still need recovery. Restart Windows before uninstalling.");
         }
-        const std::wstring target = installDir();
-        for (const wchar_t* name : InstalledFiles) deleteInstalledFile(target + L"\\" + name);
-        RemoveDirectoryW(target.c_str());  // kept when it holds other files
-        try {
-            DeleteFileW((folder(CSIDL_COMMON_PROGRAMS) + L"\\" + ShortcutName).c_str());
-        } catch (const std::exception&) {
-            // No shortcut folder, so no shortcut to remove.
-        }
+        // Whatever runs the installed files goes first, so that an uninstall stopped half-way (a locked
+        // file, a kill) leaves no LocalSystem service or logon start pointing into a folder whose files
+        // are gone and which a user might create again. The machine values, InstallPath among them, go
+        // last: a second run finds the folder through them.
+        install_step::reached(L"delete service");
         if (service) {
             if (!DeleteService(service.get())) throw std::runtime_error("Cannot remove service.");
             service.reset();
         }
-        removeRegistration();
+        install_step::reached(L"entry points");
+        removeEntryPoints();
+        install_step::reached(L"screen savers");
+        giveSaversBack();
+        const std::wstring target = installDir();
+        bool restart = false;
+        for (const wchar_t* name : InstalledFiles) {
+            install_step::reached(name);
+            deleteInstalledFile(target + L"\\" + name, restart);
+        }
+        install_step::reached(L"folder");
+        removeFolder(target, restart);
+        install_step::reached(L"machine values");
+        deleteKeyTree(RegistryPath);
+        return restart ? ERROR_SUCCESS_REBOOT_REQUIRED : 0;
         return 0;
     } catch (const std::exception& e) {
         service.reset();

@@ -55,8 +55,6 @@ void showRemoved() {
     MessageBoxW(nullptr, done.c_str(), Product, MB_OK | MB_ICONINFORMATION);
 }
 
-void reportNothing(const char*) {}
-
 // Moves the running image out of the installation folder: into the Windows temp folder, or, on another
 // volume than Windows (a rename cannot cross volumes), beside the installation folder.
 void stepOutOfInstallation(const std::wstring& self, std::optional<ProtectedFolder>& staging) {
@@ -83,7 +81,7 @@ int uninstall(bool quiet) {
         return 1;
     }
     const int result = uninstallNative(report);
-    if (result != 0) {
+    if (result == 1) {
         // The installation keeps its uninstaller for the next attempt.
         const DWORD folder = GetFileAttributesW(installDir().c_str());
         if (folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -102,9 +100,9 @@ int runUninstallerProgram(HINSTANCE module) {
     const std::vector<std::wstring> args = commandLineArguments();
     bool quiet = false;
     for (std::size_t i = 2; i < args.size(); ++i) quiet = quiet || args[i] == L"--quiet";
-    if (!quiet && !confirmed()) return 1;
+    if (!quiet && !confirmed()) return ERROR_INSTALL_USEREXIT;  // 1602: cancelled by the user
     const int result = uninstall(quiet);
-    if (result == 0 && !quiet) showRemoved();
+    if (result != 1 && !quiet) showRemoved();
     return result;
 }
 

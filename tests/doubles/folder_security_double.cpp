@@ -1,21 +1,21 @@
-// Folder-security double: the attributes and the standard user's rights of a folder come from a table
-// in the test store; a folder the table does not list gets the Windows answer. Value names are paths
-// (the registry compares them case-insensitively, as Windows compares paths).
+// Folder-security double: the attributes and the security descriptor of a folder come from tables in
+// the test store; a folder the tables do not list gets the Windows answer. Value names are paths (the
+// registry compares them case-insensitively, as Windows compares paths).
 //   SOFTWARE\CalmlaneTest\FolderAttributes  DWORD per folder
-//   SOFTWARE\CalmlaneTest\FolderAccess      DWORD per folder: the rights granted; 0 = the check fails
+//   SOFTWARE\CalmlaneTest\FolderSecurity    REG_SZ per folder: the owner and DACL as SDDL; an empty or
+//                                           invalid text makes the read fail
 #include "doubles/double_store.h"
 #include "install/folder_security.h"
+
+#include <sddl.h>
+
+#include <vector>
 
 namespace calmlane::folder_security {
 
 namespace {
 
-bool tableValue(const wchar_t* table, const std::wstring& path, DWORD& value) {
-    const std::wstring key = std::wstring(doubles::StoreKey) + L"\\" + table;
-    DWORD size = sizeof(value);
-    return RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), path.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) ==
-           ERROR_SUCCESS;
-}
+std::wstring tableKey(const wchar_t* table) { return std::wstring(doubles::StoreKey) + L"\\" + table; }
 
 }  // namespace
 
@@ -23,17 +23,27 @@ DWORD attributes(const std::wstring& path) {
     doubles::enterCall(L"folder.attributes", path);
     doubles::leaveCall();
     DWORD value = 0;
-    return tableValue(L"FolderAttributes", path, value) ? value : windowsAttributes(path);
+    DWORD size = sizeof(value);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, tableKey(L"FolderAttributes").c_str(), path.c_str(), RRF_RT_REG_DWORD,
+                        nullptr, &value, &size) == ERROR_SUCCESS
+               ? value
+               : windowsAttributes(path);
 }
 
-bool grantedAccess(HANDLE token, const std::wstring& path, DWORD& granted) {
-    doubles::enterCall(L"folder.access", path);
+UniqueLocal descriptor(const std::wstring& path, HANDLE opened) {
+    doubles::enterCall(L"folder.descriptor", path);
     doubles::leaveCall();
-    DWORD value = 0;
-    if (!tableValue(L"FolderAccess", path, value)) return windowsGrantedAccess(token, path, granted);
-    if (value == 0) return false;
-    granted = value;
-    return true;
+    std::vector<wchar_t> text(4096);
+    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, tableKey(L"FolderSecurity").c_str(), path.c_str(), RRF_RT_REG_SZ, nullptr,
+                     text.data(), &size) != ERROR_SUCCESS) {
+        return windowsDescriptor(path, opened);
+    }
+    PSECURITY_DESCRIPTOR converted = nullptr;
+    if (text[0] == L'\0' || !ConvertStringSecurityDescriptorToSecurityDescriptorW(text.data(), SDDL_REVISION_1, &converted, nullptr)) {
+        return UniqueLocal();
+    }
+    return UniqueLocal(converted);
 }
 
 }  // namespace calmlane::folder_security

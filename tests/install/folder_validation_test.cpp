@@ -1,5 +1,5 @@
-// The install-folder check: every rule with real paths and drive types, and the security verdicts of
-// rules 8 and 9 through the folder-security double's table.
+// The install-folder check: every rule with real paths and drive types, the descriptor verdict over
+// real Windows descriptors, and rules 8 and 9 through the folder-security double's tables.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,6 +12,8 @@
 #include "install/folder_validation.h"
 #include "install/install_support.h"
 #include "support/registry_scratch.h"
+
+#include <sddl.h>
 
 namespace calmlane {
 namespace {
@@ -49,10 +51,15 @@ protected:
         std::filesystem::remove_all(Base);
         std::filesystem::create_directories(Parent + L"\\full");
         std::filesystem::create_directories(Parent + L"\\empty");
+        std::filesystem::create_directories(Parent + L"\\retry");
         writeFile(Parent + L"\\full\\notes.txt");
         writeFile(Parent + L"\\file.txt");
+        // What a failed first install leaves: the product's own files only.
+        writeFile(Parent + L"\\retry\\Calmlane.exe");
+        writeFile(Parent + L"\\retry\\Uninstall.exe");
         protectFolders({Parent, Base, programFiles()});
-        protectFolders({L"C:\\"}, ReadExecute | FILE_ADD_SUBDIRECTORY);
+        protectFolders({L"C:\\"}, RootSddl);
+        protectFolders({Parent + L"\\full", Parent + L"\\empty", Parent + L"\\retry"}, InstalledSddl);
     }
     void TearDown() override {
         std::error_code ignored;
@@ -90,40 +97,78 @@ TEST_F(FolderValidation, FormPathAndDriveRules) {
         {L"C:\\cv\\parent\\new", "accepted"},
         {L"C:\\cv\\parent\\empty\\", "accepted"},
         {L"C:\\cv\\parent\\full", NotEmpty},
+        {L"C:\\cv\\parent\\retry", "accepted"},
     };
     for (const Case& c : cases) EXPECT_EQ(verdict(c.requested), c.expected) << std::filesystem::path(c.requested);
     EXPECT_EQ(validateInstallDirectory(L"C:\\cv\\parent\\empty\\\\"), L"C:\\cv\\parent\\empty");
 }
 
-// Rules 8 and 9 for C:\cv\parent\<folder>: each row changes what a standard user holds on one folder.
-TEST_F(FolderValidation, SecurityVerdicts) {
+// The verdict over real Windows descriptors, as an ancestor below the root, as the root, and as the
+// installation folder itself.
+TEST(DescriptorVerdict, RealWindowsDescriptors) {
+    const wchar_t* const UsersModify = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)";
+    const wchar_t* const OtherOwner = L"O:" CALMLANE_SOME_USER L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
     struct Case {
         const char* what;
-        std::wstring folder;     // whose facts the row changes
+        const wchar_t* sddl;
+        bool ancestor, root, folder;
+    } cases[] = {
+        {"C:\\", RootSddl, true, true, false},  // users may create folders in it, which is no takeover
+        {"C:\\Program Files", ProgramFilesSddl, true, true, true},
+        {"made by a standard user", UserMadeSddl, false, false, false},
+        {"Users hold Modify", UsersModify, false, true, false},  // DELETE, which a root cannot suffer
+        {"owned by another user", OtherOwner, false, false, false},
+        {"no DACL", L"O:BA", false, false, false},
+        {"the installation folder", InstalledSddl, true, true, true},
+        {"Users may write files", L"O:BAD:(A;;FA;;;SY)(A;;0x1201bf;;;BU)", true, true, false},
+        {"generic all to Users", L"O:SYD:(A;;GA;;;BU)", false, false, false},
+        {"generic write to Users", L"O:SYD:(A;;GW;;;BU)", true, true, false},
+        {"inherit-only grant", L"O:SYD:(A;OICIIO;GA;;;BU)(A;;0x1200a9;;;BU)", true, true, true},
+        {"a domain group deletes children", L"O:BAD:(A;;FA;;;BA)(A;;0x1200e9;;;" CALMLANE_SOME_USER L")", false, false,
+         false},
+        {"deny entries grant nothing", L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)", true, true, true},
+    };
+    for (const Case& c : cases) {
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &raw, nullptr))
+            << c.what;
+        const UniqueLocal descriptor(raw);
+        EXPECT_EQ(descriptorTrusted(raw, AncestorRights | DELETE), c.ancestor) << c.what;
+        EXPECT_EQ(descriptorTrusted(raw, AncestorRights), c.root) << c.what;
+        EXPECT_EQ(descriptorTrusted(raw, FolderRights), c.folder) << c.what;
+    }
+    EXPECT_FALSE(descriptorTrusted(nullptr, AncestorRights));
+}
+
+// Rules 8 and 9 for C:\cv\parent\<folder>: each row changes what one folder is.
+TEST_F(FolderValidation, SecurityVerdicts) {
+    const std::wstring empty = Parent + L"\\empty";
+    struct Case {
+        const char* what;
+        std::wstring folder;  // whose facts the row changes
         DWORD attributes;
-        DWORD rights;
+        const wchar_t* sddl;
         const wchar_t* target;  // below Parent
         const char* expected;
     } cases[] = {
-        {"protected ancestry", Parent, FILE_ATTRIBUTE_DIRECTORY, ReadExecute, L"new", "accepted"},
-        {"create files and folders", Parent, FILE_ATTRIBUTE_DIRECTORY, ReadExecute | FILE_GENERIC_WRITE, L"new",
-         "accepted"},
-        {"delete children", Parent, FILE_ATTRIBUTE_DIRECTORY, ReadExecute | FILE_DELETE_CHILD, L"new", Unprotected},
-        {"change permissions", Base, FILE_ATTRIBUTE_DIRECTORY, ReadExecute | WRITE_DAC, L"new", Unprotected},
-        {"take ownership", Base, FILE_ATTRIBUTE_DIRECTORY, ReadExecute | WRITE_OWNER, L"new", Unprotected},
-        {"delete the parent", Parent, FILE_ATTRIBUTE_DIRECTORY, ReadExecute | DELETE, L"new", Unprotected},
-        {"delete on the root", L"C:\\", FILE_ATTRIBUTE_DIRECTORY, ReadExecute | DELETE, L"new", "accepted"},
-        {"full control (own profile)", Parent, FILE_ATTRIBUTE_DIRECTORY, FullControl, L"new", Unprotected},
-        {"access check fails", Base, FILE_ATTRIBUTE_DIRECTORY, 0, L"new", Unprotected},
-        {"linked parent", Base, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, ReadExecute, L"new",
+        {"protected ancestry", Parent, FILE_ATTRIBUTE_DIRECTORY, ProgramFilesSddl, L"new", "accepted"},
+        {"parent made by a user", Parent, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl, L"new", Unprotected},
+        {"ancestor without DACL", Base, FILE_ATTRIBUTE_DIRECTORY, L"O:BA", L"new", Unprotected},
+        {"unreadable descriptor", Base, FILE_ATTRIBUTE_DIRECTORY, L"", L"new", Unprotected},
+        {"linked parent", Base, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, ProgramFilesSddl, L"new",
          Unprotected},
-        {"unreadable parent", Parent, INVALID_FILE_ATTRIBUTES, ReadExecute, L"new", Unprotected},
-        {"linked folder", Parent + L"\\empty", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, ReadExecute,
-         L"empty", Linked},
+        {"unreadable parent", Parent, INVALID_FILE_ATTRIBUTES, ProgramFilesSddl, L"new", Unprotected},
+        {"linked folder", empty, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, InstalledSddl, L"empty",
+         Linked},
+        {"empty folder made by a user", empty, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl, L"empty", Unprotected},
+        {"empty folder users may write", empty, FILE_ATTRIBUTE_DIRECTORY, L"O:BAD:(A;;FA;;;SY)(A;;0x1201bf;;;BU)",
+         L"empty", Unprotected},
+        {"empty folder, unreadable descriptor", empty, FILE_ATTRIBUTE_DIRECTORY, L"", L"empty",
+         "Cannot verify installation folder permissions."},
     };
     for (const Case& c : cases) {
         SetUp();
-        setFolderFacts(c.folder, c.attributes, c.rights);
+        setFolderFacts(c.folder, c.attributes, c.sddl);
         EXPECT_EQ(verdict(Parent + L"\\" + c.target), c.expected) << c.what;
     }
 }
@@ -132,15 +177,15 @@ TEST_F(FolderValidation, WalksFromTheParentUpToTheRoot) {
     doubles::storeSetString(L"Calls", L"");
     ASSERT_EQ(verdict(Parent + L"\\new"), "accepted");
     EXPECT_EQ(doubles::storeString(L"Calls"),
-              L"folder.attributes C:\\cv\\parent\nfolder.access C:\\cv\\parent\n"
-              L"folder.attributes C:\\cv\nfolder.access C:\\cv\n"
-              L"folder.attributes C:\\\nfolder.access C:\\\n");
+              L"folder.attributes C:\\cv\\parent\nfolder.descriptor C:\\cv\\parent\n"
+              L"folder.attributes C:\\cv\nfolder.descriptor C:\\cv\n"
+              L"folder.attributes C:\\\nfolder.descriptor C:\\\n");
 }
 
 TEST_F(FolderValidation, UnlistedFoldersGetTheWindowsAnswer) {
-    // Wine grants everything everywhere, and on Windows a folder made under C:\ inherits the
-    // modify rights of authenticated users: unprotected either way.
-    deleteTree(HKEY_LOCAL_MACHINE, (std::wstring(doubles::StoreKey) + L"\\FolderAccess").c_str());
+    // Wine makes the current user the owner of every file, and on Windows a folder made in the drive
+    // root belongs to its user and inherits the modify rights of authenticated users: unprotected either way.
+    deleteTree(HKEY_LOCAL_MACHINE, (std::wstring(doubles::StoreKey) + L"\\FolderSecurity").c_str());
     EXPECT_EQ(verdict(Parent + L"\\new"), Unprotected);
 }
 
@@ -165,16 +210,12 @@ TEST_F(FolderValidation, AnExistingInstallationStaysInItsFolder) {
 }
 
 TEST_F(FolderValidation, TheRealFolderSecurityQueries) {
-    UniqueHandle token = standardUserToken();
-    ASSERT_TRUE(token);
-    TOKEN_TYPE type = TokenPrimary;
-    DWORD size = 0;
-    ASSERT_TRUE(GetTokenInformation(token.get(), TokenType, &type, sizeof(type), &size));
-    EXPECT_EQ(type, TokenImpersonation);
-    DWORD granted = 0;
-    EXPECT_TRUE(folder_security::windowsGrantedAccess(token.get(), Parent, granted));
-    EXPECT_NE(granted, 0u);
-    EXPECT_FALSE(folder_security::windowsGrantedAccess(token.get(), Base + L"\\missing", granted));
+    EXPECT_TRUE(folder_security::windowsDescriptor(Parent, nullptr));
+    UniqueHandle opened(CreateFileW(Parent.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(opened);
+    EXPECT_TRUE(folder_security::windowsDescriptor(Parent, opened.get()));
+    EXPECT_FALSE(folder_security::windowsDescriptor(Base + L"\\missing", nullptr));
     EXPECT_EQ(folder_security::windowsAttributes(Base + L"\\missing"), INVALID_FILE_ATTRIBUTES);
 }
 

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <wincodec.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
+#include "doubles/double_store.h"
 #include "install/install_support.h"
 #include "install/installer.h"
 #include "install/protected_folder.h"
@@ -55,26 +58,43 @@ protected:
     const std::wstring target = defaultInstallFolder();
 };
 
-TEST_F(InstallPrograms, TheShippedSetupRefusesEveryFolderWithoutFileSecurityAndWritesNothing) {
-    const ChildResult result =
-        runChild(binFolder() + L"\\Calmlane Setup.exe", L"--install-silent " + quoted(target), 60000);
-    ASSERT_TRUE(result.finished);
-    EXPECT_EQ(result.exitCode, 1u);
-    ASSERT_EQ(result.boxes.size(), 1u);
-    EXPECT_EQ(result.boxes[0].caption, L"Calmlane Native");
-    EXPECT_EQ(result.boxes[0].text, Unprotected);
-    EXPECT_FALSE(fileExists(target));
-    EXPECT_EQ(serviceState(ServiceName), 0u);
-    UniqueKey machine;
-    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, RegistryPath, 0, KEY_READ, machine.put()), ERROR_SUCCESS);
-    EXPECT_TRUE(stagingLeft().empty());
+// What a fleet tool sees of a silent install that fails: nothing on screen, exit code 1 and the
+// reason in LastInstallError. The shipped setup refuses every folder under Wine, which keeps no file security.
+TEST_F(InstallPrograms, SilentFailuresShowNothing) {
+    struct Case {
+        const char* what;
+        const wchar_t* program;
+        std::wstring arguments;
+        bool legacyService;
+        const wchar_t* error;
+    } cases[] = {
+        {"shipped setup, default folder", L"Calmlane Setup.exe", L"--install-silent", false, Unprotected},
+        {"shipped setup, given folder", L"Calmlane Setup.exe", L"--install-silent " + quoted(target), false,
+         Unprotected},
+        {"installer failure", L"Calmlane Setup-test.exe", L"--install-silent", true,
+         L"Please uninstall Calmlane 1.x before installing the native edition."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cleanMachine();
+        protectSystemFolders();
+        if (c.legacyService) createDormantService(LegacyServiceName);
+        const ChildResult result = runChild(binFolder() + L"\\" + c.program, c.arguments, 60000);
+        ASSERT_TRUE(result.finished);
+        EXPECT_EQ(result.exitCode, 1u);
+        for (const MessageBoxSeen& box : result.boxes) ADD_FAILURE() << std::filesystem::path(box.text);
+        EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"), c.error);
+        EXPECT_FALSE(fileExists(target + L"\\Calmlane.exe"));
+        EXPECT_EQ(serviceState(ServiceName), 0u);
+        EXPECT_TRUE(stagingLeft().empty());
+    }
 }
 
 TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
-    protectFolders({programFiles()});
-    protectFolders({L"C:\\"}, ReadExecute | FILE_ADD_SUBDIRECTORY);
-    const ChildResult setup =
-        runChild(binFolder() + L"\\Calmlane Setup-test.exe", L"--install-silent " + quoted(target), 120000);
+    protectSystemFolders();
+    // No folder given: the default one. Program Files grants SYSTEM Modify, which a fleet tool's SYSTEM
+    // account would hold; the verdict judges the folders, not the account that runs the setup.
+    const ChildResult setup = runChild(binFolder() + L"\\Calmlane Setup-test.exe", L"--install-silent", 120000);
     ASSERT_TRUE(setup.finished);
     for (const MessageBoxSeen& box : setup.boxes) ADD_FAILURE() << std::filesystem::path(box.text);
     ASSERT_EQ(setup.exitCode, 0u);
@@ -98,6 +118,17 @@ TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
     removeStaging();
 }
 
+TEST_F(InstallPrograms, DecliningTheUninstallIsACancel) {
+    std::filesystem::create_directories(target);
+    ASSERT_TRUE(CopyFileW((binFolder() + L"\\Uninstall.exe").c_str(), (target + L"\\Uninstall.exe").c_str(), FALSE));
+    writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target);
+    const ChildResult uninstall = runChild(target + L"\\Uninstall.exe", L"--uninstall", 60000);  // answers "No"
+    ASSERT_TRUE(uninstall.finished);
+    EXPECT_EQ(uninstall.boxes.size(), 1u);
+    EXPECT_EQ(uninstall.exitCode, static_cast<DWORD>(ERROR_INSTALL_USEREXIT));
+    EXPECT_TRUE(fileExists(target + L"\\Uninstall.exe"));
+}
+
 TEST_F(InstallPrograms, AQuietUninstallThatIsRefusedKeepsItsUninstaller) {
     // Installed by hand: only the files and the service matter here.
     std::filesystem::create_directories(target);
@@ -112,6 +143,74 @@ TEST_F(InstallPrograms, AQuietUninstallThatIsRefusedKeepsItsUninstaller) {
     EXPECT_TRUE(uninstall.boxes.empty());
     EXPECT_TRUE(fileExists(target + L"\\Uninstall.exe"));
     EXPECT_NE(serviceState(ServiceName), 0u);
+    removeStaging();
+}
+
+// The seam-call numbers at which a whole run of the program reaches its install steps.
+std::vector<DWORD> stepCalls(const std::wstring& program, const std::wstring& arguments) {
+    doubles::storeSetDword(L"CallCount", 0);
+    doubles::storeSetString(L"Calls", L"");
+    EXPECT_EQ(runChild(program, arguments, 120000).exitCode, 0u) << std::filesystem::path(program);
+    std::vector<DWORD> steps;
+    std::wistringstream calls(doubles::storeString(L"Calls"));
+    std::wstring line;
+    for (DWORD number = 1; std::getline(calls, line); ++number) {
+        if (line.rfind(L"install.step ", 0) == 0) steps.push_back(number);
+    }
+    return steps;
+}
+
+// Runs the program with the process ended right before seam call `killAt`; 99 when it was.
+DWORD runKilledAt(const std::wstring& program, const std::wstring& arguments, DWORD killAt) {
+    doubles::storeSetDword(L"CallCount", 0);
+    doubles::storeSetDword(L"KillAt", killAt);
+    return runChild(program, arguments, 120000).exitCode;
+}
+
+// Installed, and everything that starts the product names a file that exists.
+void expectInstalled(const std::wstring& target) {
+    EXPECT_EQ(serviceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
+    for (const wchar_t* name : InstalledFiles) EXPECT_TRUE(fileExists(target + L"\\" + name)) << name;
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), quoted(target + L"\\Calmlane.exe") + L" --tray");
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString"),
+              quoted(target + L"\\Uninstall.exe") + L" --uninstall");
+}
+
+// Removed: no service, no logon start, no Apps-list entry, no shortcut, no folder, no machine values.
+void expectRemoved(const std::wstring& target) {
+    EXPECT_EQ(serviceState(ServiceName), 0u);
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), L"<missing>");
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString"), L"<missing>");
+    EXPECT_FALSE(fileExists(shortcutPath()));
+    EXPECT_FALSE(fileExists(target));
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath"), L"<missing>");
+}
+
+// Killed before any of its steps, the installer or the uninstaller run once more ends installed, or
+// removed. The uninstaller is run from outside the installation, as a fleet tool's copy would be.
+TEST_F(InstallPrograms, KilledAtAnyStepASecondRunFinishes) {
+    protectSystemFolders();
+    const std::wstring setup = binFolder() + L"\\Calmlane Setup-test.exe";
+    const std::wstring uninstaller = binFolder() + L"\\Uninstall-test.exe";
+    const std::vector<DWORD> installSteps = stepCalls(setup, L"--install-silent");
+    const std::vector<DWORD> uninstallSteps = stepCalls(uninstaller, L"--uninstall --quiet");
+    ASSERT_GE(installSteps.size(), 10u);
+    ASSERT_GE(uninstallSteps.size(), 8u);
+    for (std::size_t i = 0; i < std::max(installSteps.size(), uninstallSteps.size()); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i + 1));
+        if (i < installSteps.size()) {
+            EXPECT_EQ(runKilledAt(setup, L"--install-silent", installSteps[i]), 99u);
+            EXPECT_EQ(runKilledAt(setup, L"--install-silent", 0), 0u)
+                << std::filesystem::path(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"));
+        }
+        expectInstalled(target);
+        if (i < uninstallSteps.size()) {
+            EXPECT_EQ(runKilledAt(uninstaller, L"--uninstall --quiet", uninstallSteps[i]), 99u);
+        }
+        EXPECT_EQ(runKilledAt(uninstaller, L"--uninstall --quiet", 0), 0u);
+        expectRemoved(target);
+        if (HasFailure()) break;
+    }
     removeStaging();
 }
 
@@ -239,9 +338,9 @@ protected:
         CoUninitialize();
         InstallPrograms::TearDown();
     }
-    void open(DWORD language) {
+    void open(DWORD language, const std::wstring& program = binFolder() + L"\\Calmlane Setup.exe") {
         writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", language);
-        test::StartedChild child = test::startChild(binFolder() + L"\\Calmlane Setup.exe", L"");
+        test::StartedChild child = test::startChild(program, L"");
         ASSERT_TRUE(child.process);
         process = std::move(child.process);
         FoundWindow found{child.id};
@@ -291,6 +390,113 @@ TEST_F(SetupWindow, InChinese) {
     EXPECT_EQ(windowText(window), L"Calmlane 安装程序");
     EXPECT_EQ(windowText(item(207)), L"使用 Windows 防火墙阻断网络");
     screenshot(L"setup-window-zh.png");
+}
+
+// --- Where the programs take their DLLs from ---------------------------------------------------------
+
+// Names outside the KnownDLLs that the programs imported before, or load themselves (comctl32). Wine's
+// own DLLs ask for version (user32 imports it), uxtheme (comctl32 delay-loads it) and msimg32 (uxtheme
+// delay-loads it), and Wine looks for them in the program's folder first; Windows' user32, comctl32 and
+// uxtheme do not, so those are not planted (measured with WINEDEBUG=+loaddll). The static import of
+// version.dll is the image table's to check.
+const wchar_t* const PlantedNames[] = {L"winhttp", L"wtsapi32", L"iphlpapi", L"fwpuclnt", L"comctl32"};
+
+// The DLL names a program imports, and the DependentLoadFlags of its load configuration (0 without one).
+struct ImageImports {
+    std::vector<std::wstring> dlls;
+    WORD dependentLoadFlags = 0;
+};
+
+ImageImports imageImports(const std::wstring& path) {
+    ImageImports facts;
+    const UniqueModule module(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!module) return facts;
+    const BYTE* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(module.get()) & ~ULONG_PTR(3));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         imports.VirtualAddress != 0 && entry->Name != 0; ++entry) {
+        const char* name = reinterpret_cast<const char*>(base + entry->Name);
+        facts.dlls.emplace_back(name, name + strlen(name));
+    }
+    const IMAGE_DATA_DIRECTORY& config = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    constexpr DWORD FlagsOffset = 0x4E;  // DependentLoadFlags in IMAGE_LOAD_CONFIG_DIRECTORY64
+    if (config.VirtualAddress != 0 && *reinterpret_cast<const DWORD*>(base + config.VirtualAddress) >= FlagsOffset + 2) {
+        facts.dependentLoadFlags = *reinterpret_cast<const WORD*>(base + config.VirtualAddress + FlagsOffset);
+    }
+    return facts;
+}
+
+TEST(ProgramImages, StaticImportsComeFromSystem32Only) {
+    const wchar_t* const KnownDlls[] = {L"kernel32.dll", L"user32.dll", L"gdi32.dll",   L"advapi32.dll",
+                                        L"shell32.dll",  L"ole32.dll",  L"oleaut32.dll", L"comdlg32.dll",
+                                        L"shlwapi.dll",  L"setupapi.dll", L"rpcrt4.dll", L"msvcrt.dll"};
+    const struct {
+        const wchar_t* program;
+        bool companion;  // runs elevated from any folder: KnownDLLs only
+    } programs[] = {{L"Calmlane Setup.exe", true}, {L"Uninstall.exe", true}, {L"Calmlane.exe", false}};
+    for (const auto& p : programs) {
+        const ImageImports image = imageImports(binFolder() + L"\\" + p.program);
+        EXPECT_FALSE(image.dlls.empty()) << std::filesystem::path(p.program);
+        EXPECT_EQ(image.dependentLoadFlags, LOAD_LIBRARY_SEARCH_SYSTEM32) << std::filesystem::path(p.program);
+        for (const std::wstring& dll : image.dlls) {
+            bool known = false;
+            for (const wchar_t* name : KnownDlls) known = known || sameText(dll, name);
+            EXPECT_TRUE(known || !p.companion) << std::filesystem::path(p.program) << " imports "
+                                                << std::filesystem::path(dll);
+        }
+    }
+}
+
+// Copies of the programs in a user folder, next to a marker DLL under every planted name, with Wine told
+// (per program, in its AppDefaults) to prefer a DLL in the program's folder, as Windows does for names
+// outside the KnownDLLs.
+TEST_F(SetupWindow, NoDllIsLoadedFromTheProgramsFolder) {
+    const std::wstring folder = binFolder() + L"\\..\\planted-user-folder";
+    const wchar_t* const Programs[] = {L"Calmlane Setup.exe", L"Calmlane Setup-test.exe", L"Uninstall.exe",
+                                       L"planted_probe.exe"};
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    std::filesystem::create_directories(folder);
+    const auto overrides = [](const wchar_t* program) {
+        return std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides";
+    };
+    for (const wchar_t* program : Programs) {
+        ASSERT_TRUE(CopyFileW((binFolder() + L"\\" + program).c_str(), (folder + L"\\" + program).c_str(), FALSE));
+        for (const wchar_t* name : PlantedNames) {
+            writeString(HKEY_CURRENT_USER, overrides(program).c_str(), name, L"native,builtin");
+        }
+    }
+    writeString(HKEY_CURRENT_USER, overrides(L"planted_probe.exe").c_str(), L"version", L"native,builtin");
+    std::vector<std::wstring> planted(std::begin(PlantedNames), std::end(PlantedNames));
+    planted.push_back(L"version");  // for the probe
+    for (const std::wstring& name : planted) {
+        ASSERT_TRUE(CopyFileW((binFolder() + L"\\planted\\version.dll").c_str(),
+                              (folder + L"\\" + name + L".dll").c_str(), FALSE));
+    }
+    const std::wstring marker = folder + L"\\version.dll.loaded";
+
+    // The test can fail: a program that imports version.dll loads the planted one.
+    EXPECT_TRUE(runChild(folder + L"\\planted_probe.exe", L"", 30000).finished);
+    EXPECT_TRUE(fileExists(marker));
+    DeleteFileW(marker.c_str());
+
+    open(1, folder + L"\\Calmlane Setup.exe");
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitForSingleObject(process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    protectSystemFolders();
+    EXPECT_EQ(runChild(folder + L"\\Calmlane Setup-test.exe", L"--install-silent", 120000).exitCode, 0u);
+    EXPECT_EQ(runChild(folder + L"\\Uninstall.exe", L"--uninstall --quiet", 120000).exitCode, 0u);
+    for (const wchar_t* program : Programs) {
+        deleteTree(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + program).c_str());
+    }
+
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(folder)) {
+        EXPECT_NE(entry.path().extension(), L".loaded") << entry.path();
+    }
+    std::filesystem::remove_all(folder, ignored);
+    removeStaging();
 }
 
 }  // namespace

@@ -64,16 +64,21 @@ void cleanMachine() {
     RegistryScratch::wipe();
 }
 
-void setFolderFacts(const std::wstring& path, DWORD attributes, DWORD rights) {
+void setFolderFacts(const std::wstring& path, DWORD attributes, const wchar_t* sddl) {
     const std::wstring store = doubles::StoreKey;
     setRawValue(HKEY_LOCAL_MACHINE, (store + L"\\FolderAttributes").c_str(), path.c_str(), REG_DWORD, &attributes,
                 sizeof(attributes));
-    setRawValue(HKEY_LOCAL_MACHINE, (store + L"\\FolderAccess").c_str(), path.c_str(), REG_DWORD, &rights,
-                sizeof(rights));
+    writeString(HKEY_LOCAL_MACHINE, (store + L"\\FolderSecurity").c_str(), path.c_str(), sddl);
 }
 
-void protectFolders(const std::vector<std::wstring>& folders, DWORD rights) {
-    for (const std::wstring& path : folders) setFolderFacts(path, FILE_ATTRIBUTE_DIRECTORY, rights);
+void protectFolders(const std::vector<std::wstring>& folders, const wchar_t* sddl) {
+    for (const std::wstring& path : folders) setFolderFacts(path, FILE_ATTRIBUTE_DIRECTORY, sddl);
+}
+
+void protectSystemFolders() {
+    protectFolders({programFiles()});
+    protectFolders({L"C:\\"}, RootSddl);
+    protectFolders({defaultInstallFolder()}, InstalledSddl);
 }
 
 void createDormantService(const wchar_t* name) {

@@ -8,10 +8,23 @@
 
 namespace calmlane::test {
 
-// Read and execute: what Users hold on a protected folder such as Program Files.
-inline constexpr DWORD ReadExecute = 0x1200A9;
-// Full control: what a user holds on a folder in their own profile.
-inline constexpr DWORD FullControl = 0x1F01FF;
+// Descriptors of real Windows 10/11 folders, as SDDL (owner and DACL).
+#define CALMLANE_TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+#define CALMLANE_SOME_USER L"S-1-5-21-3623811015-3361044348-30300820-1013"
+// C:\ : owned by TrustedInstaller; Authenticated Users may create folders, and modify what they create.
+inline constexpr const wchar_t* RootSddl = L"O:" CALMLANE_TRUSTED_INSTALLER L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"
+                                           L"(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)";
+// C:\Program Files: SYSTEM and Administrators hold Modify (DELETE included) on the folder itself.
+inline constexpr const wchar_t* ProgramFilesSddl =
+    L"O:" CALMLANE_TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" CALMLANE_TRUSTED_INSTALLER L")(A;CIIO;GA;;;"
+    CALMLANE_TRUSTED_INSTALLER L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)"
+    L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)";
+// A folder a standard user made under C:\ (owner the user; Authenticated Users modify, inherited).
+inline constexpr const wchar_t* UserMadeSddl =
+    L"O:" CALMLANE_SOME_USER L"D:AI(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)(A;OICIID;FA;;;BA)"
+    L"(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)";
+// The installation folder as the installer secures it.
+inline constexpr const wchar_t* InstalledSddl = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
 std::wstring programFiles();
 std::wstring defaultInstallFolder();  // ...\Program Files\Calmlane
@@ -21,9 +34,12 @@ std::wstring shortcutPath();
 // the double's store; used in set-up and tear-down.
 void cleanMachine();
 
-// Marks folders for the double: a directory that a standard user may read and execute only.
-void protectFolders(const std::vector<std::wstring>& folders, DWORD rights = ReadExecute);
-void setFolderFacts(const std::wstring& folder, DWORD attributes, DWORD rights);
+// Tells the folder-security double what a folder is: its attributes and its descriptor as SDDL.
+void setFolderFacts(const std::wstring& folder, DWORD attributes, const wchar_t* sddl);
+// Marks folders as directories with the given descriptor (by default that of Program Files).
+void protectFolders(const std::vector<std::wstring>& folders, const wchar_t* sddl = ProgramFilesSddl);
+// Program Files and C:\ as on Windows: what every install below them needs.
+void protectSystemFolders();
 
 // A service of that name that nothing starts (its program does not exist).
 void createDormantService(const wchar_t* name);

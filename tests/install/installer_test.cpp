@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,8 +14,12 @@
 #include "app/settings.h"
 #include "doubles/double_store.h"
 #include "install/install_support.h"
+#include "install/folder_validation.h"
 #include "install/installer.h"
 #include "service/adapters.h"
+#include "update/web_services.h"
+
+#include <sddl.h>
 #include "support/process.h"
 #include "support/registry_scratch.h"
 
@@ -46,6 +51,7 @@ class Installer : public ::testing::Test {
 protected:
     void SetUp() override {
         cleanMachine();
+        protectSystemFolders();
         reported.clear();
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the shortcut step needs it, as in the setup program
     }
@@ -75,8 +81,16 @@ TEST_F(Installer, FirstInstallSetsUpEverything) {
         {L"DisplayIcon", target + L"\\Calmlane.exe"},
         {L"UninstallString", uninstaller + L" --uninstall"},
         {L"QuietUninstallString", uninstaller + L" --uninstall --quiet"},
+        {L"URLInfoAbout", DownloadPage},
     };
     for (const auto& [name, value] : apps) EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, name), value) << name;
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"InstallDate"),
+              std::to_wstring(now.wYear * 10000 + now.wMonth * 100 + now.wDay));
+    unsigned long long bytes = 0;
+    for (const wchar_t* name : InstalledFiles) bytes += std::filesystem::file_size(target + L"\\" + name);
+    EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, UninstallKey, L"EstimatedSize", 0), (bytes + 1023) / 1024);
     EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, UninstallKey, L"NoModify", 0), 1u);
     EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, UninstallKey, L"NoRepair", 0), 1u);
     EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), exe + L" --tray");
@@ -133,6 +147,95 @@ TEST_F(Installer, ReinstallOverARunningInstallationKeepsTheMode) {
     EXPECT_NE(servicePid(), firstService);
 }
 
+TEST_F(Installer, InteractiveUsersMayOnlyQueryTheService) {
+    ASSERT_EQ(install(), 0) << (reported.empty() ? "" : reported[0]);
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), ServiceName, READ_CONTROL));
+    std::vector<BYTE> buffer(4096);
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, buffer.data(),
+                                           static_cast<DWORD>(buffer.size()), &needed));
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(buffer.data(), SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    const UniqueLocal owned(text);
+    // Wine 8 neither stores nor reports a service's DACL (it answers an empty one, which no service manager
+    // keeps: nobody could use the service); where a service manager does, it must be ours.
+    if (std::wstring(text) == L"D:") {
+        std::printf("Service DACL not stored here: not checked.\n");
+        return;
+    }
+    EXPECT_EQ(std::wstring(text), ServiceSecurity);
+}
+
+// A running copy of an installed file (a tray of another session) is moved aside and replaced.
+TEST_F(Installer, ALockedFileIsMovedAsideAndTheInstallAsksForARestart) {
+    ASSERT_EQ(install(), 0) << (reported.empty() ? "" : reported[0]);
+    const std::wstring executable = target + L"\\Calmlane.exe";
+    {
+        const UniqueHandle running(CreateFileW(executable.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(running);
+        EXPECT_EQ(install(), static_cast<int>(ERROR_SUCCESS_REBOOT_REQUIRED)) << (reported.empty() ? "" : reported[0]);
+    }
+    EXPECT_EQ(std::filesystem::file_size(executable), std::filesystem::file_size(built(L"Calmlane.exe")));
+    std::vector<std::wstring> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(target)) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.rfind(L"Calmlane.exe.", 0) == 0) aside.push_back(entry.path().wstring());
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    DWORD type = 0;
+    std::vector<BYTE> pending;
+    ASSERT_TRUE(readRawValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                             L"PendingFileRenameOperations", type, pending));
+    const std::wstring operations(reinterpret_cast<const wchar_t*>(pending.data()), pending.size() / 2);
+    EXPECT_NE(operations.find(aside[0].substr(3)), std::wstring::npos);  // as \??\C:\...
+    // Free again, the moved copy goes with the uninstall.
+    EXPECT_EQ(uninstallNative(record), 0) << (reported.empty() ? "" : reported[0]);
+    EXPECT_FALSE(fileExists(target));
+}
+
+// Every loaded hive whose saver is the installed one gets its previous saver back, or none.
+TEST_F(Installer, UninstallGivesTheScreenSaverBack) {
+    ASSERT_EQ(install(), 0) << (reported.empty() ? "" : reported[0]);
+    const std::wstring installed = L"\"" + target + L"\\CALMLANE.scr\"";  // as another tool may write it
+    const std::wstring other = built(L"pipe_client.exe");
+    struct Hive {
+        std::wstring sid;
+        std::wstring selected;
+        const wchar_t* previous;  // nullptr: nothing remembered
+        const wchar_t* saver;     // afterwards; nullptr: none
+        const wchar_t* active;
+        const wchar_t* timeout;
+    } hives[] = {
+        {L"S-1-5-21-1-2-3-1001", installed, other.c_str(), other.c_str(), L"0", L"300"},
+        {L"S-1-5-21-1-2-3-1002", installed, nullptr, nullptr, L"0", L"<missing>"},
+        {L"S-1-5-21-1-2-3-1003", other, nullptr, other.c_str(), L"<missing>", L"<missing>"},
+    };
+    for (const Hive& h : hives) {
+        const std::wstring desktop = h.sid + L"\\Control Panel\\Desktop";
+        const std::wstring product = h.sid + L"\\" + RegistryPath;
+        writeString(HKEY_USERS, desktop.c_str(), L"SCRNSAVE.EXE", h.selected);
+        if (h.previous != nullptr) {
+            writeString(HKEY_USERS, product.c_str(), L"PreviousSaver", h.previous);
+            writeDword(HKEY_USERS, product.c_str(), L"PreviousActive", 0);
+            writeDword(HKEY_USERS, product.c_str(), L"PreviousTimeout", 300);
+            writeDword(HKEY_USERS, product.c_str(), L"PreviousSaved", 1);
+        }
+    }
+    writeString(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"SCRNSAVE.EXE", target + L"\\Calmlane.scr");
+    EXPECT_EQ(uninstallNative(record), 0) << (reported.empty() ? "" : reported[0]);
+    for (const Hive& h : hives) {
+        const std::wstring desktop = h.sid + L"\\Control Panel\\Desktop";
+        EXPECT_EQ(regString(HKEY_USERS, desktop.c_str(), L"SCRNSAVE.EXE"), h.saver ? h.saver : L"<missing>") << h.sid;
+        EXPECT_EQ(regString(HKEY_USERS, desktop.c_str(), L"ScreenSaveActive"), h.active) << h.sid;
+        EXPECT_EQ(regString(HKEY_USERS, desktop.c_str(), L"ScreenSaveTimeOut"), h.timeout) << h.sid;
+        deleteTree(HKEY_USERS, h.sid.c_str());
+    }
+    EXPECT_EQ(regString(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"SCRNSAVE.EXE"), L"<missing>");
+}
+
 TEST_F(Installer, TheFirstEditionBlocksTheInstall) {
     createDormantService(LegacyServiceName);
     EXPECT_EQ(install(), 1);
@@ -143,6 +246,30 @@ TEST_F(Installer, TheFirstEditionBlocksTheInstall) {
     EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath"), L"<missing>");
     EXPECT_FALSE(fileExists(target));
     EXPECT_EQ(serviceState(ServiceName), 0u);
+}
+
+// A folder someone made between the folder check and the install is judged again from the open folder.
+TEST_F(Installer, AnExistingFolderIsTakenOnlyFromATrustedOwner) {
+    std::filesystem::create_directories(target);
+    setFolderFacts(target, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl);
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(reported, std::vector<std::string>{UnprotectedFolder});
+    EXPECT_FALSE(fileExists(target + L"\\Calmlane.exe"));
+    EXPECT_EQ(serviceState(ServiceName), 0u);
+}
+
+// From the moment the folder is created until the install ends, nobody can rename it away and put
+// another in its place.
+TEST_F(Installer, TheFolderIsHeldThroughTheInstall) {
+    doubles::storeSetString(L"StepRenameProbe", target);
+    ASSERT_EQ(install(), 0) << (reported.empty() ? "" : reported[0]);
+    std::wistringstream renames(doubles::storeString(L"StepRenames"));
+    std::wstring line;
+    ASSERT_TRUE(std::getline(renames, line));
+    EXPECT_EQ(line, L"folder missing");
+    int held = 0;
+    for (; std::getline(renames, line); ++held) EXPECT_TRUE(line.ends_with(L" held")) << std::filesystem::path(line);
+    EXPECT_GE(held, 10);
 }
 
 TEST_F(Installer, AServiceThatDoesNotComeUpIsReported) {
@@ -202,6 +329,27 @@ TEST_F(Installer, UninstallWaitsForTheAdapterJournalToEmpty) {
     EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), L"<missing>");
     UniqueKey machine;
     EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, RegistryPath, 0, KEY_READ, machine.put()), ERROR_SUCCESS);
+}
+
+// A file that cannot be deleted stops the uninstall only after everything that runs the installed files
+// is gone; a second run finishes.
+TEST_F(Installer, AnUninstallStoppedHalfWayLeavesNothingThatStartsTheProduct) {
+    ASSERT_EQ(install(), 0) << (reported.empty() ? "" : reported[0]);
+    {
+        const UniqueHandle lock(
+            CreateFileW((target + L"\\Calmlane.scr").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(lock);
+        EXPECT_EQ(uninstallNative(record), 1);
+    }
+    EXPECT_EQ(reported, std::vector<std::string>{"File is in use. Close screen saver previews and retry uninstall."});
+    EXPECT_EQ(serviceState(ServiceName), 0u);
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), L"<missing>");
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString"), L"<missing>");
+    EXPECT_FALSE(fileExists(shortcutPath()));
+    reported.clear();
+    EXPECT_EQ(uninstallNative(record), 0) << (reported.empty() ? "" : reported[0]);
+    EXPECT_FALSE(fileExists(target));
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath"), L"<missing>");
 }
 
 TEST_F(Installer, UninstallCleansUpWithoutTheServiceAndKeepsForeignFiles) {

@@ -3,4 +3,8 @@
 
 #include "install/programs.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return calmlane::runUninstallerProgram(instance); }
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // Every DLL loaded from here on comes from System32, never from the folder the program started in.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return 1;
+    return calmlane::runUninstallerProgram(instance);
+}

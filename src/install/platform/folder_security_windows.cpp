@@ -5,8 +5,6 @@ namespace calmlane::folder_security {
 
 DWORD attributes(const std::wstring& path) { return windowsAttributes(path); }
 
-bool grantedAccess(HANDLE token, const std::wstring& path, DWORD& granted) {
-    return windowsGrantedAccess(token, path, granted);
-}
+UniqueLocal descriptor(const std::wstring& path, HANDLE opened) { return windowsDescriptor(path, opened); }
 
 }  // namespace calmlane::folder_security

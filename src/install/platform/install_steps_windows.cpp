@@ -1,0 +1,8 @@
+// The product's side of the install-step seam: nothing happens between the steps.
+#include "install/install_steps.h"
+
+namespace calmlane::install_step {
+
+void reached(const wchar_t*) {}
+
+}  // namespace calmlane::install_step
