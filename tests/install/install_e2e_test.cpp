@@ -399,7 +399,7 @@ TEST_F(SetupWindow, InChinese) {
 // delay-loads it), and Wine looks for them in the program's folder first; Windows' user32, comctl32 and
 // uxtheme do not, so those are not planted (measured with WINEDEBUG=+loaddll). The static import of
 // version.dll is the image table's to check.
-const wchar_t* const PlantedNames[] = {L"winhttp", L"wtsapi32", L"iphlpapi", L"fwpuclnt", L"comctl32"};
+const wchar_t* const PlantedNames[] = {L"winhttp", L"wtsapi32", L"iphlpapi", L"fwpuclnt", L"comctl32", L"wintrust"};
 
 // The DLL names a program imports, and the DependentLoadFlags of its load configuration (0 without one).
 struct ImageImports {
