@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cwctype>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -77,12 +78,27 @@ void removeEntryPoints() {
     }
 }
 
+// A path from another user's hive, when it names a file on a fixed local disk by drive letter; else
+// empty. The uninstaller runs as an administrator or as SYSTEM: a network path that a user wrote would
+// have it sign in to the host it names, so nothing else reaches a file call. Environment variables are
+// not expanded either: they would be the uninstaller's own.
+std::wstring localPath(std::wstring path) {
+    const wchar_t* const trimmed = L"\t \"";
+    const std::size_t first = path.find_first_not_of(trimmed);
+    if (first == std::wstring::npos) return std::wstring();
+    path = path.substr(first, path.find_last_not_of(trimmed) - first + 1);
+    const bool driveLetter = path.size() > 3 && iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\' &&
+                             path.find_first_of(L"%/") == std::wstring::npos;
+    if (!driveLetter || GetDriveTypeW(path.substr(0, 3).c_str()) != DRIVE_FIXED) return std::wstring();
+    return normalizeSaverPath(path);
+}
+
 // The saver a user had before the product's, from their hive: kept when it still names a saver file
 // other than the product's, else empty, as deactivateSaver decides.
 std::wstring rememberedSaver(HKEY user) {
     std::wstring previous;
     if (!readString(user, RegistryPath, L"PreviousSaver", previous)) return std::wstring();
-    previous = normalizeSaverPath(previous);
+    previous = localPath(previous);
     const DWORD attributes = previous.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(previous.c_str());
     if (isCalmlanePath(previous) || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return std::wstring();
@@ -94,7 +110,7 @@ std::wstring rememberedSaver(HKEY user) {
 // the saver: a saver path naming a deleted file silently turns off the lock on resume. Best effort.
 bool selects(HKEY user, const std::wstring& installed) {
     std::wstring selected;
-    return readString(user, DesktopKey, L"SCRNSAVE.EXE", selected) && sameText(normalizeSaverPath(selected), installed);
+    return readString(user, DesktopKey, L"SCRNSAVE.EXE", selected) && sameText(localPath(selected), installed);
 }
 
 void giveSaverBack(HKEY user, const std::wstring& installed) {
