@@ -81,14 +81,16 @@ bool descriptorTrusted(PSECURITY_DESCRIPTOR descriptor, DWORD rights) {
             void* ace = nullptr;
             if (!GetAce(acl, index, &ace)) return false;
             const auto* header = static_cast<const ACE_HEADER*>(ace);
-            // Every allow form that names its principal right after the mask; object entries do not occur
-            // on files and are refused rather than guessed at.
+            // The allow forms that name their principal right after the mask are judged, deny entries only
+            // take rights away and are passed over; any other type (object and compound entries, which do
+            // not occur on files) is refused rather than guessed at.
             const bool allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
                                header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
-            if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
-                header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
-                return false;
-            }
+            const bool deny = header->AceType == ACCESS_DENIED_ACE_TYPE ||
+                              header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+                              header->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+                              header->AceType == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+            if (!allow && !deny) return false;
             const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
             std::wstring principal;
             if (allow) {

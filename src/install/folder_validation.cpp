@@ -107,11 +107,17 @@ bool protectedAncestry(const std::wstring& parent) {
 
 // Only the files an installation consists of (or moved aside), so that an install that failed half-way
 // can be repeated.
+// False also when the folder cannot be listed: the refusal then carries the rule's own message.
 bool holdsOnlyProductFiles(const std::wstring& path) {
-    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(path)) {
-        if (!isProductFileName(entry.path().filename().wstring()) || !entry.is_regular_file()) return false;
+    std::error_code error;
+    std::filesystem::directory_iterator entries(path, error);
+    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+        std::error_code typeError;
+        if (!isProductFileName(entries->path().filename().wstring()) || !entries->is_regular_file(typeError)) {
+            return false;
+        }
     }
-    return true;
+    return !error;
 }
 
 // Rule 9: an existing folder is no link, belongs to a trusted owner that alone may change it, and holds
