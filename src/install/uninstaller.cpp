@@ -201,7 +201,6 @@ int uninstallNative(FailureReport report) {
         install_step::reached(L"machine values");
         deleteKeyTree(RegistryPath);
         return restart ? ERROR_SUCCESS_REBOOT_REQUIRED : 0;
-        return 0;
     } catch (const std::exception& e) {
         service.reset();
         manager.reset();
