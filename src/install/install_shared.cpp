@@ -142,6 +142,12 @@ bool moveAsideUntilRestart(const std::wstring& path) {
     return true;
 }
 
+bool deleteOrScheduleAtRestart(const std::wstring& path, bool directory) {
+    const bool removed = directory ? RemoveDirectoryW(path.c_str()) != FALSE : DeleteFileW(path.c_str()) != FALSE;
+    return !removed && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES &&
+           MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
 bool isProductFileName(const std::wstring& name) {
     constexpr std::size_t SuffixLength = 7;  // ".delete"
     for (const wchar_t* file : InstalledFiles) {

@@ -240,13 +240,6 @@ void createShortcut(const std::wstring& target) {
     }
 }
 
-// True when the path is left for the next restart.
-bool deleteOrScheduleAtRestart(const std::wstring& path, bool directory) {
-    const bool removed = directory ? RemoveDirectoryW(path.c_str()) != FALSE : DeleteFileW(path.c_str()) != FALSE;
-    return !removed && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES &&
-           MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-}
-
 // The move out of the 1.1 default folder "...\Program Files\CalmlaneNative"; errors are ignored.
 void removeOldDefaultFolder(const std::wstring& previous, const std::wstring& target, bool& restart) {
     try {

@@ -71,6 +71,10 @@ bool elevateAndWait(HWND owner, const std::wstring& arguments);
 // False when it cannot be renamed.
 bool moveAsideUntilRestart(const std::wstring& path);
 
+// Deletes a file or an empty folder, or schedules it for the next restart when it is in use; true when
+// it is left for the restart.
+bool deleteOrScheduleAtRestart(const std::wstring& path, bool directory);
+
 // One of InstalledFiles, or one of them moved aside: what an installation folder may hold.
 bool isProductFileName(const std::wstring& name);
 

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "install/installer.h"
+
 namespace calmlane {
 
 namespace {
@@ -22,13 +24,6 @@ std::wstring uniqueName() {
     wchar_t text[64] = {};
     if (FAILED(CoCreateGuid(&guid)) || StringFromGUID2(guid, text, 64) == 0) fail();
     return std::wstring(L"Calmlane-") + text;
-}
-
-void removeOrScheduleAtRestart(const std::wstring& path, bool directory) {
-    const bool removed = directory ? RemoveDirectoryW(path.c_str()) != FALSE : DeleteFileW(path.c_str()) != FALSE;
-    if (!removed && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    }
 }
 
 }  // namespace
@@ -67,9 +62,9 @@ ProtectedFolder::~ProtectedFolder() {
     for (std::filesystem::directory_iterator it(path_, error), end; !error && it != end; it.increment(error)) {
         files.push_back(it->path().wstring());
     }
-    for (const std::wstring& file : files) removeOrScheduleAtRestart(file, false);
+    for (const std::wstring& file : files) deleteOrScheduleAtRestart(file, false);
     hold_.reset();
-    removeOrScheduleAtRestart(path_, true);
+    deleteOrScheduleAtRestart(path_, true);
 }
 
 }  // namespace calmlane

@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <cwctype>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -10,6 +9,7 @@
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/local_path.h"
 #include "app/roles.h"
 #include "app/settings.h"
 #include "configuration/saver_selection.h"
@@ -87,9 +87,7 @@ std::wstring localPath(std::wstring path) {
     const std::size_t first = path.find_first_not_of(trimmed);
     if (first == std::wstring::npos) return std::wstring();
     path = path.substr(first, path.find_last_not_of(trimmed) - first + 1);
-    const bool driveLetter = path.size() > 3 && iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\' &&
-                             path.find_first_of(L"%/") == std::wstring::npos;
-    if (!driveLetter || GetDriveTypeW(path.substr(0, 3).c_str()) != DRIVE_FIXED) return std::wstring();
+    if (path.find(L'%') != std::wstring::npos || !onFixedDisk(path)) return std::wstring();
     return normalizeSaverPath(path);
 }
 

@@ -3,7 +3,6 @@
 #include <sddl.h>
 
 #include <cstring>
-#include <cwctype>
 #include <vector>
 
 #include "app/constants.h"
@@ -59,24 +58,10 @@ bool indexInfo(HANDLE file, FileIdentity& identity, DWORD& links) {
     return true;
 }
 
-bool fixedDisk(const std::wstring& path) {
-    const std::size_t start = path.rfind(L"\\\\?\\", 0) == 0 ? 4 : 0;
-    const std::wstring root = path.substr(start, 3);
-    return GetDriveTypeW(root.c_str()) == DRIVE_FIXED;
-}
-
 }  // namespace
 
-bool driveLetterPath(const std::wstring& path) {
-    const std::size_t start = path.rfind(L"\\\\?\\", 0) == 0 ? 4 : 0;
-    if (path.size() < start + 4) return false;
-    const wchar_t letter = static_cast<wchar_t>(towupper(path[start]));
-    return letter >= L'A' && letter <= L'Z' && path[start + 1] == L':' && path[start + 2] == L'\\' &&
-           path.find(L'/') == std::wstring::npos;
-}
-
 bool isInstalledSaver(const std::wstring& image, const std::wstring& installed) {
-    if (!driveLetterPath(image) || !fixedDisk(image)) return false;
+    if (!onFixedDisk(image)) return false;
     const UniqueHandle client = openForIdentity(image);
     if (!client) return false;
     const UniqueHandle saver = openForIdentity(installed);

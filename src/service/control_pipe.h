@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/handles.h"
+#include "app/local_path.h"
 #include "service/session_machine.h"
 
 namespace calmlane {
@@ -19,10 +20,6 @@ ConnectPoll classifyConnect(bool succeeded, unsigned long error);
 
 // The text of a read: the bytes before the first zero byte.
 std::string messageText(const char* bytes, unsigned long count);
-
-// Whether a path has the form of a file on a drive letter ("C:\..." or "\\?\C:\..."). A network or
-// device path is never opened by the service: as LocalSystem it would sign in to the host it names.
-bool driveLetterPath(const std::wstring& path);
 
 // Whether a client's image path names the installed saver: a drive-letter path on a fixed disk whose file
 // has the installed file's volume serial number and file id, and no other name. Windows reports a
