@@ -2,8 +2,8 @@
 
 #include <exception>
 #include <stdexcept>
-#include <thread>
 
+#include "app/detached_thread.h"
 #include "app/localization.h"
 #include "configuration/saver_selection.h"
 
@@ -11,7 +11,7 @@ namespace calmlane {
 
 std::shared_ptr<SaverOperation> SaverOperation::start(SaverAction action, std::function<void()> work) {
     auto operation = std::make_shared<SaverOperation>(action);
-    std::thread([operation, work = std::move(work)] {
+    startDetached([operation, work = std::move(work)] {
         try {
             work();
         } catch (const std::exception& e) {
@@ -20,7 +20,7 @@ std::shared_ptr<SaverOperation> SaverOperation::start(SaverAction action, std::f
             operation->message = "The screen saver operation failed.";
         }
         operation->finished.store(true, std::memory_order_release);
-    }).detach();
+    });
     return operation;
 }
 

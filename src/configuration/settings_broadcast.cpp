@@ -4,7 +4,8 @@
 
 #include <chrono>
 #include <system_error>
-#include <thread>
+
+#include "app/detached_thread.h"
 
 namespace calmlane {
 
@@ -43,7 +44,7 @@ void SettingsNotificationQueue::request() noexcept {
     if (state->running) return;
     state->running = true;
     try {
-        std::thread(drain, state).detach();
+        startDetached([state] { drain(state); });
     } catch (...) {
         state->running = false;  // the request is lost until the next one
     }

@@ -3,21 +3,10 @@
 #include <windows.h>
 
 #include <memory>
-#include <system_error>
-#include <thread>
-#include <utility>
+
+#include "app/detached_thread.h"
 
 namespace calmlane {
-
-// Runs `work` on a detached thread. A thread that cannot be created raises "thread constructor failed".
-template <typename Work>
-void startDetached(Work&& work) {
-    try {
-        std::thread(std::forward<Work>(work)).detach();
-    } catch (const std::system_error& error) {
-        throw std::system_error(error.code(), "thread constructor failed");
-    }
-}
 
 // Posts `record` as the message's lParam; the receiver owns and deletes it. When the post fails
 // (the window is gone) the record is freed here. True when posted.

@@ -35,7 +35,8 @@ private:
 
 template <typename Predicate>
 bool eventually(Predicate predicate) {
-    for (int i = 0; i < 400; ++i) {
+    const ULONGLONG deadline = GetTickCount64() + 15000;
+    while (GetTickCount64() < deadline) {
         if (predicate()) return true;
         Sleep(5);
     }
