@@ -18,35 +18,6 @@ std::wstring programFiles() { return folder(CSIDL_PROGRAM_FILES); }
 std::wstring defaultInstallFolder() { return programFiles() + L"\\Calmlane"; }
 std::wstring shortcutPath() { return folder(CSIDL_COMMON_PROGRAMS) + L"\\Calmlane.lnk"; }
 
-void deleteServiceNamed(const wchar_t* name) {
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    UniqueServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
-    if (!service) return;
-    SERVICE_STATUS status = {};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    if (!waitForServiceState(name, SERVICE_STOPPED, 10000)) {
-        // A service that ignores the stop is ended the hard way, so that its deletion completes.
-        SERVICE_STATUS_PROCESS process = {};
-        DWORD needed = 0;
-        if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
-                                 sizeof(process), &needed) &&
-            process.dwProcessId != 0) {
-            UniqueHandle running(OpenProcess(PROCESS_TERMINATE, FALSE, process.dwProcessId));
-            if (running) TerminateProcess(running.get(), 1);
-        }
-    }
-    DeleteService(service.get());
-    service.reset();
-    // A deleted service lingers, marked for deletion, until its process has gone and the last handle
-    // is closed; the next test's installer would meet it (1072).
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    while (GetTickCount64() < deadline) {
-        UniqueServiceHandle lingering(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
-        if (!lingering) return;
-        Sleep(50);
-    }
-}
-
 void cleanMachine() {
     installDirectoryOverride.clear();
     deleteServiceNamed(ServiceName);
@@ -81,31 +52,6 @@ void protectSystemFolders() {
     protectFolders({defaultInstallFolder()}, InstalledSddl);
 }
 
-void createDormantService(const wchar_t* name) {
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    UniqueServiceHandle service(CreateServiceW(manager.get(), name, name, SERVICE_ALL_ACCESS,
-                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                               L"C:\\nowhere\\dormant.exe", nullptr, nullptr, nullptr, nullptr,
-                                               nullptr));
-    if (!service) ADD_FAILURE_AT(__FILE__, __LINE__) << "CreateServiceW failed: " << GetLastError();
-}
-
-DWORD serviceState(const wchar_t* name) {
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status = {};
-    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-    return status.dwCurrentState;
-}
-
-bool waitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (serviceState(name) != state) {
-        if (GetTickCount64() > deadline) return false;
-        Sleep(50);
-    }
-    return true;
-}
 
 bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

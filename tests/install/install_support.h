@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/service_harness.h"
+
 namespace calmlane::test {
 
 // Descriptors of real Windows 10/11 folders, as SDDL (owner and DACL).
@@ -40,12 +42,6 @@ void setFolderFacts(const std::wstring& folder, DWORD attributes, const wchar_t*
 void protectFolders(const std::vector<std::wstring>& folders, const wchar_t* sddl = ProgramFilesSddl);
 // Program Files and C:\ as on Windows: what every install below them needs.
 void protectSystemFolders();
-
-// A service of that name that nothing starts (its program does not exist).
-void createDormantService(const wchar_t* name);
-void deleteServiceNamed(const wchar_t* name);
-DWORD serviceState(const wchar_t* name);  // 0 when absent
-bool waitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs);
 
 bool fileExists(const std::wstring& path);
 void writeFile(const std::wstring& path, const char* content = "x");

@@ -9,6 +9,15 @@
 
 namespace calmlane::test {
 
+// Polls `done` every `stepMs` until it holds or `timeoutMs` has passed; its last answer.
+template <typename Predicate>
+bool waitUntil(Predicate done, DWORD timeoutMs = 5000, DWORD stepMs = 25) {
+    for (const ULONGLONG deadline = GetTickCount64() + timeoutMs; GetTickCount64() < deadline; Sleep(stepMs)) {
+        if (done()) return true;
+    }
+    return done();
+}
+
 struct MessageBoxSeen {
     std::wstring caption;
     std::wstring text;

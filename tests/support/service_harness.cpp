@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <gtest/gtest.h>
+
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
@@ -28,15 +30,6 @@ SERVICE_STATUS_PROCESS query() {
                              &needed);
     }
     return status;
-}
-
-void removeService() {
-    UniqueServiceHandle service = openService();
-    if (!service) return;
-    SERVICE_STATUS status = {};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 200 && query().dwCurrentState != SERVICE_STOPPED; ++i) Sleep(50);
-    DeleteService(service.get());
 }
 
 std::wstring tempFile() {
@@ -79,8 +72,53 @@ constexpr const wchar_t* WineLoader = L"Z:\\usr\\bin\\wine";
 
 }  // namespace
 
+DWORD serviceState(const wchar_t* name) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+    return status.dwCurrentState;
+}
+
+bool waitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs) {
+    return waitUntil([&] { return serviceState(name) == state; }, timeoutMs, 50);
+}
+
+void createDormantService(const wchar_t* name) {
+    UniqueServiceHandle manager = openManager();
+    UniqueServiceHandle service(CreateServiceW(manager.get(), name, name, SERVICE_ALL_ACCESS,
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                               L"C:\\nowhere\\dormant.exe", nullptr, nullptr, nullptr, nullptr,
+                                               nullptr));
+    if (!service) ADD_FAILURE() << "CreateServiceW failed: " << GetLastError();
+}
+
+void deleteServiceNamed(const wchar_t* name) {
+    UniqueServiceHandle manager = openManager();
+    UniqueServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
+    if (!service) return;
+    SERVICE_STATUS status = {};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    if (!waitForServiceState(name, SERVICE_STOPPED, 10000)) {
+        // A service that ignores the stop is ended the hard way, so that its deletion completes.
+        SERVICE_STATUS_PROCESS process = {};
+        DWORD needed = 0;
+        if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                                 sizeof(process), &needed) &&
+            process.dwProcessId != 0) {
+            UniqueHandle running(OpenProcess(PROCESS_TERMINATE, FALSE, process.dwProcessId));
+            if (running) TerminateProcess(running.get(), 1);
+        }
+    }
+    DeleteService(service.get());
+    service.reset();
+    // A deleted service lingers, marked for deletion, until its process has gone and the last handle
+    // is closed; the next installer or test would meet it (1072).
+    waitUntil([&] { return !UniqueServiceHandle(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS)); }, 10000, 50);
+}
+
 InstalledService::InstalledService(const wchar_t* client) : folder_(installDir()) {
-    removeService();
+    deleteServiceNamed(ServiceName);
     CreateDirectoryW(folder_.c_str(), nullptr);
     CopyFileW((binFolder() + L"\\Calmlane-test.exe").c_str(), (folder_ + L"\\Calmlane.exe").c_str(), FALSE);
     CopyFileW((binFolder() + L"\\" + client).c_str(), (folder_ + L"\\Calmlane.scr").c_str(), FALSE);
@@ -97,7 +135,7 @@ InstalledService::InstalledService(const wchar_t* client) : folder_(installDir()
 
 // Leaves the folder as it found it, so that an installation that follows (the run script's) finds it empty.
 InstalledService::~InstalledService() {
-    removeService();
+    deleteServiceNamed(ServiceName);
     DeleteFileW((folder_ + L"\\Calmlane.exe").c_str());
     DeleteFileW((folder_ + L"\\Calmlane.scr").c_str());
     RemoveDirectoryW(folder_.c_str());
@@ -121,12 +159,7 @@ DWORD InstalledService::exitCode() const { return query().dwWin32ExitCode; }
 DWORD InstalledService::processId() const { return query().dwProcessId; }
 
 bool InstalledService::waitForState(DWORD wanted, DWORD timeoutMs) const {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (query().dwCurrentState != wanted) {
-        if (GetTickCount64() > deadline) return false;
-        Sleep(50);
-    }
-    return true;
+    return waitForServiceState(ServiceName, wanted, timeoutMs);
 }
 
 bool InstalledService::waitForProcessExit(DWORD processId, DWORD timeoutMs) const {
@@ -137,27 +170,19 @@ bool InstalledService::waitForProcessExit(DWORD processId, DWORD timeoutMs) cons
 bool InstalledService::restartAfterCrash(DWORD deadProcessId) {
     UniqueServiceHandle service = openService();
     if (!service || !startService(service.get())) return false;
-    const ULONGLONG deadline = GetTickCount64() + 15000;
-    for (;;) {
-        const SERVICE_STATUS_PROCESS status = query();
-        if (status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != deadProcessId &&
-            status.dwProcessId != 0) {
-            return true;
-        }
-        if (GetTickCount64() > deadline) return false;
-        Sleep(50);
-    }
+    return waitUntil(
+        [&] {
+            const SERVICE_STATUS_PROCESS status = query();
+            return status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != deadProcessId &&
+                   status.dwProcessId != 0;
+        },
+        15000, 50);
 }
 
 DWORD publishedNetworkState() { return readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99); }
 
 bool waitForNetworkState(DWORD state, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (publishedNetworkState() != state) {
-        if (GetTickCount64() > deadline) return false;
-        Sleep(20);
-    }
-    return true;
+    return waitUntil([&] { return publishedNetworkState() == state; }, timeoutMs, 20);
 }
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& line) {

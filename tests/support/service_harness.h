@@ -37,6 +37,14 @@ private:
     std::wstring folder_;
 };
 
+// Services by name in the prefix's service manager.
+DWORD serviceState(const wchar_t* name);  // 0 when absent
+bool waitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs);
+// A service of that name that nothing starts (its program does not exist).
+void createDormantService(const wchar_t* name);
+// Stops (or, when it ignores the stop, ends) and deletes the service, and waits until it has gone.
+void deleteServiceNamed(const wchar_t* name);
+
 // HKLM "NetworkState" as the service published it (99 when absent).
 DWORD publishedNetworkState();
 // Polls for a published state: a pending adapter's idle retry publishes 2 and then 3 on every pass.
