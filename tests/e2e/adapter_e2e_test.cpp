@@ -13,6 +13,7 @@
 #include "doubles/double_store.h"
 #include "service/adapters.h"
 #include "support/debug_log.h"
+#include "support/process.h"
 #include "support/registry_scratch.h"
 #include "support/service_harness.h"
 
@@ -39,6 +40,52 @@ protected:
         ASSERT_TRUE(service.start());
     }
     void TearDown() override { deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey); }
+
+    void resetCalls() {
+        doubles::storeSetString(L"Calls", L"");
+        doubles::storeSetDword(L"CallCount", 0);
+    }
+    void armKill(DWORD at, DWORD after) {
+        doubles::storeSetDword(L"KillAfter", after);
+        doubles::storeSetDword(L"KillAt", at);
+    }
+    // Has the saver's client run `client` against a service armed to die at seam call `at`; the dead pid.
+    DWORD killDuring(const wchar_t* client, DWORD at, DWORD after) {
+        armKill(at, after);
+        const DWORD pid = service.processId();
+        runPipeClient(service.installedClient(), client);
+        EXPECT_TRUE(service.waitForProcessExit(pid, 10000)) << "the service was not killed";
+        return pid;
+    }
+
+    // Kills the service before and after each seam call from `first` to `last`, with `crash` (given the
+    // call and 0/1 for before/after; returns the dead process id), and checks that every next start gives
+    // every adapter back and empties the journal.
+    template <typename Crash>
+    void killAtEveryCall(const std::string& what, DWORD first, DWORD last, Crash crash) {
+        int tried = 0, downAtKill = 0, lost = 0, leftInJournal = 0;
+        for (DWORD at = first; at <= last; ++at) {
+            for (DWORD after = 0; after <= 1; ++after) {
+                SCOPED_TRACE(what + ": kill " + (after ? "after" : "before") + " call " + std::to_string(at));
+                doubles::setAdapters(adapters);
+                resetCalls();
+                const DWORD dead = crash(at, after);
+                if (HasFailure()) return;
+                downAtKill += adaptersDisabled();
+                ASSERT_TRUE(service.restartAfterCrash(dead));
+                ++tried;
+                lost += adaptersDisabled();
+                leftInJournal += static_cast<int>(savedDevices().size());
+                EXPECT_EQ(publishedNetworkState(), 0u);
+            }
+        }
+        std::printf("%s: crash points tried: %d, adapters down at the kills: %d, adapters lost: %d, journal "
+                    "entries left: %d\n",
+                    what.c_str(), tried, downAtKill, lost, leftInJournal);
+        EXPECT_GT(downAtKill, 0);  // the kills did hit adapters that were down
+        EXPECT_EQ(lost, 0);
+        EXPECT_EQ(leftInJournal, 0);
+    }
 
     const std::vector<doubles::SimulatedAdapter> adapters = {doubles::physicalAdapter(1),
                                                               doubles::physicalAdapter(2, 71)};
@@ -96,31 +143,9 @@ TEST_F(AdapterService, AServiceKilledAnywhereInAPauseLosesNoAdapter) {
     ASSERT_GE(callsInPause, 10u);
     ASSERT_TRUE(log.waitFor("Restoring network: Saver process ended", 5000));
 
-    int tried = 0, lost = 0, leftInJournal = 0, disabledAtCrash = 0;
-    for (DWORD at = 1; at <= callsInPause; ++at) {
-        for (DWORD after = 0; after <= 1; ++after) {
-            SCOPED_TRACE("kill " + std::string(after ? "after" : "before") + " seam call " + std::to_string(at));
-            doubles::setAdapters(adapters);
-            doubles::storeSetDword(L"CallCount", 0);
-            doubles::storeSetDword(L"KillAfter", after);
-            doubles::storeSetDword(L"KillAt", at);
-            const DWORD pid = service.processId();
-            runPipeClient(service.installedClient(), L"open send:START reply close");
-            ASSERT_TRUE(service.waitForProcessExit(pid, 10000)) << "the service was not killed";
-            disabledAtCrash += adaptersDisabled();
-            ASSERT_TRUE(service.restartAfterCrash(pid));
-            ++tried;
-            lost += adaptersDisabled();
-            leftInJournal += static_cast<int>(savedDevices().size());
-            EXPECT_EQ(publishedNetworkState(), 0u);
-        }
-    }
-    std::printf("crash points tried: %d, adapters left disabled by the crashes: %d, adapters lost after restart: %d, "
-                "journal entries left: %d\n",
-                tried, disabledAtCrash, lost, leftInJournal);
-    EXPECT_GT(disabledAtCrash, 0);  // the kills did hit adapters that were down
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(leftInJournal, 0);
+    killAtEveryCall("pause", 1, callsInPause, [&](DWORD at, DWORD after) {
+        return killDuring(L"open send:START reply close", at, after);
+    });
 }
 
 
@@ -148,29 +173,8 @@ std::pair<DWORD, DWORD> releaseCalls() {
     return {0, 0};
 }
 
-struct MatrixFigures {
-    int tried = 0, downAtKill = 0, lost = 0, leftInJournal = 0;
-};
-
 class AdapterRelease : public AdapterService {
 protected:
-    void resetCalls() {
-        doubles::storeSetString(L"Calls", L"");
-        doubles::storeSetDword(L"CallCount", 0);
-    }
-    void armKill(DWORD at, DWORD after) {
-        doubles::storeSetDword(L"KillAfter", after);
-        doubles::storeSetDword(L"KillAt", at);
-    }
-    // After a kill: the next start gives everything back.
-    void restartAndCount(DWORD deadPid, MatrixFigures& figures) {
-        figures.downAtKill += adaptersDisabled();
-        ASSERT_TRUE(service.restartAfterCrash(deadPid));
-        ++figures.tried;
-        figures.lost += adaptersDisabled();
-        figures.leftInJournal += static_cast<int>(savedDevices().size());
-        EXPECT_EQ(publishedNetworkState(), 0u);
-    }
     // A dry run of a pause that ends with the saver; returns the release's first and last call numbers.
     std::pair<DWORD, DWORD> dryRun(const wchar_t* client) {
         doubles::setAdapters(adapters);
@@ -213,12 +217,6 @@ TEST_F(AdapterService, StartUpReleasesBeforeThePipeAndAPipeFailureStopsTheServic
     EXPECT_TRUE(savedDevices().empty());
 }
 
-void report(const char* what, const MatrixFigures& f) {
-    std::printf("%s: crash points tried: %d, adapters down at the kills: %d, adapters lost: %d, journal "
-                "entries left: %d\n",
-                what, f.tried, f.downAtKill, f.lost, f.leftInJournal);
-}
-
 TEST_F(AdapterRelease, AServiceKilledAnywhereInAReleaseLosesNoAdapter) {
     const struct {
         const char* path;
@@ -233,57 +231,27 @@ TEST_F(AdapterRelease, AServiceKilledAnywhereInAReleaseLosesNoAdapter) {
         ASSERT_GT(first, 0u);
         ASSERT_EQ(last - first + 1, 6u) << path.path;  // three calls for each of the two entries
 
-        MatrixFigures figures;
-        for (DWORD at = first; at <= last; ++at) {
-            for (DWORD after = 0; after <= 1; ++after) {
-                SCOPED_TRACE(std::string(path.path) + ": kill " + (after ? "after" : "before") + " call " +
-                             std::to_string(at));
-                doubles::setAdapters(adapters);
-                resetCalls();
-                armKill(at, after);
-                const DWORD pid = service.processId();
-                runPipeClient(service.installedClient(), path.client);
-                ASSERT_TRUE(service.waitForProcessExit(pid, 10000)) << "the service was not killed";
-                restartAndCount(pid, figures);
-            }
-        }
-        report(path.path, figures);
-        EXPECT_GT(figures.downAtKill, 0);
-        EXPECT_EQ(figures.lost, 0);
-        EXPECT_EQ(figures.leftInJournal, 0);
+        killAtEveryCall(path.path, first, last,
+                        [&](DWORD at, DWORD after) { return killDuring(path.client, at, after); });
     }
 }
 
 TEST_F(AdapterRelease, AServiceKilledInItsStartUpReleaseLosesNoAdapter) {
     const DWORD releaseStart = dryRun(L"open send:START reply close").first;
     ASSERT_GT(releaseStart, 0u);
-    MatrixFigures figures;
-    for (DWORD at = 1; at <= 6; ++at) {
-        for (DWORD after = 0; after <= 1; ++after) {
-            SCOPED_TRACE(std::string("start-up release: kill ") + (after ? "after" : "before") + " call " +
-                         std::to_string(at));
-            doubles::setAdapters(adapters);
-            resetCalls();
-            armKill(releaseStart, 0);
-            const DWORD crashed = service.processId();
-            runPipeClient(service.installedClient(), L"open send:START reply close");
-            ASSERT_TRUE(service.waitForProcessExit(crashed, 10000));
-            ASSERT_EQ(savedDevices().size(), 2u);
-            // Started as at boot, with the journal the crash left; it dies inside that release.
-            resetCalls();
-            armKill(at, after);
-            ASSERT_TRUE(service.launch());
-            DWORD dying = 0;
-            for (int i = 0; i < 200 && (dying == 0 || dying == crashed); ++i, Sleep(50)) dying = service.processId();
-            ASSERT_NE(dying, crashed);
-            ASSERT_TRUE(service.waitForProcessExit(dying, 10000)) << "the service was not killed";
-            restartAndCount(dying, figures);
-        }
-    }
-    report("start-up release", figures);
-    EXPECT_GT(figures.downAtKill, 0);
-    EXPECT_EQ(figures.lost, 0);
-    EXPECT_EQ(figures.leftInJournal, 0);
+    killAtEveryCall("start-up release", 1, 6, [&](DWORD at, DWORD after) -> DWORD {
+        const DWORD crashed = killDuring(L"open send:START reply close", releaseStart, 0);
+        EXPECT_EQ(savedDevices().size(), 2u);
+        // Started as at boot, with the journal the crash left; it dies inside that release.
+        resetCalls();
+        armKill(at, after);
+        if (!service.launch()) ADD_FAILURE() << "the service did not start";
+        DWORD dying = 0;
+        waitUntil([&] { return (dying = service.processId()) != 0 && dying != crashed; }, 10000, 50);
+        EXPECT_NE(dying, crashed);
+        EXPECT_TRUE(service.waitForProcessExit(dying, 10000)) << "the service was not killed";
+        return dying;
+    });
 }
 
 TEST_F(AdapterRelease, AFailingReleaseCallKeepsTheEntryAndIsRetried) {

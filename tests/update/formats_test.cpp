@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,19 @@ namespace calmlane {
 namespace {
 
 using Parts = std::vector<std::uint32_t>;
+
+// The body in a heap block of exactly its size, so that AddressSanitizer sees a read past its end.
+class Exact {
+public:
+    explicit Exact(const std::string& text) : bytes_(new char[text.size()]), size_(text.size()) {
+        std::memcpy(bytes_.get(), text.data(), size_);
+    }
+    operator std::string_view() const { return {bytes_.get(), size_}; }
+
+private:
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_;
+};
 
 TEST(VersionParts, ParsesDottedDecimalsAndRejectsEverythingElse) {
     const struct {
@@ -63,7 +77,7 @@ TEST(ManifestVersion, FindsTheFirstKeyAndHonoursOnlyThreeEscapes) {
         {R"({"version":""})", ""},
         {"", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(manifestVersion(c.body), c.version) << c.body;
+    for (const auto& c : cases) EXPECT_EQ(manifestVersion(Exact(c.body)), c.version) << c.body;
 }
 
 TEST(VoteReply, ReadsAddedAndLikesByTheirOwnBlankRules) {
@@ -85,7 +99,7 @@ TEST(VoteReply, ReadsAddedAndLikesByTheirOwnBlankRules) {
         {"", false, 0},
     };
     for (const auto& c : cases) {
-        const VoteReply reply = parseVoteReply(c.body);
+        const VoteReply reply = parseVoteReply(Exact(c.body));
         EXPECT_EQ(reply.added, c.added) << c.body;
         EXPECT_EQ(reply.likes, c.likes) << c.body;
     }

@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Mutation test of the pure code that builds natively (tests/native).
+
+Each mutant is one single-line change made by a fixed rule: flip a comparison, move an integer
+constant by one, swap && and ||, negate an if/while condition, or drop a statement that is a call or
+an assignment. The mutant is rebuilt in a scratch copy, then the native tests run, then (if they pass)
+every fuzz target briefly. A mutant that fails to build is not counted.
+
+    mutants.py BUILD_FOLDER [--floor FILE] [--jobs N] [--fuzz-seconds S]
+"""
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+
+FLIPS = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
+
+
+def mutated_sources():
+    """The product sources of the native library, in the order CMakeLists.txt lists them."""
+    text = open(os.path.join(HERE, "CMakeLists.txt")).read()
+    block = re.search(r"add_library\(pure STATIC(.*?)\)", text, re.S).group(1)
+    return re.findall(r"\$\{root\}/(src/\S+\.cpp)", block)
+
+
+def mask_literals(line):
+    """The line with string and character literals and the trailing comment blanked out."""
+    out, i, quote = [], 0, None
+    while i < len(line):
+        c = line[i]
+        if quote:
+            if c == "\\":
+                out.append("  ")
+                i += 2
+                continue
+            out.append(c if c == quote else " ")
+            if c == quote:
+                quote = None
+        elif c in "\"'":
+            # a digit separator such as 1'000 is not a literal
+            if c == "'" and i > 0 and line[i - 1].isalnum():
+                out.append(c)
+            else:
+                quote = c
+                out.append(c)
+        elif line.startswith("//", i):
+            out.append(" " * (len(line) - i))
+            break
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out)[: len(line)]
+
+
+def closing_paren(text, open_at):
+    depth = 0
+    for i in range(open_at, len(text)):
+        if text[i] == "(":
+            depth += 1
+        elif text[i] == ")":
+            depth -= 1
+            if depth == 0:
+                return i
+    return -1
+
+
+CALL = re.compile(r"^\s*[A-Za-z_][\w:.\->\[\]]*\s*\(.*\)\s*;\s*$")
+ASSIGNMENT = re.compile(r"^\s*\*?[A-Za-z_][\w.\->\[\]]*\s*([-+*/|&^]|<<|>>)?=[^=].*;\s*$")
+NOT_A_STATEMENT = re.compile(r"^\s*(return|const|auto|static|constexpr|using|typedef|case|default|else|if|for|while|do|std::\w+(<.*>)?\s+\w)\b")
+
+
+def mutants_of_line(line):
+    """(description, new line) for every rule that applies to one line."""
+    stripped = line.strip()
+    if not stripped or stripped.startswith(("#", "//", "*", "/*")):
+        return []
+    masked = mask_literals(line)
+    found = []
+    for m in re.finditer(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)", masked):
+        op = m.group(1)
+        found.append((f"{op} -> {FLIPS[op]}", line[: m.start()] + FLIPS[op] + line[m.end():]))
+    for m in re.finditer(r"(?<![\w.])(\d+)([uU]?(?:ll|LL|l|L)?[uU]?)(?![\w.'])", masked):
+        value = int(m.group(1))
+        for moved in (value + 1, value - 1):
+            if moved >= 0:
+                found.append((f"{m.group(0)} -> {moved}{m.group(2)}",
+                              line[: m.start()] + str(moved) + m.group(2) + line[m.end():]))
+    for m in re.finditer(r"&&|\|\|", masked):
+        other = "||" if m.group(0) == "&&" else "&&"
+        found.append((f"{m.group(0)} -> {other}", line[: m.start()] + other + line[m.end():]))
+    for m in re.finditer(r"\b(if|while)\s*\(", masked):
+        open_at = m.end() - 1
+        close_at = closing_paren(masked, open_at)
+        if close_at > open_at + 1:
+            condition = line[open_at + 1: close_at]
+            found.append((f"negate {m.group(1)} condition",
+                          line[: open_at + 1] + "!(" + condition + ")" + line[close_at:]))
+    if (CALL.match(masked) or ASSIGNMENT.match(masked)) and not NOT_A_STATEMENT.match(masked):
+        if masked.count("(") == masked.count(")") and masked.count("{") == masked.count("}"):
+            indent = line[: len(line) - len(line.lstrip())]
+            found.append(("drop statement", indent + ";\n"))
+    return found
+
+
+def all_mutants():
+    result = []
+    for path in mutated_sources():
+        lines = open(os.path.join(ROOT, path)).readlines()
+        for number, line in enumerate(lines, 1):
+            for description, new_line in mutants_of_line(line):
+                if new_line != line:
+                    result.append((path, number, line, new_line, description))
+    return result
+
+
+def run(command, timeout):
+    try:
+        return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout).returncode == 0
+    except subprocess.TimeoutExpired:
+        return False
+
+
+class Worker:
+    """A scratch copy of src/ and tests/ with its own native build."""
+
+    def __init__(self, folder):
+        self.tree = os.path.join(folder, "tree")
+        self.build = os.path.join(folder, "build")
+        shutil.rmtree(self.tree, ignore_errors=True)
+        for part in ("src", "tests"):
+            shutil.copytree(os.path.join(ROOT, part), os.path.join(self.tree, part))
+        native = os.path.join(self.tree, "tests", "native")
+        subprocess.run(["cmake", "-S", native, "-B", self.build, "-G", "Ninja",
+                        "-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_BUILD_TYPE=Debug"],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", self.build, "-j1"], check=True, stdout=subprocess.DEVNULL)
+        self.corpora = os.path.join(folder, "corpus")
+        self.fuzzers = sorted(f for f in os.listdir(self.build) if f.startswith("fuzz_"))
+
+    def passes(self, fuzz_seconds):
+        """True when the tests and the fuzzers all pass the current tree (the mutant survives)."""
+        if not run([os.path.join(self.build, "pure_tests")], 60):
+            return False
+        for fuzzer in self.fuzzers:
+            corpus = os.path.join(self.corpora, fuzzer)
+            os.makedirs(corpus, exist_ok=True)
+            if not run([os.path.join(self.build, fuzzer), f"-max_total_time={fuzz_seconds}",
+                        "-timeout=5", "-rss_limit_mb=1024", f"-artifact_prefix={corpus}/", corpus],
+                       fuzz_seconds + 30):
+                return False
+        return True
+
+    def try_mutant(self, mutant, fuzz_seconds):
+        path, number, _, new_line, _ = mutant
+        target = os.path.join(self.tree, path)
+        original = open(os.path.join(ROOT, path)).readlines()
+        changed = list(original)
+        changed[number - 1] = new_line
+        open(target, "w").writelines(changed)
+        try:
+            if not run(["cmake", "--build", self.build, "-j1"], 300):
+                return "stillborn"
+            return "survived" if self.passes(fuzz_seconds) else "killed"
+        finally:
+            open(target, "w").writelines(original)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--floor", help="file holding the lowest acceptable score in percent")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--fuzz-seconds", type=int, default=2)
+    parser.add_argument("--list", action="store_true", help="only list the mutants")
+    args = parser.parse_args()
+
+    mutants = all_mutants()
+    if args.list:
+        for path, number, _, _, description in mutants:
+            print(f"{path}:{number}: {description}")
+        print(f"{len(mutants)} mutants")
+        return 0
+
+    start = time.time()
+    workers = [Worker(os.path.join(args.build, f"worker{i}")) for i in range(args.jobs)]
+    for worker in workers:
+        if not worker.passes(args.fuzz_seconds):
+            print("mutants: the unmutated code fails its own tests", file=sys.stderr)
+            return 1
+    numbered = list(enumerate(mutants))
+    shares = [numbered[i::args.jobs] for i in range(args.jobs)]
+    outcomes = {}
+
+    def work(worker, share):
+        for index, mutant in share:
+            outcomes[index] = worker.try_mutant(mutant, args.fuzz_seconds)
+            if len(outcomes) % 25 == 0:
+                print(f"mutants: {len(outcomes)} of {len(mutants)} tried", file=sys.stderr, flush=True)
+
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        for future in [pool.submit(work, w, s) for w, s in zip(workers, shares)]:
+            future.result()
+
+    killed = survived = 0
+    for index, (path, number, line, new_line, description) in enumerate(mutants):
+        outcome = outcomes[index]
+        if outcome == "killed":
+            killed += 1
+        elif outcome == "survived":
+            survived += 1
+            print(f"survived {path}:{number}: {description}: {new_line.strip()}")
+    counted = killed + survived
+    score = 100.0 * killed / counted if counted else 0.0
+    print(f"mutants: {len(mutants) - counted} did not build; {time.time() - start:.0f} s")
+    print(f"mutants: {killed} killed of {counted} ({score:.1f} %)")
+    if args.floor:
+        floor = float(open(args.floor).read().split()[0])
+        if score < floor:
+            print(f"mutants: the score fell below the floor of {floor} %", file=sys.stderr)
+            return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
