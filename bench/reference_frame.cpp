@@ -3,7 +3,7 @@
 namespace calmlane::reference {
 
 void frame(HDC dc, RECT rect, std::vector<Star>& stars, const FrameSettings& settings, StarRandom& random,
-           const std::wstring* overlay, std::uint64_t elapsedMs) {
+           const std::wstring* overlay, std::uint64_t elapsedMs, HFONT font) {
     const int w = rect.right - rect.left;
     const int h = rect.bottom - rect.top;
     if (w <= 0 || h <= 0) return;
@@ -36,7 +36,7 @@ void frame(HDC dc, RECT rect, std::vector<Star>& stars, const FrameSettings& set
         SelectObject(memory, oldPen);
         DeleteObject(pen);
     }
-    if (overlay != nullptr) drawOverlay(memory, w, h, *overlay, elapsedMs);
+    if (overlay != nullptr) drawOverlay(memory, w, h, *overlay, elapsedMs, font);
     BitBlt(dc, rect.left, rect.top, w, h, memory, 0, 0, SRCCOPY);
     SelectObject(memory, oldBitmap);
     DeleteDC(memory);

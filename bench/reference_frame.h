@@ -11,8 +11,8 @@
 
 namespace calmlane::reference {
 
-// Draws one frame of a field at rect into dc and advances its stars. overlay: null for none.
+// Draws one frame of a field at rect into dc and advances its stars. overlay: null for none, written in font.
 void frame(HDC dc, RECT rect, std::vector<Star>& stars, const FrameSettings& settings, StarRandom& random,
-           const std::wstring* overlay, std::uint64_t elapsedMs);
+           const std::wstring* overlay, std::uint64_t elapsedMs, HFONT font);
 
 }  // namespace calmlane::reference

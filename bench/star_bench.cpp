@@ -54,6 +54,8 @@ struct Scene {
     Saver saver;
     StarRandom random;
     std::vector<Star> stars;
+    OverlayFonts referenceFonts;  // the straightforward form's own, made like the saver's
+    HFONT referenceFont() { return referenceFonts.font(USER_DEFAULT_SCREEN_DPI); }
 };
 
 // Both forms draw the same frames; after each one the two surfaces must agree pixel for pixel.
@@ -74,7 +76,7 @@ bool sameFrames(int w, int h, long density) {
         const std::uint64_t elapsed = static_cast<std::uint64_t>(i) * 1700;  // the overlay moves every 5 s
         saver.frameAt(window.dc(), i == 0, elapsed);
         reference::frame(reference.dc(), rect, scene.stars, {settings.speed, settings.color}, scene.random,
-                         &scene.overlay, elapsed);
+                         &scene.overlay, elapsed, scene.referenceFont());
         GdiFlush();
         if (std::memcmp(window.bits(), reference.bits(), bytes) != 0) {
             std::printf("frame %d differs\n", i);
@@ -98,7 +100,7 @@ Result measure(int w, int h, long density) {
     std::vector<double> times;
     for (int i = 0; i < WarmupFrames + TimedFrames; ++i) {
         const double start = nowMs();
-        reference::frame(reference.dc(), rect, stars, frame, random, &overlay, 0);
+        reference::frame(reference.dc(), rect, stars, frame, random, &overlay, 0, scene.referenceFont());
         GdiFlush();
         if (i >= WarmupFrames) times.push_back(nowMs() - start);
     }
@@ -132,7 +134,9 @@ void phases(int w, int h, long density) {
                   &field.surface.drawn());
         GdiFlush();
         const double t2 = nowMs();
-        field.surface.overlay(drawOverlay(memory, w, h, scene.overlay, static_cast<std::uint64_t>(i) * 16), scene.overlay);
+        field.surface.overlay(drawOverlay(memory, w, h, scene.overlay, static_cast<std::uint64_t>(i) * 16,
+                                          scene.saver.fonts.font(USER_DEFAULT_SCREEN_DPI)),
+                              scene.overlay);
         GdiFlush();
         const double t3 = nowMs();
         field.surface.present(window.dc(), 0, 0, i == 0);

@@ -1,5 +1,6 @@
 #include "saver/saver.h"
 
+#include <shellscalingapi.h>
 #include <windowsx.h>
 
 #include <cstring>
@@ -47,25 +48,37 @@ bool primaryMonitor(RECT& rect) {
     return true;
 }
 
-BOOL CALLBACK collectMonitor(HMONITOR, HDC, LPRECT rect, LPARAM context) {
-    reinterpret_cast<std::vector<RECT>*>(context)->push_back(*rect);
+struct Monitors {
+    std::vector<RECT> rects;
+    std::vector<UINT> dpis;
+};
+
+BOOL CALLBACK collectMonitor(HMONITOR monitor, HDC, LPRECT rect, LPARAM context) {
+    auto* monitors = reinterpret_cast<Monitors*>(context);
+    UINT dpiX = 0, dpiY = 0;
+    const bool known = SUCCEEDED(GetDpiForMonitor(monitor, MDT_EFFECTIVE_DPI, &dpiX, &dpiY)) && dpiX != 0;
+    monitors->rects.push_back(*rect);
+    monitors->dpis.push_back(known ? dpiX : USER_DEFAULT_SCREEN_DPI);
     return TRUE;
 }
 
-// One field per monitor (displays 0) or one for the whole client area.
+// One field per monitor (displays 0) or one for the whole client area, each with its DPI.
 void addDisplayFields(Saver& saver) {
     if (saver.parent == nullptr && settings.displays == 0) {
-        std::vector<RECT> monitors;
+        Monitors monitors;
         EnumDisplayMonitors(nullptr, nullptr, collectMonitor, reinterpret_cast<LPARAM>(&monitors));
         POINT origin = {0, 0};
         ClientToScreen(saver.window, &origin);
-        for (const RECT& rect : monitorFields(monitors, origin)) saver.addField(rect);
+        const std::vector<RECT> rects = monitorFields(monitors.rects, origin);
+        for (std::size_t i = 0; i < rects.size(); ++i) saver.addField(rects[i], monitors.dpis[i]);
         return;
     }
     RECT client = {};
     GetClientRect(saver.window, &client);
-    saver.addField(client);
+    const UINT dpi = GetDpiForWindow(saver.window);
+    saver.addField(client, dpi != 0 ? dpi : USER_DEFAULT_SCREEN_DPI);
 }
+
 
 // Destroys the saver's window once. Destroying the active window activates another one, and the
 // activation change it reports must not start a second destruction from inside the first: that
@@ -163,13 +176,23 @@ void dropQuitMessage() {
 
 }  // namespace
 
+HostDpiAwareness::HostDpiAwareness(HWND host) {
+    const DPI_AWARENESS_CONTEXT context = host != nullptr ? GetWindowDpiAwarenessContext(host) : nullptr;
+    if (context != nullptr) previous_ = SetThreadDpiAwarenessContext(context);  // null: the own one stays
+}
+
+HostDpiAwareness::~HostDpiAwareness() {
+    if (previous_ != nullptr) SetThreadDpiAwarenessContext(previous_);
+}
+
 Saver::Saver() : startTicks(GetTickCount64()) {}
 Saver::Saver(std::uint32_t seed) : startTicks(GetTickCount64()), random(seed) {}
 Saver::~Saver() { endPipeSession(*this); }
 
-void Saver::addField(RECT rect) {
+void Saver::addField(RECT rect, UINT dpi) {
     StarField field;
     field.rect = rect;
+    field.dpi = dpi;
     field.stars.reserve(static_cast<std::size_t>(settings.density));
     for (long i = 0; i < settings.density; ++i) field.stars.push_back(random.newStar());
     fields.push_back(std::move(field));
@@ -200,7 +223,7 @@ void Saver::frameAt(HDC dc, bool fullCopy, std::uint64_t elapsedMs) {
         drawStars(memory, field.stars, fieldGeometry(w, h), frameSettings, random, pens, &field.surface.drawn());
         if (parent == nullptr) {
             const std::wstring text = overlayText(previewOnly, pauseConfirmed.load());
-            field.surface.overlay(drawOverlay(memory, w, h, text, elapsedMs), text);
+            field.surface.overlay(drawOverlay(memory, w, h, text, elapsedMs, fonts.font(field.dpi)), text);
         }
         field.surface.present(dc, rect.left, rect.top, fullCopy);
     }
@@ -302,6 +325,7 @@ LRESULT CALLBACK saverProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         SetCursor(nullptr);
         return TRUE;
     case WM_DISPLAYCHANGE:
+    case WM_DPICHANGED:  // a scale changed: the fields take the new DPIs; the window keeps covering the screens
         if (saver->parent == nullptr) saver->rebuildDisplays();
         return 0;
     case WM_POWERBROADCAST:
@@ -330,6 +354,7 @@ LRESULT CALLBACK saverProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 }
 
 void runSaver(HWND parent, bool previewOnly, int testSeconds) {
+    const HostDpiAwareness awareness(parent);
     Saver saver;
     saver.parent = parent;
     saver.previewOnly = parent != nullptr || previewOnly;
@@ -339,7 +364,7 @@ void runSaver(HWND parent, bool previewOnly, int testSeconds) {
 
     RECT rect = {};
     DWORD style = WS_POPUP | WS_VISIBLE;
-    DWORD extendedStyle = WS_EX_TOOLWINDOW;
+    DWORD extendedStyle = WS_EX_TOOLWINDOW | WS_EX_TOPMOST;  // above always-on-top windows too
     if (parent != nullptr) {
         GetClientRect(parent, &rect);
         style = WS_CHILD | WS_VISIBLE;

@@ -13,7 +13,6 @@
 
 namespace calmlane {
 
-
 inline constexpr const wchar_t* SaverClass = L"Calmlane.Native.Saver";
 inline constexpr const wchar_t* EmbeddedPreviewClass = L"Calmlane.Native.EmbeddedPreview";
 
@@ -24,7 +23,8 @@ struct Saver {
     Saver(const Saver&) = delete;
     Saver& operator=(const Saver&) = delete;
 
-    void addField(RECT rect);
+    // dpi: of the monitor the field covers, for the overlay's font.
+    void addField(RECT rect, UINT dpi = USER_DEFAULT_SCREEN_DPI);
     // Advances and draws one frame. fullCopy: the window's pixels are unknown (a paint, a print), so the
     // whole picture is copied; otherwise only what changed since the last frame.
     void frame(HDC dc, bool fullCopy) { frameAt(dc, fullCopy, GetTickCount64() - startTicks); }
@@ -50,6 +50,21 @@ struct Saver {
     COLORREF lastColor = CLR_INVALID;  // a new colour repaints everything
     StarRandom random;
     PenCache pens;
+    OverlayFonts fonts;
+};
+
+// The "/p" preview runs with the awareness of the window that hosts it (Windows' own dialog, in another
+// process): its child window takes the host's awareness, and the thread that sizes and draws it must
+// agree. The thread's own awareness comes back when this ends.
+class HostDpiAwareness {
+public:
+    explicit HostDpiAwareness(HWND host);
+    ~HostDpiAwareness();
+    HostDpiAwareness(const HostDpiAwareness&) = delete;
+    HostDpiAwareness& operator=(const HostDpiAwareness&) = delete;
+
+private:
+    DPI_AWARENESS_CONTEXT previous_ = nullptr;
 };
 
 LRESULT CALLBACK saverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/constants.h"
+#include "app/globals.h"
 #include "app/localization.h"
 
 namespace calmlane {
@@ -62,7 +63,9 @@ int overlayTop(int h, int textHeight, std::uint64_t elapsedMs) {
 }
 
 std::wstring overlayText(bool previewOnly, bool pauseConfirmed) {
-    std::wstring text = std::wstring(Product) + L" : " + Version + L" : " + MakerCredit + L"  |  Esc";
+    // French puts a no-break space before the colon.
+    const wchar_t* separator = settings.language == 0 ? L"\u00A0: " : L" : ";
+    std::wstring text = std::wstring(Product) + separator + Version + separator + MakerCredit + L"  |  Esc";
     if (previewOnly) return text + L"  |  " + calmlane::text("dialog.journey");
     if (!pauseConfirmed) return text + L"  |  " + calmlane::text("saver.networkNotSuspended");
     return text;
@@ -255,7 +258,28 @@ void drawStars(HDC memory, std::vector<Star>& stars, const FieldGeometry& g, con
     SelectObject(memory, originalPen);
 }
 
-RECT drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs) {
+HFONT OverlayFonts::font(UINT dpi) {
+    for (const Entry& entry : fonts_) {
+        if (entry.dpi == dpi) return static_cast<HFONT>(entry.font.get());
+    }
+    // The message font, a TrueType face that Windows links to CJK faces for the glyphs it lacks (the
+    // stock bitmap font has no such link, so Chinese text showed as boxes).
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof(metrics);
+    LOGFONTW face = {};
+    if (SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi)) {
+        face = metrics.lfMessageFont;  // already sized for dpi
+    } else {
+        face.lfHeight = -MulDiv(9, static_cast<int>(dpi), 72);
+        lstrcpynW(face.lfFaceName, L"Segoe UI", LF_FACESIZE);
+    }
+    face.lfOutPrecision = OUT_TT_ONLY_PRECIS;
+    fonts_.push_back({dpi, UniqueGdiObject(CreateFontIndirectW(&face))});
+    return static_cast<HFONT>(fonts_.back().font.get());  // null: the DC's own font draws instead
+}
+
+RECT drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs, HFONT font) {
+    const ScopedSelection selected(memory, font);  // nothing to select, or put back, when font is null
     SetBkMode(memory, TRANSPARENT);
     SetTextColor(memory, OverlayColor);
     RECT measure = {0, 0, overlayMeasureWidth(w), h};

@@ -112,8 +112,22 @@ private:
     std::unordered_map<std::uint32_t, UniqueGdiObject> pens_;
 };
 
+// The overlay's TrueType UI font per DPI, made once and kept for the saver's life.
+class OverlayFonts {
+public:
+    HFONT font(UINT dpi);
+
+private:
+    struct Entry {
+        UINT dpi;
+        UniqueGdiObject font;
+    };
+    std::vector<Entry> fonts_;
+};
+
 struct StarField {
     RECT rect{};
+    UINT dpi = USER_DEFAULT_SCREEN_DPI;  // of the monitor it covers: sizes the overlay's font
     std::vector<Star> stars;
     FrameSurface surface;
 };
@@ -128,7 +142,8 @@ struct FrameSettings {
 void drawStars(HDC memory, std::vector<Star>& stars, const FieldGeometry& g, const FrameSettings& frame,
                StarRandom& random, PenCache& pens, std::vector<RECT>* drawn = nullptr);
 
-// Writes the overlay into the memory DC of a field of w × h; returns the rectangle it is clipped to.
-RECT drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs);
+// Writes the overlay into the memory DC of a field of w × h in font (the DC's own when null); returns the
+// rectangle it is clipped to.
+RECT drawOverlay(HDC memory, int w, int h, const std::wstring& text, std::uint64_t elapsedMs, HFONT font);
 
 }  // namespace calmlane

@@ -7,6 +7,7 @@
 #include "app/localization.h"
 #include "configuration/saver_selection.h"
 #include "service/service_clients.h"
+#include "tray/tray_model.h"
 
 namespace calmlane {
 
@@ -49,14 +50,14 @@ std::wstring selectionSentence(const StatusFacts& f) {
     }
     if (f.active && (!f.timeoutRead || f.timeoutSeconds != 0)) {
         std::wstring idle = f.timeoutRead
-                                ? tr(L"Délai d’inactivité avant activation : ", L"Idle time before activation: ",
+                                ? tr(L"Délai d’inactivité avant activation\u00A0: ", L"Idle time before activation: ",
                                      L"Leerlaufzeit bis zur Aktivierung: ", L"启动前的空闲时间：",
                                      L"Tiempo de inactividad antes de la activación: ",
                                      L"Tempo di inattività prima dell’attivazione: ") +
                                       idleDuration(f.timeoutSeconds)
                                 : tr(L"Délai d’inactivité indisponible.", L"Idle timeout unavailable.",
                                      L"Leerlaufzeit nicht verfügbar.", L"无法获取空闲等待时间。",
-                                     L"Tiempo de espera no disponible.", L"Tempo di inattività non disponibile.");
+                                     L"Tiempo de inactividad no disponible.", L"Tempo di inattività non disponibile.");
         return tr(L"Calmlane est configuré et activé comme économiseur d’écran.",
                   L"Calmlane is configured and enabled as the screen saver.",
                   L"Calmlane ist als Bildschirmschoner eingerichtet und aktiviert.",
@@ -82,11 +83,11 @@ std::wstring networkLine(bool read, unsigned long state) {
         return tr(L"Bloqué", L"Blocked", L"Blockiert", L"已阻断", L"Bloqueado", L"Bloccato");
     }
     if (read && state == static_cast<unsigned long>(NetworkState::Restoring)) {
-        return tr(L"Rétablissement", L"Restoring", L"Wird wiederhergestellt", L"正在恢复", L"Restableciendo",
+        return tr(L"Rétablissement en cours", L"Restoring", L"Wird wiederhergestellt", L"正在恢复", L"Restableciendo",
                   L"Ripristino in corso");
     }
     return tr(L"Erreur — vérifiez l’état", L"Error — check status", L"Fehler — Status prüfen", L"错误 — 请检查状态",
-              L"Error — compruebe el estado", L"Errore — controllare lo stato");
+              L"Error — compruebe el estado", L"Errore — controlla lo stato");
 }
 
 }  // namespace
@@ -107,7 +108,7 @@ std::wstring modeLabel(bool chosen, bool firewall) {
     if (chosen) return text(firewall ? "setup.networkModeFirewall" : "setup.networkModeAdapters");
     return tr(L"choisir le mode à la première activation", L"choose mode on first activation",
               L"Modus bei der ersten Aktivierung wählen", L"首次启用时选择方式", L"elegir el modo en la primera activación",
-              L"scegliere la modalità alla prima attivazione");
+              L"scegli la modalità alla prima attivazione");
 }
 
 std::wstring statusText(const StatusFacts& f) {
@@ -151,29 +152,30 @@ std::wstring configurationReport() {
     }
     const bool running = serviceRunning();
     return report + L"\n\n" +
-           tr(L"Fichier de l’économiseur d’écran : ", L"Screen saver file: ", L"Bildschirmschoner-Datei: ",
+           tr(L"Fichier de l’économiseur d’écran\u00A0: ", L"Screen saver file: ", L"Bildschirmschoner-Datei: ",
               L"屏幕保护程序文件：", L"Archivo del protector de pantalla: ", L"File dello screen saver: ") +
            (present ? tr(L"présent", L"present", L"vorhanden", L"存在", L"presente", L"presente")
                     : tr(L"manquant — réinstallez", L"missing — reinstall", L"fehlt — neu installieren",
-                         L"缺失 — 请重新安装", L"falta — reinstale", L"mancante — reinstallare")) +
+                         L"缺失 — 请重新安装", L"falta — reinstale", L"mancante — reinstalla")) +
            L"\n" +
-           tr(L"Service Windows : ", L"Windows service: ", L"Windows-Dienst: ", L"Windows 服务：",
+           tr(L"Service Windows\u00A0: ", L"Windows service: ", L"Windows-Dienst: ", L"Windows 服务：",
               L"Servicio de Windows: ", L"Servizio Windows: ") +
            (running ? tr(L"en cours d’exécution", L"running", L"läuft", L"正在运行", L"en ejecución", L"in esecuzione")
                     : tr(L"arrêté ou absent", L"stopped or missing", L"angehalten oder nicht vorhanden",
                          L"已停止或不存在", L"detenido o ausente", L"arrestato o assente")) +
            L"\n\n" +
-           tr(L"Vérifications locales uniquement : aucun test de coupure du réseau ni de connexion à Internet. "
-              L"Si nécessaire, utilisez Rétablir le réseau dans l’application.",
-              L"Local checks only: no network interruption or Internet connectivity test. If needed, use Restore "
-              L"network in the app.",
-              L"Nur lokale Prüfungen: kein Test der Netzwerkunterbrechung oder der Internetverbindung. Bei Bedarf "
-              L"„Netzwerk wiederherstellen“ in der App verwenden.",
-              L"仅为本地检查：未测试网络中断或互联网连接。如有需要，请在应用中使用“恢复网络”。",
+           tr(L"Vérifications locales uniquement\u00A0: aucun test de coupure du réseau ni de connexion à Internet. "
+              L"Si nécessaire, utilisez ",
+              L"Local checks only: no network interruption or Internet connectivity test. If needed, use ",
+              L"Nur lokale Prüfungen: kein Test der Netzwerkunterbrechung oder der Internetverbindung. Bei Bedarf ",
+              L"仅为本地检查：未测试网络中断或互联网连接。如有需要，请在应用中使用",
               L"Solo comprobaciones locales: sin prueba de corte de red ni de conexión a Internet. Si es necesario, "
-              L"use Restablecer la red en la aplicación.",
+              L"use ",
               L"Solo controlli locali: nessun test di interruzione della rete o di connessione a Internet. Se "
-              L"necessario, usare Ripristina rete nell’app.");
+              L"necessario, usa ") +
+           quotedRestoreButton() +
+           tr(L" dans l’application.", L" in the app.", L" in der App verwenden.", L"。", L" en la aplicación.",
+              L" nell’app.");
 }
 
 }  // namespace calmlane

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "app/constants.h"
 #include "app/globals.h"
@@ -24,7 +25,7 @@ namespace {
 
 constexpr UINT_PTR RefreshTimer = 1;
 constexpr UINT_PTR OperationTimer = 2;
-constexpr int IconSize = 32;
+constexpr UINT IconId = 1;
 
 // The tray's state, touched by its window thread only.
 UINT taskbarCreated = 0;
@@ -33,54 +34,82 @@ std::shared_ptr<SaverOperation> saverOperation;
 std::wstring notificationClickUrl;
 TrayState state;
 UniqueIcon icon;
+bool iconShown = false;  // the shell took the icon
+bool version4 = false;   // the shell speaks NOTIFYICON_VERSION_4 with it
 int lastSelected = -1;
 int lastLanguage = -1;
 int lastAttention = -1;
+int lastSize = -1;
+
+// Boxes come to the foreground: the tray has no window of its own on the screen, and a box without an
+// owner would otherwise open behind the window the user is working in.
+UINT foregroundBox(HWND owner, UINT flags) { return flags | MB_SETFOREGROUND | (owner == nullptr ? MB_TOPMOST : 0u); }
+
+// Adds the icon and asks for the version 4 callbacks. A NIM_ADD that timed out in a busy shell may
+// still have added the icon: a NIM_MODIFY that succeeds says so.
+void addIcon() {
+    iconShown = Shell_NotifyIconW(NIM_ADD, &notification) || Shell_NotifyIconW(NIM_MODIFY, &notification);
+    if (!iconShown) return;
+    notification.uVersion = NOTIFYICON_VERSION_4;
+    version4 = Shell_NotifyIconW(NIM_SETVERSION, &notification) != FALSE;
+}
+
+// The taskbar's DPI: the notification area is on the primary taskbar.
+UINT taskbarDpi() {
+    HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
+    const UINT dpi = taskbar != nullptr ? GetDpiForWindow(taskbar) : 0;
+    return dpi != 0 ? dpi : GetDpiForSystem();
+}
 
 std::wstring operationLabel() {
     return saverOperation ? saverOperationLabel(saverOperation->action) : std::wstring();
 }
 
-void showBalloon(const std::wstring& message, DWORD iconType) {
+// True when the shell accepted the balloon.
+bool showBalloon(const std::wstring& message, DWORD iconType) {
     notification.uFlags |= NIF_INFO;
     copyTruncated(notification.szInfoTitle, Product);
     copyTruncated(notification.szInfo, message);
     notification.dwInfoFlags = iconType;
-    Shell_NotifyIconW(NIM_MODIFY, &notification);  // a shell without a tray just shows nothing
+    const bool shown = Shell_NotifyIconW(NIM_MODIFY, &notification) != FALSE;
     notification.uFlags &= ~static_cast<UINT>(NIF_INFO);
+    return shown;
 }
 
 void openSelf(const wchar_t* arguments) {
     const std::wstring self = modulePath();
     if (reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", self.c_str(), arguments, nullptr, SW_SHOW)) <= 32) {
-        MessageBoxW(nullptr, L"Cannot start Calmlane.", Product, MB_OK | MB_ICONERROR);
+        MessageBoxW(nullptr, startFailureText().c_str(), Product, foregroundBox(nullptr, MB_OK | MB_ICONERROR));
     }
 }
 
 // Starts the operation, or says in a warning box that it could not start.
-void startOrWarn(HWND window, SaverAction action, const std::wstring& failure) {
+void startOrWarn(HWND window, SaverAction action) {
     try {
         startSaverAction(window, action);
     } catch (const std::exception&) {
-        MessageBoxW(window, failure.c_str(), Product, MB_OK | MB_ICONWARNING);
+        MessageBoxW(window, actionFailureText(action == SaverAction::Enable).c_str(), Product,
+                    foregroundBox(window, MB_OK | MB_ICONWARNING));
     }
 }
 
-void showMenu(HWND window) {
+// Opens the menu at anchor (screen coordinates): the icon when the keyboard chose it, else the cursor.
+void showMenu(HWND window, POINT anchor, bool fromKeyboard) {
     UniqueMenu menu(CreatePopupMenu());
     if (!menu) return;
     for (const MenuEntry& entry : trayMenu(calmlaneSelected(), operationLabel())) {
         const UINT flags = entry.id == 0 ? MF_SEPARATOR : MF_STRING | (entry.enabled ? 0u : MF_GRAYED);
         if (!AppendMenuW(menu.get(), flags, entry.id, entry.id == 0 ? nullptr : entry.label.c_str())) return;
     }
-    POINT cursor = {};
-    GetCursorPos(&cursor);
+    SetMenuDefaultItem(menu.get(), OpenCommand, FALSE);  // shown bold: what the double click does; cosmetic
     SetForegroundWindow(window);
-    const UINT command = static_cast<UINT>(TrackPopupMenu(menu.get(), TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x,
-                                                          cursor.y, 0, window, nullptr));
+    const UINT command = static_cast<UINT>(TrackPopupMenu(menu.get(), TPM_RETURNCMD | TPM_RIGHTBUTTON, anchor.x,
+                                                          anchor.y, 0, window, nullptr));
     menu.reset();
     PostMessageW(window, WM_NULL, 0, 0);
     if (!IsWindow(window)) return;  // the tick ended the tray while the menu was open
+    // A keyboard user who cancels the menu goes back to the notification area.
+    if (command == 0 && fromKeyboard) Shell_NotifyIconW(NIM_SETFOCUS, &notification);
 
     const bool modeConfigured = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) != 0;
     switch (menuAction(command, saverOperation != nullptr, modeConfigured)) {
@@ -88,32 +117,16 @@ void showMenu(HWND window) {
         openSelf(L"/c");
         break;
     case MenuAction::ShowStatus:
-        MessageBoxW(window, networkStatus().c_str(), Product, MB_OK | MB_ICONINFORMATION);
+        MessageBoxW(window, networkStatus().c_str(), Product, foregroundBox(window, MB_OK | MB_ICONINFORMATION));
         break;
     case MenuAction::OpenWindow:
         openSelf(nullptr);
         break;
     case MenuAction::Enable:
-        startOrWarn(window, SaverAction::Enable,
-                    tr(L"L’économiseur d’écran n’a pas pu être activé. Ouvrez Calmlane pour vérifier la configuration.",
-                       L"The screen saver could not be enabled. Open Calmlane to check the configuration.",
-                       L"Der Bildschirmschoner konnte nicht aktiviert werden. Öffnen Sie Calmlane, um die "
-                       L"Konfiguration zu prüfen.",
-                       L"无法启用屏幕保护程序。请打开 Calmlane 检查配置。",
-                       L"No se pudo activar el protector de pantalla. Abra Calmlane para comprobar la configuración.",
-                       L"Impossibile attivare lo screen saver. Aprire Calmlane per controllare la configurazione."));
+        startOrWarn(window, SaverAction::Enable);
         break;
     case MenuAction::Disable:
-        startOrWarn(window, SaverAction::Disable,
-                    tr(L"L’économiseur d’écran n’a pas pu être désactivé. Ouvrez Calmlane pour vérifier la "
-                       L"configuration.",
-                       L"The screen saver could not be disabled. Open Calmlane to check the configuration.",
-                       L"Der Bildschirmschoner konnte nicht deaktiviert werden. Öffnen Sie Calmlane, um die "
-                       L"Konfiguration zu prüfen.",
-                       L"无法停用屏幕保护程序。请打开 Calmlane 检查配置。",
-                       L"No se pudo desactivar el protector de pantalla. Abra Calmlane para comprobar la "
-                       L"configuración.",
-                       L"Impossibile disattivare lo screen saver. Aprire Calmlane per controllare la configurazione."));
+        startOrWarn(window, SaverAction::Disable);
         break;
     case MenuAction::Nothing:
         break;
@@ -122,6 +135,7 @@ void showMenu(HWND window) {
 
 void onTick(HWND window) {
     TickInput input;
+    input.iconShown = iconShown;
     input.serviceRunning = serviceRunning();
     input.operationRunning = saverOperation != nullptr;
     const UpdateInfo info = cachedUpdateInfo();
@@ -137,21 +151,12 @@ void onTick(HWND window) {
         DestroyWindow(window);
         return;
     }
+    if (outcome.addIcon) addIcon();
     if (outcome.announceUpdate) notifyUpdate(info);
     update(outcome.availabilityChanged);
     if (outcome.showRecovery) {
         notificationClickUrl.clear();
-        showBalloon(tr(L"La récupération du réseau demande votre attention. Ouvrez Calmlane et utilisez Rétablir le "
-                       L"réseau si nécessaire.",
-                       L"Network recovery needs attention. Open Calmlane and use Restore network if needed.",
-                       L"Die Netzwerkwiederherstellung erfordert Aufmerksamkeit. Öffnen Sie Calmlane und verwenden "
-                       L"Sie bei Bedarf „Netzwerk wiederherstellen“.",
-                       L"网络恢复需要注意。请打开 Calmlane，必要时使用“恢复网络”。",
-                       L"La recuperación de la red requiere atención. Abra Calmlane y use Restablecer la red si es "
-                       L"necesario.",
-                       L"Il ripristino della rete richiede attenzione. Aprire Calmlane e usare Ripristina rete se "
-                       L"necessario."),
-                    NIIF_WARNING);
+        showBalloon(recoveryBalloonText(), NIIF_WARNING);
     }
 }
 
@@ -162,7 +167,7 @@ void onOperationPoll(HWND window) {
     KillTimer(window, OperationTimer);
     update(true);
     const std::string error = finished->error();
-    if (!error.empty()) MessageBoxA(window, error.c_str(), "Calmlane", MB_OK | MB_ICONERROR);
+    if (!error.empty()) MessageBoxA(window, error.c_str(), "Calmlane", foregroundBox(window, MB_OK | MB_ICONERROR));
 }
 
 void takeCachedUpdate() {
@@ -182,36 +187,42 @@ void onDestroy(HWND window) {
     KillTimer(window, RefreshTimer);
     KillTimer(window, OperationTimer);
     Shell_NotifyIconW(NIM_DELETE, &notification);
+    iconShown = false;
     icon.reset();
     PostQuitMessage(0);
 }
 
 }  // namespace
 
-HICON drawShieldIcon(unsigned long colour) {
-    BITMAPINFO info = topDownBitmapInfo(IconSize, IconSize);
+HICON drawShieldIcon(unsigned long colour, int size) {
+    if (size <= 0) return nullptr;
+    BITMAPINFO info = topDownBitmapInfo(size, size);
     UniqueDc dc(CreateCompatibleDC(nullptr));
     if (!dc) return nullptr;
+    const ShieldShape shape = shieldShape(size);
     void* bits = nullptr;
     UniqueGdiObject pixels(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
     UniqueGdiObject brush(CreateSolidBrush(colour));
-    UniqueGdiObject pen(CreatePen(PS_SOLID, 2, OutlineColour));
+    UniqueGdiObject pen(CreatePen(PS_SOLID, shape.penWidth, OutlineColour));
     if (!pixels || bits == nullptr || !brush || !pen) return nullptr;
+    const std::size_t count = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
     auto* pixel = static_cast<unsigned long*>(bits);
-    std::memset(pixel, 0, IconSize * IconSize * sizeof(unsigned long));
+    std::memset(pixel, 0, count * sizeof(unsigned long));
     {
         ScopedSelection bitmap(dc.get(), pixels.get());
         ScopedSelection fill(dc.get(), brush.get());
         ScopedSelection outline(dc.get(), pen.get());
-        static const POINT shield[] = {{16, 2}, {28, 7}, {26, 21}, {16, 30}, {6, 21}, {4, 7}};
+        POINT shield[6];
+        for (int i = 0; i < 6; ++i) shield[i] = {shape.points[i][0], shape.points[i][1]};
         if (!bitmap || !fill || !outline || !Polygon(dc.get(), shield, 6)) return nullptr;
         GdiFlush();
     }
-    for (int i = 0; i < IconSize * IconSize; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         if ((pixel[i] & 0x00FFFFFF) != 0) pixel[i] |= 0xFF000000;
     }
-    static const BYTE zeros[IconSize * IconSize / 8] = {};
-    UniqueGdiObject mask(CreateBitmap(IconSize, IconSize, 1, 1, zeros));
+    // Monochrome rows are padded to 16 bits.
+    const std::vector<BYTE> zeros(static_cast<std::size_t>((size + 15) / 16 * 2) * static_cast<std::size_t>(size));
+    UniqueGdiObject mask(CreateBitmap(size, size, 1, 1, zeros.data()));
     if (!mask) return nullptr;
     ICONINFO parts = {};
     parts.fIcon = TRUE;
@@ -220,20 +231,30 @@ HICON drawShieldIcon(unsigned long colour) {
     return CreateIconIndirect(&parts);  // copies both bitmaps
 }
 
+int trayIconSize(UINT dpi) {
+    const int size = GetSystemMetricsForDpi(SM_CXSMICON, dpi);
+    return size > 0 ? size : MulDiv(16, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+}
+
 void update(bool force) {
     settings.load();
     const int selected = calmlaneSelected() ? 1 : 0;
     const int language = static_cast<int>(settings.language);
     const int attention = state.blinkPhase && state.updateAvailable ? 1 : 0;
-    if (!force && selected == lastSelected && language == lastLanguage && attention == lastAttention) return;
+    const int size = trayIconSize(taskbarDpi());  // a scale change shows at the next tick
+    if (!force && selected == lastSelected && language == lastLanguage && attention == lastAttention &&
+        size == lastSize) {
+        return;
+    }
     lastSelected = selected;
     lastLanguage = language;
     lastAttention = attention;
+    lastSize = size;
 
-    UniqueIcon drawn(drawShieldIcon(shieldColour(attention != 0, selected != 0)));
+    UniqueIcon drawn(drawShieldIcon(shieldColour(attention != 0, selected != 0), size));
     copyTruncated(notification.szTip, trayTooltip(selected != 0, state.updateAvailable, operationLabel()));
     if (drawn) notification.hIcon = drawn.get();  // keep the last icon when GDI fails
-    Shell_NotifyIconW(NIM_MODIFY, &notification);
+    Shell_NotifyIconW(NIM_MODIFY, &notification);  // no icon yet: the tick adds it with this record
     if (drawn) icon = std::move(drawn);
 }
 
@@ -242,20 +263,29 @@ void notifyUpdate(const UpdateInfo& info) {
     std::wstring notified;
     if (!readString(HKEY_CURRENT_USER, RegistryPath, L"NotifiedVersion", notified)) notified.clear();
     if (notified == info.version) return;
-    showBalloon(tr(L"Une nouvelle version est disponible : ", L"A new version is available: ",
-                   L"Eine neue Version ist verfügbar: ", L"有新版本可用：", L"Hay una nueva versión disponible: ",
-                   L"È disponibile una nuova versione: ") +
-                    info.version +
-                    tr(L". Cliquez pour ouvrir la page de téléchargement.", L". Click to open the download page.",
-                       L". Klicken Sie, um die Download-Seite zu öffnen.", L"。点击打开下载页面。",
-                       L". Haga clic para abrir la página de descarga.", L". Fare clic per aprire la pagina di download."),
-                NIIF_INFO);
+    // Recorded only once shown: a balloon the shell refused (no taskbar yet) comes again later.
+    if (!showBalloon(updateBalloonText(info.version), NIIF_INFO)) return;
     notificationClickUrl = info.url;
     try {
         writeString(HKEY_CURRENT_USER, RegistryPath, L"NotifiedVersion", info.version);
     } catch (const std::exception&) {
         // The balloon may then come again later.
     }
+}
+
+bool addTrayIcon(HWND window) {
+    notification = {};
+    notification.cbSize = sizeof(notification);
+    notification.hWnd = window;
+    notification.uID = IconId;
+    // Version 4 shows the standard tooltip only with NIF_SHOWTIP.
+    notification.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
+    notification.uCallbackMessage = TrayCallback;
+    notification.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    copyTruncated(notification.szTip, Product);
+    version4 = false;
+    addIcon();
+    return iconShown;
 }
 
 void startSaverAction(HWND window, SaverAction action) {
@@ -268,21 +298,25 @@ namespace {
 
 LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == taskbarCreated && taskbarCreated != 0) {
-        Shell_NotifyIconW(NIM_ADD, &notification);
-        update(true);
+        addIcon();
+        update(true);  // also at the new taskbar's scale
         return 0;
     }
     switch (message) {
-    case TrayCallback:
-        switch (LOWORD(lParam)) {
-        case WM_RBUTTONUP:
-        case WM_CONTEXTMENU:
-            showMenu(window);
+    case TrayCallback: {
+        const TrayEvent event = decodeTrayCallback(wParam, lParam);
+        if (version4 && event.iconId != IconId) return 0;
+        switch (trayReaction(event.event, version4)) {
+        case TrayReaction::Menu: {
+            POINT anchor = {event.x, event.y};
+            if (!version4 && !GetCursorPos(&anchor)) anchor = {};  // the older layout carries no anchor
+            showMenu(window, anchor, event.event == NIN_KEYSELECT);
             break;
-        case WM_LBUTTONDBLCLK:
+        }
+        case TrayReaction::OpenWindow:
             openSelf(nullptr);
             break;
-        case NIN_BALLOONUSERCLICK:
+        case TrayReaction::BalloonClick:
             if (!notificationClickUrl.empty() && isTrustedUpdateUrl(notificationClickUrl)) {
                 // The browser reports its own failures; there is nothing better to offer here.
                 ShellExecuteW(nullptr, L"open", notificationClickUrl.c_str(), nullptr, nullptr, SW_SHOW);
@@ -290,10 +324,11 @@ LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
                 openSelf(nullptr);
             }
             break;
-        default:
+        case TrayReaction::None:
             break;
         }
         return 0;
+    }
     case TrayUpdateChecked:
         // The posted result is owned here and freed once; the tray reads the cached answer instead.
         delete reinterpret_cast<UpdateInfo*>(lParam);
@@ -337,18 +372,13 @@ int runTray() {
     HWND window = CreateWindowExW(0, TrayWindowClass, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return 1;
 
-    notification = {};
-    notification.cbSize = sizeof(notification);
-    notification.hWnd = window;
-    notification.uID = 1;
-    notification.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    notification.uCallbackMessage = TrayCallback;
-    notification.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    copyTruncated(notification.szTip, Product);
-    Shell_NotifyIconW(NIM_ADD, &notification);  // a missing taskbar adds it later, at TaskbarCreated
+    // Lets a new taskbar's message through to a tray that runs elevated; one at the user's level hears
+    // it anyway, so a failure changes nothing there.
+    ChangeWindowMessageFilterEx(window, taskbarCreated, MSGFLT_ALLOW, nullptr);
+    addTrayIcon(window);  // when the taskbar is not there yet, the tick or TaskbarCreated adds it
 
     state = TrayState{};
-    lastSelected = lastLanguage = lastAttention = -1;
+    lastSelected = lastLanguage = lastAttention = lastSize = -1;
     takeCachedUpdate();
     try {
         beginUpdateCheck(window, TrayUpdateChecked, true);

@@ -1,5 +1,9 @@
 #include "tray/tray_model.h"
 
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
 #include <cwctype>
 
 #include "app/localization.h"
@@ -33,6 +37,11 @@ std::wstring trayTooltip(bool selected, bool updateAvailable, const std::wstring
 std::vector<MenuEntry> trayMenu(bool selected, const std::wstring& operationLabel) {
     const bool idle = operationLabel.empty();
     std::vector<MenuEntry> menu = {
+        {OpenCommand,
+         tr(L"Ouvrir Calmlane", L"Open Calmlane", L"Calmlane öffnen", L"打开 Calmlane", L"Abrir Calmlane",
+            L"Apri Calmlane"),
+         true},
+        {0, L"", false},
         {EnableCommand,
          tr(L"Activer l’économiseur d’écran", L"Enable the screen saver", L"Bildschirmschoner aktivieren",
             L"启用屏幕保护程序", L"Activar el protector de pantalla", L"Attiva lo screen saver"),
@@ -61,6 +70,7 @@ TickOutcome refreshTick(TrayState& state, const TickInput& input) {
         outcome.exit = true;
         return outcome;
     }
+    outcome.addIcon = !input.iconShown;
     if (input.cachedAvailable != state.updateAvailable) {
         state.updateAvailable = input.cachedAvailable;
         state.blinkPhase = input.cachedAvailable;
@@ -80,6 +90,7 @@ TickOutcome refreshTick(TrayState& state, const TickInput& input) {
 }
 
 MenuAction menuAction(unsigned command, bool operationRunning, bool modeConfigured) {
+    if (command == OpenCommand) return MenuAction::OpenWindow;
     if (operationRunning) return MenuAction::Nothing;
     switch (command) {
     case CustomizeCommand:
@@ -93,6 +104,90 @@ MenuAction menuAction(unsigned command, bool operationRunning, bool modeConfigur
     default:
         return MenuAction::Nothing;
     }
+}
+
+TrayEvent decodeTrayCallback(std::uintptr_t wParam, std::intptr_t lParam) {
+    const auto low = [](std::uintptr_t value) { return static_cast<unsigned>(value & 0xFFFF); };
+    const auto high = [](std::uintptr_t value) { return static_cast<unsigned>((value >> 16) & 0xFFFF); };
+    const auto word = static_cast<std::uintptr_t>(lParam);
+    // Coordinates left of or above the primary monitor are negative: sign-extend each word.
+    return {low(word), high(word), static_cast<short>(low(wParam)), static_cast<short>(high(wParam))};
+}
+
+TrayReaction trayReaction(unsigned event, bool version4) {
+    switch (event) {
+    case WM_CONTEXTMENU:
+    case NIN_KEYSELECT:
+        return TrayReaction::Menu;
+    case WM_RBUTTONUP:
+        return version4 ? TrayReaction::None : TrayReaction::Menu;  // version 4 follows with WM_CONTEXTMENU
+    case WM_LBUTTONDBLCLK:
+        return TrayReaction::OpenWindow;
+    case NIN_BALLOONUSERCLICK:
+        return TrayReaction::BalloonClick;
+    default:
+        return TrayReaction::None;
+    }
+}
+
+ShieldShape shieldShape(int size) {
+    static const int outline[6][2] = {{16, 2}, {28, 7}, {26, 21}, {16, 30}, {6, 21}, {4, 7}};
+    ShieldShape shape = {};
+    for (int i = 0; i < 6; ++i) {
+        for (int axis = 0; axis < 2; ++axis) shape.points[i][axis] = (outline[i][axis] * size + 16) / 32;
+    }
+    shape.penWidth = std::max(1, (2 * size + 16) / 32);
+    return shape;
+}
+
+std::wstring quotedRestoreButton() {
+    return tr(L"«\u00A0Rétablir le réseau…\u00A0»", L"“Restore network…”", L"„Netzwerk wiederherstellen…“",
+              L"“恢复网络…”", L"«Restablecer la red…»", L"«Ripristina la rete…»");
+}
+
+std::wstring recoveryBalloonText() {
+    return tr(L"La récupération du réseau demande votre attention. Ouvrez Calmlane et utilisez ",
+              L"Network recovery needs attention. Open Calmlane and use ",
+              L"Die Netzwerkwiederherstellung erfordert Aufmerksamkeit. Öffnen Sie Calmlane und verwenden Sie bei "
+              L"Bedarf ",
+              L"网络恢复需要注意。请打开 Calmlane，必要时使用", L"La recuperación de la red requiere atención. Abra Calmlane y use ",
+              L"Il ripristino della rete richiede attenzione. Apri Calmlane e usa ") +
+           quotedRestoreButton() +
+           tr(L" si nécessaire.", L" if needed.", L".", L"。", L" si es necesario.", L" se necessario.");
+}
+
+std::wstring updateBalloonText(const std::wstring& version) {
+    return tr(L"Une nouvelle version est disponible\u00A0: ", L"A new version is available: ",
+              L"Eine neue Version ist verfügbar: ", L"有新版本可用：", L"Hay una nueva versión disponible: ",
+              L"È disponibile una nuova versione: ") +
+           version +
+           tr(L". Cliquez pour ouvrir la page de téléchargement.", L". Click to open the download page.",
+              L". Klicken Sie, um die Download-Seite zu öffnen.", L"。点击打开下载页面。",
+              L". Haga clic para abrir la página de descarga.", L". Fai clic per aprire la pagina di download.");
+}
+
+std::wstring actionFailureText(bool enabling) {
+    if (enabling) {
+        return tr(L"L’économiseur d’écran n’a pas pu être activé. Ouvrez Calmlane pour vérifier la configuration.",
+                  L"The screen saver could not be enabled. Open Calmlane to check the configuration.",
+                  L"Der Bildschirmschoner konnte nicht aktiviert werden. Öffnen Sie Calmlane, um die Konfiguration "
+                  L"zu prüfen.",
+                  L"无法启用屏幕保护程序。请打开 Calmlane 检查配置。",
+                  L"No se pudo activar el protector de pantalla. Abra Calmlane para comprobar la configuración.",
+                  L"Impossibile attivare lo screen saver. Apri Calmlane per controllare la configurazione.");
+    }
+    return tr(L"L’économiseur d’écran n’a pas pu être désactivé. Ouvrez Calmlane pour vérifier la configuration.",
+              L"The screen saver could not be disabled. Open Calmlane to check the configuration.",
+              L"Der Bildschirmschoner konnte nicht deaktiviert werden. Öffnen Sie Calmlane, um die Konfiguration "
+              L"zu prüfen.",
+              L"无法停用屏幕保护程序。请打开 Calmlane 检查配置。",
+              L"No se pudo desactivar el protector de pantalla. Abra Calmlane para comprobar la configuración.",
+              L"Impossibile disattivare lo screen saver. Apri Calmlane per controllare la configurazione.");
+}
+
+std::wstring startFailureText() {
+    return tr(L"Impossible de démarrer Calmlane.", L"Cannot start Calmlane.", L"Calmlane kann nicht gestartet werden.",
+              L"无法启动 Calmlane。", L"No se puede iniciar Calmlane.", L"Impossibile avviare Calmlane.");
 }
 
 bool isTrustedUpdateUrl(const std::wstring& url) {

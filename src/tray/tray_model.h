@@ -1,6 +1,7 @@
 #pragma once
 // What the tray shows for a given state, apart from the shell calls that show it.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ std::wstring trayTooltip(bool selected, bool updateAvailable, const std::wstring
 
 // Menu commands; a zero id is a separator.
 enum TrayCommand : unsigned { CustomizeCommand = 1, StatusCommand = 2, EnableCommand = 3, DisableCommand = 4,
-                              OperationItem = 5 };
+                              OperationItem = 5, OpenCommand = 6 };
 struct MenuEntry {
     unsigned id;
     std::wstring label;
@@ -34,6 +35,7 @@ struct TrayState {
     bool reported = false;  // the recovery balloon was shown for the current episode
 };
 struct TickInput {
+    bool iconShown = true;  // the shell took the icon (NIM_ADD)
     bool serviceRunning = true;
     bool operationRunning = false;
     bool cachedAvailable = false;
@@ -42,6 +44,7 @@ struct TickInput {
 };
 struct TickOutcome {
     bool exit = false;            // destroy the window: nothing left to watch
+    bool addIcon = false;         // try NIM_ADD again: at logon the taskbar may not exist yet
     bool announceUpdate = false;  // the cached answer just became "available"
     bool showRecovery = false;
     bool availabilityChanged = false;  // the tooltip's update suffix changes: redraw whatever else did
@@ -53,8 +56,37 @@ TickOutcome refreshTick(TrayState& state, const TickInput& input);
 
 // What a command chosen from the menu does. A command from a menu opened before an operation started
 // is ignored; enabling before any mode was chosen opens the main window, where the mode is chosen.
+// "Open Calmlane" does what the double click does, also while an operation runs.
 enum class MenuAction { Nothing, OpenCustomize, ShowStatus, Enable, Disable, OpenWindow };
 MenuAction menuAction(unsigned command, bool operationRunning, bool modeConfigured);
+
+// The notification-area callback. With NOTIFYICON_VERSION_4, lParam carries the event (low word) and
+// the icon id (high word), and wParam the anchor: the icon or the cursor, in signed screen coordinates.
+struct TrayEvent {
+    unsigned event;
+    unsigned iconId;
+    int x, y;
+};
+TrayEvent decodeTrayCallback(std::uintptr_t wParam, std::intptr_t lParam);
+// What an event asks for. Version 4 reports a right click as WM_CONTEXTMENU after WM_RBUTTONUP, and
+// the keyboard's Enter or Space on the icon as NIN_KEYSELECT; the older layout has only WM_RBUTTONUP.
+enum class TrayReaction { None, Menu, OpenWindow, BalloonClick };
+TrayReaction trayReaction(unsigned event, bool version4);
+
+// Shield geometry for an icon of size × size pixels: the 32-pixel outline scaled, and the pen width.
+struct ShieldShape {
+    int points[6][2];
+    int penWidth;
+};
+ShieldShape shieldShape(int size);
+
+// Texts the tray shows in balloons and boxes, in the current language. The restore button's name is
+// quoted as each language quotes.
+std::wstring quotedRestoreButton();
+std::wstring recoveryBalloonText();
+std::wstring updateBalloonText(const std::wstring& version);
+std::wstring actionFailureText(bool enabling);
+std::wstring startFailureText();
 
 // Whether url starts with the maker's web-site address, compared without regard to case.
 bool isTrustedUpdateUrl(const std::wstring& url);

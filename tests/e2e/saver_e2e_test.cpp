@@ -126,6 +126,7 @@ TEST_F(Saver, MouseJitterOfFourPixelsIsToleratedAndFiveEndIt) {
     ASSERT_TRUE(saver.process);
     HWND window = waitForWindow(nullptr, 10000);
     ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST) << "above always-on-top windows";
     Sleep(400);  // past the 300 ms in which any movement is ignored
     PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(304, 296));
     EXPECT_EQ(WaitForSingleObject(saver.process.get(), 600), static_cast<DWORD>(WAIT_TIMEOUT));

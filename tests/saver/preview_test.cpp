@@ -98,6 +98,23 @@ TEST_F(EmbeddedPreview, InputDoesNotCloseItAndTheHostTakesItAlong) {
     EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
+// Windows' dialog hosts the "/p" preview, from another process with an awareness of its own.
+TEST_F(EmbeddedPreview, AHostedPreviewRunsWithTheDpiAwarenessOfItsHost) {
+    const DPI_AWARENESS_CONTEXT own = SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE);
+    ASSERT_NE(own, nullptr);
+    HWND dialog = CreateWindowExW(0, L"CalmlanePreviewHost", L"dialog", WS_OVERLAPPEDWINDOW, 0, 0, 200, 150,
+                                  nullptr, nullptr, instance, nullptr);
+    SetThreadDpiAwarenessContext(own);
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_FALSE(AreDpiAwarenessContextsEqual(own, DPI_AWARENESS_CONTEXT_SYSTEM_AWARE));
+    {
+        const HostDpiAwareness preview(dialog);
+        EXPECT_TRUE(AreDpiAwarenessContextsEqual(GetThreadDpiAwarenessContext(), DPI_AWARENESS_CONTEXT_SYSTEM_AWARE));
+    }
+    EXPECT_TRUE(AreDpiAwarenessContextsEqual(GetThreadDpiAwarenessContext(), own));
+    DestroyWindow(dialog);
+}
+
 TEST_F(EmbeddedPreview, AWindowThatCannotBeCreatedGivesNull) {
     EXPECT_EQ(createEmbeddedPreview(reinterpret_cast<HWND>(0x12345), 0, 0, 10, 10), nullptr);
 }

@@ -100,6 +100,25 @@ TEST(Overlay, TextEndsWithTheStateOfThePause) {
     settings.language = 0;
 }
 
+// The stock bitmap font neither scales nor links to CJK faces.
+TEST(Overlay, ATrueTypeUiFontPerDpiMadeOnce) {
+    PixelSurface surface(8, 8);
+    OverlayFonts fonts;
+    int heights[2] = {};
+    const UINT dpis[] = {96, 192};
+    for (int i = 0; i < 2; ++i) {
+        const HFONT font = fonts.font(dpis[i]);
+        ASSERT_NE(font, nullptr);
+        EXPECT_EQ(fonts.font(dpis[i]), font) << "made once";
+        const ScopedSelection selected(surface.dc(), font);
+        TEXTMETRICW metrics = {};
+        ASSERT_TRUE(GetTextMetricsW(surface.dc(), &metrics));
+        EXPECT_TRUE(metrics.tmPitchAndFamily & TMPF_TRUETYPE) << dpis[i];
+        heights[i] = metrics.tmHeight;
+    }
+    EXPECT_NEAR(heights[1], 2 * heights[0], 2);
+}
+
 // The window must show after every frame exactly what the straightforward frame shows, although only
 // the changed places are copied: across overlay moves, a colour change and a first full copy.
 TEST(Frames, ProductionFramesMatchTheStraightforwardOnesPixelForPixel) {
@@ -114,14 +133,17 @@ TEST(Frames, ProductionFramesMatchTheStraightforwardOnesPixelForPixel) {
     for (int i = 0; i < 600; ++i) left.push_back(random.newStar());
     for (int i = 0; i < 600; ++i) right.push_back(random.newStar());
     PixelSurface production(480, 200), reference(480, 200);
+    OverlayFonts referenceFonts;  // made like the saver's own
+    const HFONT font = referenceFonts.font(USER_DEFAULT_SCREEN_DPI);
     for (int frame = 0; frame < 60; ++frame) {
         if (frame == 30) settings.color = RGB(90, 200, 255);
         const std::uint64_t elapsed = static_cast<std::uint64_t>(frame) * 900;  // a new overlay slot every 5 s
         saver.frameAt(production.dc(), frame == 0, elapsed);
         const std::wstring overlay = overlayText(true, false);
-        reference::frame(reference.dc(), RECT{0, 0, 320, 200}, left, {12, settings.color}, random, &overlay, elapsed);
+        reference::frame(reference.dc(), RECT{0, 0, 320, 200}, left, {12, settings.color}, random, &overlay, elapsed,
+                         font);
         reference::frame(reference.dc(), RECT{320, 0, 480, 200}, right, {12, settings.color}, random, &overlay,
-                         elapsed);
+                         elapsed, font);
         GdiFlush();
         ASSERT_EQ(0, memcmp(production.bits(), reference.bits(), 480 * 200 * 4)) << "frame " << frame;
     }

@@ -110,7 +110,7 @@ TEST(ConfigurationReport, ReadsTheMachineAsItIs) {
     writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
     const std::wstring tail = L"\n\nService unavailable — network state unknown\n\nScreen saver file: %s\n"
                               L"Windows service: stopped or missing\n\nLocal checks only: no network interruption or "
-                              L"Internet connectivity test. If needed, use Restore network in the app.";
+                              L"Internet connectivity test. If needed, use “Restore network…” in the app.";
     for (const wchar_t* file : {L"missing — reinstall", L"present"}) {
         std::wstring expected = tail;
         expected.replace(expected.find(L"%s"), 2, file);

@@ -1,5 +1,7 @@
 // The tray's decisions over time, its drawn icon, and the real companion under Wine's shell.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -8,9 +10,11 @@
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/settings.h"
+#include "saver/star_field.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
 #include "support/service_harness.h"
+#include "tray/network_status.h"
 #include "tray/tray.h"
 #include "tray/tray_model.h"
 #include "update/web_services.h"
@@ -41,9 +45,9 @@ TEST(TrayModel, TooltipAndMenuFollowTheSelectionAndTheOperation) {
         std::vector<unsigned> ids;
         std::vector<bool> enabled;
     } rows[] = {
-        {false, L"", {3, 4, 0, 1, 2}, {true, false, false, true, true}},
-        {true, L"", {3, 4, 0, 1, 2}, {false, true, false, true, true}},
-        {true, L"Disabling…", {3, 4, 0, 1, 2, 0, 5}, {false, false, false, false, false, false, false}},
+        {false, L"", {6, 0, 3, 4, 0, 1, 2}, {true, false, true, false, false, true, true}},
+        {true, L"", {6, 0, 3, 4, 0, 1, 2}, {true, false, false, true, false, true, true}},
+        {true, L"Disabling…", {6, 0, 3, 4, 0, 1, 2, 0, 5}, {true, false, false, false, false, false, false, false, false}},
     };
     for (const auto& row : rows) {
         const std::vector<MenuEntry> menu = trayMenu(row.selected, row.operation);
@@ -55,8 +59,9 @@ TEST(TrayModel, TooltipAndMenuFollowTheSelectionAndTheOperation) {
         }
         EXPECT_EQ(ids, row.ids);
         EXPECT_EQ(enabled, row.enabled);
-        EXPECT_EQ(menu[0].label, L"Enable the screen saver");
-        EXPECT_EQ(menu[3].label, L"Customize the screen saver");
+        EXPECT_EQ(menu[0].label, L"Open Calmlane");
+        EXPECT_EQ(menu[2].label, L"Enable the screen saver");
+        EXPECT_EQ(menu[5].label, L"Customize the screen saver");
         if (*row.operation) {
             EXPECT_EQ(menu.back().label, row.operation);
         }
@@ -78,6 +83,7 @@ TEST(TrayModel, MenuCommands) {
         {StatusCommand, true, true, MenuAction::Nothing},
         {0, false, true, MenuAction::Nothing},  // the menu was dismissed
         {OperationItem, false, true, MenuAction::Nothing},
+        {OpenCommand, true, false, MenuAction::OpenWindow},  // as the double click, at any time
     };
     for (const auto& row : rows) {
         EXPECT_EQ(menuAction(row.command, row.running, row.configured), row.expected) << row.command << row.running;
@@ -141,6 +147,70 @@ TEST(TrayModel, UpdatesBlinkAndAnnounceOnceAndTheTrayLeavesWithTheService) {
     EXPECT_TRUE(refreshTick(state, input).exit);
 }
 
+// Version 4 callbacks: the event and icon id in lParam, the anchor in wParam (negative left of the
+// primary monitor).
+TEST(TrayModel, CallbacksOfVersion4AndWhatTheyAskFor) {
+    const TrayEvent event = decodeTrayCallback(MAKEWPARAM(-20, 1050), MAKELPARAM(NIN_KEYSELECT, 1));
+    EXPECT_EQ(event.event, static_cast<unsigned>(NIN_KEYSELECT));
+    EXPECT_EQ(event.iconId, 1u);
+    EXPECT_EQ(event.x, -20);
+    EXPECT_EQ(event.y, 1050);
+    const struct {
+        unsigned event;
+        bool version4;
+        TrayReaction expected;
+    } rows[] = {
+        {WM_CONTEXTMENU, true, TrayReaction::Menu},   // right click, Shift+F10 or the menu key
+        {NIN_KEYSELECT, true, TrayReaction::Menu},    // Enter or Space on the icon
+        {WM_RBUTTONUP, true, TrayReaction::None},     // WM_CONTEXTMENU follows: one menu, not two
+        {WM_RBUTTONUP, false, TrayReaction::Menu},
+        {NIN_SELECT, true, TrayReaction::None},
+        {WM_LBUTTONDBLCLK, true, TrayReaction::OpenWindow},
+        {NIN_BALLOONUSERCLICK, true, TrayReaction::BalloonClick},
+    };
+    for (const auto& row : rows) EXPECT_EQ(trayReaction(row.event, row.version4), row.expected) << row.event;
+}
+
+TEST(TrayModel, AnIconTheShellRefusedIsAddedAgainOnTheTick) {
+    const struct {
+        bool shown, serviceRunning, add, exit;
+    } rows[] = {
+        {false, true, true, false},
+        {true, true, false, false},
+        {false, false, false, true},
+    };
+    for (const auto& row : rows) {
+        TrayState state;
+        TickInput input;
+        input.iconShown = row.shown;
+        input.serviceRunning = row.serviceRunning;
+        const TickOutcome outcome = refreshTick(state, input);
+        EXPECT_EQ(outcome.addIcon, row.add);
+        EXPECT_EQ(outcome.exit, row.exit);
+    }
+}
+
+// The restore button's exact name, quoted as each language quotes, wherever a tray text names it; and
+// French keeps a colon off the start of a line.
+TEST(TrayTexts, QuotedButtonNamesAndFrenchColons) {
+    const wchar_t* quoted[] = {L"«\u00A0Rétablir le réseau…\u00A0»", L"“Restore network…”",
+                               L"„Netzwerk wiederherstellen…“", L"“恢复网络…”", L"«Restablecer la red…»",
+                               L"«Ripristina la rete…»"};
+    StatusFacts facts;
+    facts.selected = facts.activeRead = facts.active = facts.timeoutRead = facts.serviceRunning = true;
+    facts.timeoutSeconds = 90;
+    const unsigned long saved = settings.language;
+    for (unsigned long language = 0; language < 6; ++language) {
+        settings.language = language;
+        const std::wstring recovery = recoveryBalloonText();
+        EXPECT_NE(recovery.find(quoted[language]), std::wstring::npos) << language;
+        for (const std::wstring& text : {recovery, updateBalloonText(L"1.2"), statusText(facts), overlayText(false, true)}) {
+            EXPECT_EQ(language == 0 && text.find(L" :") != std::wstring::npos, false) << text.c_str();
+        }
+    }
+    settings.language = saved;
+}
+
 TEST(TrayModel, TrustedAddressesAndFixedBuffers) {
     const std::wstring site = DownloadPage;
     std::wstring upper = site;
@@ -158,38 +228,67 @@ TEST(TrayModel, TrustedAddressesAndFixedBuffers) {
     }
 }
 
-TEST(TrayIcon, AnOpaqueShieldOnATransparentSquare) {
-    for (unsigned long colour : {RGB(245, 158, 11), RGB(44, 173, 92), RGB(140, 148, 158)}) {
-        UniqueIcon icon(drawShieldIcon(colour));
+// The small-icon size of the taskbar's scale, not a 32-pixel icon shrunk by the shell.
+TEST(TrayIcon, AnOpaqueShieldOnATransparentSquareAtTheTaskbarsScale) {
+    const struct {
+        UINT dpi;
+        int size;
+        unsigned long colour;
+    } rows[] = {{96, 16, RGB(245, 158, 11)}, {120, 20, RGB(44, 173, 92)}, {144, 24, RGB(140, 148, 158)},
+                {192, 32, RGB(44, 173, 92)}};
+    for (const auto& row : rows) {
+        const int size = trayIconSize(row.dpi);
+        ASSERT_EQ(size, row.size);
+        UniqueIcon icon(drawShieldIcon(row.colour, size));
         ASSERT_TRUE(icon);
         ICONINFO parts = {};
         ASSERT_TRUE(GetIconInfo(icon.get(), &parts));
         UniqueGdiObject colourBitmap(parts.hbmColor), mask(parts.hbmMask);
-        BITMAPINFO info = topDownBitmapInfo(32, 32);
-        std::vector<DWORD> pixels(32 * 32);
+        BITMAPINFO info = topDownBitmapInfo(size, size);
+        std::vector<DWORD> pixels(static_cast<std::size_t>(size * size));
         UniqueDc dc(CreateCompatibleDC(nullptr));
-        ASSERT_EQ(GetDIBits(dc.get(), static_cast<HBITMAP>(colourBitmap.get()), 0, 32, pixels.data(), &info,
+        ASSERT_EQ(GetDIBits(dc.get(), static_cast<HBITMAP>(colourBitmap.get()), 0, size, pixels.data(), &info,
                             DIB_RGB_COLORS),
-                  32);
-        const DWORD centre = pixels[16 * 32 + 16];
-        const DWORD bgr = (colour & 0xFF) << 16 | (colour & 0xFF00) | (colour >> 16 & 0xFF);
-        EXPECT_EQ(centre, 0xFF000000 | bgr);
-        EXPECT_EQ(pixels[2 * 32 + 16], 0xFFF5F8FFu);  // the outline at the top point, RGB(245, 248, 255)
-        EXPECT_EQ(pixels[0], 0u);           // outside the shield: transparent
-        EXPECT_EQ(pixels[31 * 32 + 31], 0u);
+                  size);
+        BITMAP shape = {};
+        ASSERT_TRUE(GetObjectW(colourBitmap.get(), sizeof(shape), &shape));
+        EXPECT_EQ(shape.bmWidth, size);
+        const DWORD bgr = (row.colour & 0xFF) << 16 | (row.colour & 0xFF00) | (row.colour >> 16 & 0xFF);
+        EXPECT_EQ(pixels[size / 2 * size + size / 2], 0xFF000000 | bgr) << size;
+        const auto& top = shieldShape(size).points[0];
+        EXPECT_EQ(pixels[top[1] * size + top[0]], 0xFFF5F8FFu) << size;  // the outline, RGB(245, 248, 255)
+        EXPECT_EQ(pixels[0], 0u);  // outside the shield: transparent
+        EXPECT_EQ(pixels.back(), 0u);
     }
 }
 
-TEST(TrayBalloon, OnlyATrustedAddressIsAnnouncedAndRecorded) {
+TEST(TrayBalloon, OnlyATrustedAddressIsAnnouncedAndRecordedOnceShown) {
     test::RegistryScratch scratch;
     UpdateInfo info;
     info.available = true;
     info.version = L"1.2.0";
+    info.url = DownloadPage;
+    notifyUpdate(info);  // no icon yet: the shell refuses the balloon
+    EXPECT_FALSE(test::valueExists(HKEY_CURRENT_USER, RegistryPath, L"NotifiedVersion"));
+
+    instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = proc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"CalmlaneTrayBalloonTest";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance,
+                                  nullptr);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(addTrayIcon(window));
     info.url = L"https://elsewhere.example/";
     notifyUpdate(info);
     EXPECT_FALSE(test::valueExists(HKEY_CURRENT_USER, RegistryPath, L"NotifiedVersion"));
     info.url = DownloadPage;
     notifyUpdate(info);
+    DestroyWindow(window);  // takes the icon away and posts the quit message
+    MSG quit;
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
     std::wstring notified;
     ASSERT_TRUE(readString(HKEY_CURRENT_USER, RegistryPath, L"NotifiedVersion", notified));
     EXPECT_EQ(notified, L"1.2.0");
