@@ -43,7 +43,9 @@ int lastSize = -1;
 
 // Boxes come to the foreground: the tray has no window of its own on the screen, and a box without an
 // owner would otherwise open behind the window the user is working in.
-UINT foregroundBox(HWND owner, UINT flags) { return flags | MB_SETFOREGROUND | (owner == nullptr ? MB_TOPMOST : 0u); }
+// The tray's own window is never visible, and Windows may refuse the foreground to a box that opens
+// seconds after the click: boxes are topmost too.
+UINT foregroundBox(UINT flags) { return flags | MB_SETFOREGROUND | MB_TOPMOST; }
 
 // Adds the icon and asks for the version 4 callbacks. A NIM_ADD that timed out in a busy shell may
 // still have added the icon: a NIM_MODIFY that succeeds says so.
@@ -79,7 +81,7 @@ bool showBalloon(const std::wstring& message, DWORD iconType) {
 void openSelf(const wchar_t* arguments) {
     const std::wstring self = modulePath();
     if (reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", self.c_str(), arguments, nullptr, SW_SHOW)) <= 32) {
-        MessageBoxW(nullptr, startFailureText().c_str(), Product, foregroundBox(nullptr, MB_OK | MB_ICONERROR));
+        MessageBoxW(nullptr, startFailureText().c_str(), Product, foregroundBox(MB_OK | MB_ICONERROR));
     }
 }
 
@@ -89,12 +91,16 @@ void startOrWarn(HWND window, SaverAction action) {
         startSaverAction(window, action);
     } catch (const std::exception&) {
         MessageBoxW(window, actionFailureText(action == SaverAction::Enable).c_str(), Product,
-                    foregroundBox(window, MB_OK | MB_ICONWARNING));
+                    foregroundBox(MB_OK | MB_ICONWARNING));
     }
 }
 
 // Opens the menu at anchor (screen coordinates): the icon when the keyboard chose it, else the cursor.
+bool menuOpen = false;          // TrackPopupMenu's loop delivers tray callbacks too
+ULONGLONG menuClosedAt = 0;     // a keyboard selection may arrive twice for one key press
+
 void showMenu(HWND window, POINT anchor, bool fromKeyboard) {
+    if (menuOpen || (fromKeyboard && GetTickCount64() - menuClosedAt < GetDoubleClickTime())) return;
     UniqueMenu menu(CreatePopupMenu());
     if (!menu) return;
     for (const MenuEntry& entry : trayMenu(calmlaneSelected(), operationLabel())) {
@@ -103,8 +109,11 @@ void showMenu(HWND window, POINT anchor, bool fromKeyboard) {
     }
     SetMenuDefaultItem(menu.get(), OpenCommand, FALSE);  // shown bold: what the double click does; cosmetic
     SetForegroundWindow(window);
+    menuOpen = true;
     const UINT command = static_cast<UINT>(TrackPopupMenu(menu.get(), TPM_RETURNCMD | TPM_RIGHTBUTTON, anchor.x,
                                                           anchor.y, 0, window, nullptr));
+    menuOpen = false;
+    menuClosedAt = GetTickCount64();
     menu.reset();
     PostMessageW(window, WM_NULL, 0, 0);
     if (!IsWindow(window)) return;  // the tick ended the tray while the menu was open
@@ -117,7 +126,7 @@ void showMenu(HWND window, POINT anchor, bool fromKeyboard) {
         openSelf(L"/c");
         break;
     case MenuAction::ShowStatus:
-        MessageBoxW(window, networkStatus().c_str(), Product, foregroundBox(window, MB_OK | MB_ICONINFORMATION));
+        MessageBoxW(window, networkStatus().c_str(), Product, foregroundBox(MB_OK | MB_ICONINFORMATION));
         break;
     case MenuAction::OpenWindow:
         openSelf(nullptr);
@@ -152,11 +161,12 @@ void onTick(HWND window) {
         return;
     }
     if (outcome.addIcon) addIcon();
-    if (outcome.announceUpdate) notifyUpdate(info);
+    // A balloon the shell refused before the icon existed is shown once the icon is there.
+    if (outcome.announceUpdate || (outcome.addIcon && iconShown)) notifyUpdate(info);
     update(outcome.availabilityChanged);
     if (outcome.showRecovery) {
         notificationClickUrl.clear();
-        showBalloon(recoveryBalloonText(), NIIF_WARNING);
+        if (!showBalloon(recoveryBalloonText(), NIIF_WARNING)) state.reported = false;  // tried again next tick
     }
 }
 
@@ -167,7 +177,7 @@ void onOperationPoll(HWND window) {
     KillTimer(window, OperationTimer);
     update(true);
     const std::string error = finished->error();
-    if (!error.empty()) MessageBoxA(window, error.c_str(), "Calmlane", foregroundBox(window, MB_OK | MB_ICONERROR));
+    if (!error.empty()) MessageBoxA(window, error.c_str(), "Calmlane", foregroundBox(MB_OK | MB_ICONERROR));
 }
 
 void takeCachedUpdate() {
@@ -298,8 +308,10 @@ namespace {
 
 LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == taskbarCreated && taskbarCreated != 0) {
+        const bool wasShown = iconShown;
         addIcon();
         update(true);  // also at the new taskbar's scale
+        if (!wasShown && iconShown) notifyUpdate(cachedUpdateInfo());
         return 0;
     }
     switch (message) {
