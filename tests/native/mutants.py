@@ -143,15 +143,29 @@ class Worker:
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", self.build, "-j1"], check=True, stdout=subprocess.DEVNULL)
         self.corpora = os.path.join(folder, "corpus")
+        shutil.rmtree(self.corpora, ignore_errors=True)
+        shutil.copytree(os.path.join(HERE, "seeds"), self.corpora)
         self.fuzzers = sorted(f for f in os.listdir(self.build) if f.startswith("fuzz_"))
 
-    def passes(self, fuzz_seconds):
-        """True when the tests and the fuzzers all pass the current tree (the mutant survives)."""
-        if not run([os.path.join(self.build, "pure_tests")], 60):
+    def fuzzers_for(self, source):
+        """The fuzz targets whose source includes the header of `source` (all of them for None)."""
+        if source is None:
+            return self.fuzzers
+        header = '#include "' + os.path.splitext(source)[0][len("src/"):] + '.h"'
+        folder = os.path.join(self.tree, "tests", "native", "fuzz")
+        return [f for f in self.fuzzers if header in open(os.path.join(folder, f[len("fuzz_"):] + ".cpp")).read()]
+
+    def passes(self, fuzz_seconds, source=None):
+        """True when the tests and the fuzzers that reach `source` all pass the current tree."""
+        if not run(["cmake", "--build", self.build, "-j1", "--target", "pure_tests"], 300):
+            return None
+        if not run([os.path.join(self.build, "pure_tests")], 10):  # they take milliseconds: longer is a hang
             return False
-        for fuzzer in self.fuzzers:
-            corpus = os.path.join(self.corpora, fuzzer)
+        for fuzzer in self.fuzzers_for(source):
+            corpus = os.path.join(self.corpora, fuzzer[len("fuzz_"):])
             os.makedirs(corpus, exist_ok=True)
+            if not run(["cmake", "--build", self.build, "-j1", "--target", fuzzer], 300):
+                return None
             if not run([os.path.join(self.build, fuzzer), f"-max_total_time={fuzz_seconds}",
                         "-timeout=5", "-rss_limit_mb=1024", f"-artifact_prefix={corpus}/", corpus],
                        fuzz_seconds + 30):
@@ -166,9 +180,8 @@ class Worker:
         changed[number - 1] = new_line
         open(target, "w").writelines(changed)
         try:
-            if not run(["cmake", "--build", self.build, "-j1"], 300):
-                return "stillborn"
-            return "survived" if self.passes(fuzz_seconds) else "killed"
+            outcome = self.passes(fuzz_seconds, path)
+            return "stillborn" if outcome is None else "survived" if outcome else "killed"
         finally:
             open(target, "w").writelines(original)
 
@@ -192,7 +205,7 @@ def main():
     start = time.time()
     workers = [Worker(os.path.join(args.build, f"worker{i}")) for i in range(args.jobs)]
     for worker in workers:
-        if not worker.passes(args.fuzz_seconds):
+        if worker.passes(args.fuzz_seconds) is not True:
             print("mutants: the unmutated code fails its own tests", file=sys.stderr)
             return 1
     numbered = list(enumerate(mutants))

@@ -94,6 +94,8 @@ TEST(VoteReply, ReadsAddedAndLikesByTheirOwnBlankRules) {
         {R"({"added":tru})", false, 0},
         {R"({"likes":18446744073709551615})", false, 18446744073709551615ull},
         {R"({"likes":99999999999999999999999})", false, 18446744073709551615ull},  // saturates, never wraps
+        {R"({"likes":18446744073709551614})", false, 18446744073709551614ull},  // one below the saturation point
+        {R"({"likes":18446744073709551620})", false, 18446744073709551615ull},  // its last digit would wrap
         {R"({"likes":12abc})", false, 12},
         {R"({"added" true, "likes" 3})", false, 0},  // no colons
         {"", false, 0},
@@ -144,7 +146,8 @@ TEST(X64Image, AcceptsOnlyAnX64HeaderAtASaneOffset) {
         {"header offset 1 MiB - 1", image(1048575, 0x8664), true},
         {"header offset 1 MiB", image(1048576, 0x8664), false},
         {"header beyond the file", image(4096, 0x8664, 128), false},
-        {"file header cut short", image(128, 0x8664).substr(0, 140), false},
+        {"file header one byte short", image(128, 0x8664).substr(0, 151), false},
+        {"64 bytes, the header inside the DOS header", image(8, 0x8664, 64), true},
         {"63 bytes", image(128, 0x8664).substr(0, 63), false},
         {"no MZ", notMz, false},
         {"no PE signature", wrongSignature, false},

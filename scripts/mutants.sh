@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Mutation test of the pure code that builds natively: every single-line mutant by the fixed rules of
+# tests/native/mutants.py is rebuilt and run against the native tests and, briefly, the fuzzers.
+# Prints each survivor and "mutants: K killed of N (P %)"; fails when P is below tests/native/mutation-floor.
+#   scripts/mutants.sh [BUILD_FOLDER]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-$PWD/build/mutants}
+scripts/setup-debian.sh
+exec python3 tests/native/mutants.py "$build" --floor tests/native/mutation-floor
