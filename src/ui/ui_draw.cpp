@@ -161,9 +161,10 @@ void drawLanguageRow(const Ui& ui, const DRAWITEMSTRUCT& item) {
     fill(dc, item.rcItem, selected ? themed(ui, palette::LanguageSelected, COLOR_HIGHLIGHT)
                                    : themed(ui, RGB(255, 255, 255), COLOR_WINDOW));
     if (language < 0 || language >= LanguageCount) return;
-    flag(dc, flagRect(item.rcItem, ui.scale), language);
+    const RECT flagArea = flagRect(item.rcItem, ui.scale);
+    flag(dc, flagArea, language);
     RECT name = item.rcItem;
-    name.left += ui.px(50);
+    name.left = flagArea.right + ui.px(12);
     const ScopedSelection font(dc, ui.font(0));
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, themed(ui, palette::LanguageText, selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
