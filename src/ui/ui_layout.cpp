@@ -98,8 +98,7 @@ std::wstring actionText(const Ui& ui, int id) {
     case NetworkModeButton:
         return text("setup.networkModeTitle");
     default:
-        return tr(L"Vérifier la configuration", L"Check configuration", L"Konfiguration prüfen", L"检查配置",
-                  L"Comprobar la configuración", L"Verifica la configurazione");
+        return checkConfigurationText();
     }
 }
 
@@ -130,14 +129,22 @@ RECT fittedWindowRect(const RECT& window, int frameHeight, int contentHeight, do
     return RECT{window.left, top, window.right, top + height};
 }
 
+std::wstring filled(std::wstring text, const std::wstring& value) {
+    const std::size_t at = text.find(L"%s");
+    if (at != std::wstring::npos) text.replace(at, 2, value);
+    return text;
+}
+
 std::wstring updateLine(const std::wstring& version) {
-    std::wstring line = tr(L"Mise à jour Calmlane %s — Télécharger et installer",
-                           L"Calmlane %s update — Download and install", L"Calmlane-Update %s — Herunterladen und installieren",
-                           L"Calmlane %s 更新 — 下载并安装", L"Actualización de Calmlane %s — Descargar e instalar",
-                           L"Aggiornamento Calmlane %s — Scarica e installa");
-    const std::size_t at = line.find(L"%s");
-    if (at != std::wstring::npos) line.replace(at, 2, version);
-    return line;
+    return filled(tr(L"Mise à jour Calmlane %s — Télécharger et installer", L"Calmlane %s update — Download and install",
+                     L"Calmlane-Update %s — Herunterladen und installieren", L"Calmlane %s 更新 — 下载并安装",
+                     L"Actualización de Calmlane %s — Descargar e instalar", L"Aggiornamento Calmlane %s — Scarica e installa"),
+                  version);
+}
+
+std::wstring checkConfigurationText() {
+    return tr(L"Vérifier la configuration", L"Check configuration", L"Konfiguration prüfen", L"检查配置",
+              L"Comprobar la configuración", L"Verifica la configurazione");
 }
 
 int Ui::measure(const std::wstring& text, int width, bool title) {
@@ -306,7 +313,8 @@ int Ui::customizePage(int width, int top) {
     y += 60;
     y = slider(text("dialog.density") + L" (40–600)", DensityBar, 40, 600, settings.density, y, columnWidth);
     y = slider(text("dialog.speed") + L" (1–12)", SpeedBar, 1, 12, settings.speed, y, columnWidth);
-    add(WC_BUTTONW, text("dialog.reset"), ResetButton, 28, y, std::min(200, columnWidth), 40, Button);
+    // As wide as the colour button: the longest text ("Valores predeterminados") stays on one line.
+    add(WC_BUTTONW, text("dialog.reset"), ResetButton, 28, y, std::min(260, columnWidth), 40, Button);
     y += 60;
     if (wide) y = std::max(y, previewBottom + 24);
 

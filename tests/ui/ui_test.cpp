@@ -731,7 +731,8 @@ TEST(UiProcess, ReportAndRecoveryAnswerWithTheirBoxes) {
     ASSERT_EQ(window.windows().size(), 1u);
     PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
     EXPECT_TRUE(waitForBox(watcher,
-                           L"Recovery requested. Check configuration for status; reconnection can take a few seconds."));
+                           L"Recovery requested. Click “Check configuration” for the status; reconnection can take a "
+                           L"few seconds."));
     PostMessageW(window.windows()[0], WM_CLOSE, 0, 0);
     EXPECT_EQ(window.exitWithin(10000), 0u);
 }
