@@ -91,7 +91,8 @@ void paintUi(const Ui& ui, HDC dc) {
     GetClientRect(ui.window, &client);
     fill(dc, RECT{0, -ui.scroll, client.right, ui.px(ui.headerEnd) - ui.scroll},
          themed(ui, palette::HeaderBand, COLOR_WINDOW));
-    fill(dc, RECT{0, -ui.scroll, client.right, ui.px(4) - ui.scroll}, themed(ui, palette::AccentStripe, COLOR_WINDOWTEXT));
+    fill(dc, RECT{0, -ui.scroll, client.right, ui.px(4) - ui.scroll},
+         themed(ui, palette::AccentStripe, COLOR_WINDOWTEXT));
     if (!IsRectEmpty(&ui.statusPanel)) {
         roundedBox(dc, shifted(ui.statusPanel, ui.scroll), ui.px(18),
                    themed(ui, ui.installed ? palette::InstalledFill : palette::MissingFill, COLOR_WINDOW),

@@ -305,7 +305,8 @@ void command(Ui& ui, int id, int code, HWND control) {
         // rebuilds the whole window.
         if (code == CBN_SELENDOK || code == CBN_CLOSEUP || code == CBN_KILLFOCUS) {
             const LRESULT selection = SendMessageW(control, CB_GETCURSEL, 0, 0);
-            if (selection < 0 || selection >= LanguageCount || static_cast<unsigned long>(selection) == settings.language) {
+            if (selection < 0 || selection >= LanguageCount ||
+                static_cast<unsigned long>(selection) == settings.language) {
                 break;
             }
             settings.language = static_cast<unsigned long>(selection);
@@ -422,7 +423,8 @@ void afterBackgroundResult(Ui& ui) {
 
 std::wstring windowText(HWND window) {
     std::wstring text(static_cast<std::size_t>(std::max(0, GetWindowTextLengthW(window))) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(std::max(0, GetWindowTextW(window, text.data(), static_cast<int>(text.size())))));
+    const int length = GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
+    text.resize(static_cast<std::size_t>(std::max(0, length)));
     return text;
 }
 

@@ -160,7 +160,8 @@ TEST(UiCommands, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
     PageWindow page(0);
     HWND languages = GetDlgItem(page.ui.window, LanguageBox);
     SendMessageW(languages, CB_SETCURSEL, 2, 0);
-    PostMessageW(page.ui.window, WM_COMMAND, MAKEWPARAM(LanguageBox, CBN_SELENDOK), reinterpret_cast<LPARAM>(languages));
+    PostMessageW(page.ui.window, WM_COMMAND, MAKEWPARAM(LanguageBox, CBN_SELENDOK),
+                 reinterpret_cast<LPARAM>(languages));
     page.ui.downloading = true;  // busy after the command was queued
     page.ui.layout();
     pump();
@@ -416,7 +417,8 @@ TEST(UiDrawing, HighContrastTakesTheSystemColoursAndFocusHasAMarkOfItsOwn) {
     HWND button = GetDlgItem(page.ui.window, EnableButton);
     auto draw = [&](UINT state) {
         surface.clear(RGB(1, 2, 3));
-        DRAWITEMSTRUCT item = {ODT_BUTTON, EnableButton, 0, ODA_DRAWENTIRE, state, button, surface.dc(), {0, 0, 400, 52}, 0};
+        DRAWITEMSTRUCT item = {ODT_BUTTON,   EnableButton, 0, ODA_DRAWENTIRE, state,
+                               button,       surface.dc(), {0, 0, 400, 52}, 0};
         drawButton(page.ui, item);
     };
     // Hover thickens the border; focus draws a dotted mark inside, unless the keyboard cues are hidden.
@@ -424,7 +426,8 @@ TEST(UiDrawing, HighContrastTakesTheSystemColoursAndFocusHasAMarkOfItsOwn) {
     const struct {
         UINT state;
         bool hover, mark;
-    } states[] = {{0, false, false}, {0, true, false}, {ODS_FOCUS, false, true}, {ODS_FOCUS | ODS_NOFOCUSRECT, false, false}};
+    } states[] = {
+        {0, false, false}, {0, true, false}, {ODS_FOCUS, false, true}, {ODS_FOCUS | ODS_NOFOCUSRECT, false, false}};
     for (const auto& c : states) {
         if (c.hover) SetPropW(button, L"Hover", reinterpret_cast<HANDLE>(1));
         draw(c.state);
@@ -694,7 +697,8 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
     }
     // Windows' dialog hands its handle over in either form: the page is owned by and modal to it, and
     // leaves the idle delay to it.
-    HWND dialog = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    HWND dialog =
+        CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     const std::wstring handle = std::to_wstring(reinterpret_cast<UINT_PTR>(dialog));
     for (const std::wstring& arguments : {L"/c:" + handle, L"/c " + handle}) {
         WindowProcess hosted(arguments);
