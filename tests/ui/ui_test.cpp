@@ -691,7 +691,7 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         HWND page = alone.windows()[0];
         EXPECT_EQ(titleOf(page), L"Customize the screen saver");
         EXPECT_EQ(GetWindow(page, GW_OWNER), nullptr);
-        EXPECT_NE(GetDlgItem(page, IdleField), nullptr);
+        EXPECT_TRUE(pumpUntil([&] { return GetDlgItem(page, IdleField) != nullptr; }, 5000));  // laid out after creation
         PostMessageW(page, WM_COMMAND, CancelButton, 0);
         EXPECT_EQ(alone.exitWithin(10000), 0u);
     }
