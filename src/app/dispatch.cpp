@@ -19,6 +19,14 @@ std::uint64_t parseHandle(const std::wstring& text) { return _wcstoui64(text.c_s
 
 int clampInt(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
 
+// The window handle of "/p" and "/c" in both forms Windows uses: after the first ":" ("/p:1234"), or as
+// the next argument ("/p 1234"); 0 when there is none.
+std::uint64_t handleArgument(const std::wstring& role, const std::vector<std::wstring>& args) {
+    const std::size_t colon = role.find(L':');
+    if (colon != std::wstring::npos) return parseHandle(role.substr(colon + 1));
+    return args.size() >= 3 ? parseHandle(args[2]) : 0;
+}
+
 }  // namespace
 
 Dispatch decideRole(const std::vector<std::wstring>& args) {
@@ -67,19 +75,17 @@ Dispatch decideRole(const std::vector<std::wstring>& args) {
     const std::wstring lower = asciiLower(role);
     if (startsWith(lower, L"/p")) {
         d.role = Role::EmbeddedPreview;
-        const std::size_t colon = role.find(L':');
-        if (colon != std::wstring::npos) {
-            d.previewWindow = parseHandle(role.substr(colon + 1));
-        } else if (count >= 3) {
-            d.previewWindow = parseHandle(args[2]);
-        }
+        d.previewWindow = handleArgument(role, args);
         return d;
     }
     if (lower == L"/s") {
         d.role = Role::ScreenSaver;
         return d;
     }
-    if (startsWith(lower, L"/c")) d.requestedPage = 1;
+    if (startsWith(lower, L"/c")) {
+        d.requestedPage = 1;
+        d.settingsDialog = handleArgument(role, args);
+    }
     if (role == L"--ui-test" && count >= 5) {
         d.uiTest = true;
         d.uiLanguage = static_cast<unsigned long>(clampInt(_wtoi(args[2].c_str()), 0, 5));

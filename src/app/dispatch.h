@@ -30,6 +30,7 @@ struct Dispatch {
     unsigned timeoutMinutes = 0;        // SetTimeout
     std::uint64_t previewWindow = 0;    // EmbeddedPreview: the host window handle as a number, 0 when none
     int requestedPage = 0;              // Window
+    std::uint64_t settingsDialog = 0;   // Window, "/c": Windows' screen saver dialog as a number, 0 when none
     bool uiTest = false;                // Window: run the UI self-test
     unsigned long uiLanguage = 0;       // with uiTest
     std::wstring snapshotPath;          // with uiTest

@@ -97,6 +97,10 @@ int runRole(const Dispatch& d) {
     case Role::ScreenSaver: runSaver(nullptr, screenSaverPreviewOnlyNow(), 0); return 0;
     case Role::Window:
         requestedPage = d.requestedPage;
+        if (d.settingsDialog != 0) {
+            const HWND dialog = reinterpret_cast<HWND>(static_cast<UINT_PTR>(d.settingsDialog));
+            if (IsWindow(dialog)) settingsDialog = dialog;
+        }
         if (d.uiTest) {
             settings.language = d.uiLanguage;
             snapshotPath = d.snapshotPath;

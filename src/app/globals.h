@@ -11,6 +11,8 @@ namespace calmlane {
 extern HINSTANCE instance;
 extern Settings settings;
 extern int requestedPage;            // page the main window opens, 0 to 3
+// "/c" with a handle: Windows' screen saver dialog, which owns the customise page; null otherwise
+extern HWND settingsDialog;
 extern bool quitAfterTest;           // the main window runs the UI self-test and exits
 extern std::wstring snapshotPath;    // file the UI self-test writes
 extern std::wstring snapshotUpdateVersion;  // version the self-test shows as available

@@ -91,7 +91,7 @@ const Translation translations[] = {
       L"Colore delle stelle"}},
     {"dialog.density", {L"Densité", L"Density", L"Dichte", L"密度", L"Densidad", L"Densità"}},
     {"dialog.speed", {L"Vitesse", L"Speed", L"Geschwindigkeit", L"速度", L"Velocidad", L"Velocità"}},
-    {"dialog.reset", {L"Réinitialiser", L"Reset", L"Zurücksetzen", L"重置", L"Restablecer", L"Reimposta"}},
+    {"dialog.reset", {L"Réinitialiser", L"Reset", L"Zurücksetzen", L"重置", L"Valores predeterminados", L"Reimposta"}},
     {"common.cancel", {L"Annuler", L"Cancel", L"Abbrechen", L"取消", L"Cancelar", L"Annulla"}},
     {"common.continue", {L"Continuer", L"Continue", L"Weiter", L"继续", L"Continuar", L"Continua"}},
     {"common.save", {L"Enregistrer", L"Save", L"Speichern", L"保存", L"Guardar", L"Salva"}},

@@ -15,6 +15,7 @@ namespace calmlane {
 HINSTANCE instance = nullptr;
 Settings settings;
 int requestedPage = 0;
+HWND settingsDialog = nullptr;
 bool quitAfterTest = false;
 std::wstring snapshotPath;
 std::wstring snapshotUpdateVersion;

@@ -23,6 +23,7 @@ inline constexpr UINT RequestedCheckDone = 0x800B;  // UpdateInfo*
 inline constexpr UINT SupportDone = 0x800C;         // LikeResult*
 inline constexpr UINT DownloadDone = 0x800D;        // UpdateDownloadResult*
 inline constexpr UINT RelayoutMessage = 0x8010;     // lays the page out again, posted by the window itself
+inline constexpr UINT FocusedMessage = 0x8011;      // a control took the focus; wParam: its id (focusProc)
 
 inline constexpr UINT_PTR OperationTimer = 98;  // 75 ms while a saver operation runs
 inline constexpr UINT_PTR SnapshotTimer = 99;   // 1,000 ms once, UI self-test only
@@ -52,6 +53,8 @@ enum ControlId : int {
     UpdateButton = 122,
     CheckUpdatesButton = 123,
     SupportButton = 124,
+    Caption = 125,     // static captions: each names the control created right after it
+    StatusCard = 126,  // the status card's text
 };
 
 // The controls that are disabled, and whose commands are ignored, while an operation or download runs.
@@ -68,6 +71,12 @@ RECT initialWindowRect(int page, double scale, const RECT& workArea);
 RECT fittedWindowRect(const RECT& window, int frameHeight, int contentHeight, double scale, const RECT& workArea);
 // The scroll position after a scroll bar or wheel request, clamped to 0 .. max(0, content - page).
 int scrolledPosition(int current, int delta, int contentHeight, int pageHeight);
+// The scroll position that shows the control spanning top..bottom (pixels at scroll 0) with `margin`
+// around it, moving as little as possible; its top wins when it is taller than the page.
+int scrollToShow(int scroll, int top, int bottom, int pageHeight, int margin);
+// The button that Enter activates: the focused owner-drawn button (0: none), else the page's default
+// (Save, Continue, Close; none on the main page).
+int enterTarget(int page, int focusedButton);
 
 namespace palette {
 inline constexpr COLORREF Background = RGB(246, 248, 252);
@@ -108,6 +117,9 @@ struct Ui {
     bool installed = false;
     unsigned idleMinutes = 10;
     bool idleEdited = false;
+    bool highContrast = false;  // read at every layout: draw with the system colours
+    int focusId = 0;  // the control that had the focus, given it back after every rebuild
+    bool windowsDialog = false;  // the customise page is owned by Windows' screen saver dialog ("/c <hwnd>")
     Settings snapshot;
     int dialogResult = 0;
     bool inLayout = false;
@@ -124,15 +136,23 @@ struct Ui {
 
     void layout();
     int label(const std::wstring& text, int x, int y, int width, bool title);
+    // A caption as a static control, which screen readers take as the name of the control created next;
+    // returns its height in DIPs as label does.
+    int caption(const std::wstring& text, int id, int x, int y, int width);
     HWND add(const wchar_t* className, const std::wstring& text, int id, int x, int y, int width, int height,
              DWORD style);
     void fitHeight();
     void reposition();
+    // Focuses the control remembered in focusId, or the first one that takes the focus.
+    void restoreFocus();
     // Makes the fonts for the current scale, hands them to the existing controls, then frees the old ones.
     void createFonts();
     void startSaverAction(SaverAction action);
 
 private:
+    int measure(const std::wstring& text, int width, bool title);  // word-wrapped height in DIPs
+    HWND create(const wchar_t* className, const std::wstring& text, int id, int x, int y, int width, int height,
+                DWORD style);
     int build();  // one layout pass; returns the width it used in DIPs, -1 when a layout was running
     int header(int width);
     int mainPage(int width);
@@ -140,7 +160,7 @@ private:
     int networkModePage(int width, int top);
     int aboutPage(int width, int top);
     // A caption and a track bar below it; returns where the next control goes.
-    int slider(const std::wstring& caption, int id, long low, long high, long position, int y, int width);
+    int slider(const std::wstring& name, int id, long low, long high, long position, int y, int width);
     // A confirming button and Cancel side by side; returns where the page ends.
     int confirmRow(int width, int y, int confirmId, const std::wstring& confirmText);
 };
@@ -155,19 +175,38 @@ void paintUi(const Ui& ui, HDC dc);
 void drawButton(const Ui& ui, const DRAWITEMSTRUCT& item);
 void drawLanguageRow(const Ui& ui, const DRAWITEMSTRUCT& item);
 void flag(HDC dc, RECT rect, int language);
+// Where a language row (or the closed box) shows its flag: 3 : 2, at most 30 × 20 DIPs, vertically centred.
+RECT flagRect(const RECT& row, double scale);
 // The fill and border colours of an owner-drawn button.
 struct ButtonColors {
     COLORREF fill;
     COLORREF border;
 };
 ButtonColors buttonColors(int id);
+// The fixed palette's colour, or in high contrast the system colour (COLOR_...) that plays its role.
+COLORREF themed(const Ui& ui, COLORREF normal, int systemColor);
+// Background and text of a static control (captions, the status card), a radio button or a track bar.
+struct StaticColors {
+    COLORREF back;
+    COLORREF text;
+};
+StaticColors staticColors(const Ui& ui, HWND control);
 COLORREF shaded(COLORREF color, bool pressed, bool hovered);
 LRESULT CALLBACK hoverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR data);
+// On every control: reports focus changes to the window; with data 1 (buttons, which have no use for
+// them) hands Page Up, Page Down, Home and End to the window, which scrolls.
+LRESULT CALLBACK focusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR data);
 
 // Writes the client area of `window` with its child controls as a top-down 32-bit bitmap file.
 void capture(HWND window, const std::wstring& path);
 
+// The status card's text: installation, screen saver and mode, one line each.
+std::wstring statusCardText(const Ui& ui);
+
 // Texts that more than one place shows.
 std::wstring updateLine(const std::wstring& version);  // "Calmlane %s update — Download and install"
+std::wstring checkConfigurationText();                 // the "Check configuration" button
+// `text` with its "%s" replaced by `value`.
+std::wstring filled(std::wstring text, const std::wstring& value);
 
 }  // namespace calmlane

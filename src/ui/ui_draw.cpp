@@ -62,6 +62,24 @@ ButtonColors buttonColors(int id) {
     }
 }
 
+COLORREF themed(const Ui& ui, COLORREF normal, int systemColor) {
+    return ui.highContrast ? GetSysColor(systemColor) : normal;
+}
+
+StaticColors staticColors(const Ui& ui, HWND control) {
+    if (GetDlgCtrlID(control) == StatusCard) {
+        return {themed(ui, ui.installed ? palette::InstalledFill : palette::MissingFill, COLOR_WINDOW),
+                themed(ui, ui.installed ? palette::InstalledText : palette::MissingText, COLOR_WINDOWTEXT)};
+    }
+    // Captions in the header band (the language caption of wide windows) sit on the band's colour.
+    bool inHeader = false;
+    for (std::size_t i = 0; i < ui.controls.size(); ++i) {
+        if (ui.controls[i] == control) inHeader = ui.controlRects[i].top < ui.px(ui.headerEnd);
+    }
+    return {themed(ui, inHeader ? palette::HeaderBand : palette::Background, COLOR_WINDOW),
+            themed(ui, palette::StaticText, COLOR_WINDOWTEXT)};
+}
+
 COLORREF shaded(COLORREF color, bool pressed, bool hovered) {
     const int darker = pressed ? 18 : hovered ? 7 : 0;
     auto channel = [darker](int value) { return static_cast<BYTE>(std::max(0, value - darker)); };
@@ -71,17 +89,19 @@ COLORREF shaded(COLORREF color, bool pressed, bool hovered) {
 void paintUi(const Ui& ui, HDC dc) {
     RECT client = {};
     GetClientRect(ui.window, &client);
-    fill(dc, RECT{0, -ui.scroll, client.right, ui.px(ui.headerEnd) - ui.scroll}, palette::HeaderBand);
-    fill(dc, RECT{0, -ui.scroll, client.right, ui.px(4) - ui.scroll}, palette::AccentStripe);
+    fill(dc, RECT{0, -ui.scroll, client.right, ui.px(ui.headerEnd) - ui.scroll},
+         themed(ui, palette::HeaderBand, COLOR_WINDOW));
+    fill(dc, RECT{0, -ui.scroll, client.right, ui.px(4) - ui.scroll},
+         themed(ui, palette::AccentStripe, COLOR_WINDOWTEXT));
     if (!IsRectEmpty(&ui.statusPanel)) {
         roundedBox(dc, shifted(ui.statusPanel, ui.scroll), ui.px(18),
-                   ui.installed ? palette::InstalledFill : palette::MissingFill,
-                   ui.installed ? palette::InstalledBorder : palette::MissingBorder, 1);
+                   themed(ui, ui.installed ? palette::InstalledFill : palette::MissingFill, COLOR_WINDOW),
+                   themed(ui, ui.installed ? palette::InstalledBorder : palette::MissingBorder, COLOR_WINDOWTEXT), 1);
     }
     SetBkMode(dc, TRANSPARENT);
     for (const Label& label : ui.labels) {
         const ScopedSelection font(dc, ui.font(label.font));
-        SetTextColor(dc, label.color);
+        SetTextColor(dc, themed(ui, label.color, COLOR_WINDOWTEXT));
         RECT rect = shifted(label.rect, ui.scroll);
         DrawTextW(dc, label.text.c_str(), -1, &rect, DT_WORDBREAK | DT_NOPREFIX);
     }
@@ -95,14 +115,30 @@ void drawButton(const Ui& ui, const DRAWITEMSTRUCT& item) {
     HDC dc = item.hDC;
     const bool pressed = (item.itemState & ODS_SELECTED) != 0;
     const bool hovered = GetPropW(item.hwndItem, HoverProperty) != nullptr;
-    const bool focused = (item.itemState & ODS_FOCUS) != 0;
-    const ButtonColors colors = buttonColors(static_cast<int>(item.CtlID));
+    const bool disabled = (item.itemState & ODS_DISABLED) != 0;
+    ButtonColors colors = buttonColors(static_cast<int>(item.CtlID));
+    COLORREF fillColor = shaded(colors.fill, pressed, hovered);
+    // Disabled buttons (busy, already liked) read as such.
+    COLORREF textColor = disabled ? RGB(138, 150, 166) : palette::ButtonText;
+    if (ui.highContrast) {
+        const bool lit = (pressed || hovered) && !disabled;
+        fillColor = GetSysColor(lit ? COLOR_HIGHLIGHT : COLOR_BTNFACE);
+        colors.border = GetSysColor(COLOR_BTNTEXT);
+        textColor = GetSysColor(disabled ? COLOR_GRAYTEXT : lit ? COLOR_HIGHLIGHTTEXT : COLOR_BTNTEXT);
+    }
 
-    fill(dc, item.rcItem, palette::Background);  // the corners outside the rounded card
+    fill(dc, item.rcItem, themed(ui, palette::Background, COLOR_WINDOW));  // the corners outside the rounded card
     RECT card = item.rcItem;
     InflateRect(&card, -ui.px(2), -ui.px(2));
-    roundedBox(dc, card, ui.px(18), shaded(colors.fill, pressed, hovered), colors.border,
-               std::max(1, ui.px(hovered || focused ? 3 : 1)));
+    roundedBox(dc, card, ui.px(18), fillColor, colors.border, std::max(1, ui.px(hovered ? 3 : 1)));
+    // The keyboard focus has a mark of its own, unless the keyboard cues are hidden (mouse users).
+    if ((item.itemState & ODS_FOCUS) != 0 && (item.itemState & ODS_NOFOCUSRECT) == 0) {
+        RECT focus = card;
+        InflateRect(&focus, -ui.px(6), -ui.px(6));
+        SetTextColor(dc, RGB(0, 0, 0));
+        SetBkColor(dc, RGB(255, 255, 255));
+        DrawFocusRect(dc, &focus);
+    }
 
     wchar_t caption[513] = {};
     GetWindowTextW(item.hwndItem, caption, 513);
@@ -114,8 +150,7 @@ void drawButton(const Ui& ui, const DRAWITEMSTRUCT& item) {
     const int textHeight = measured.bottom - measured.top;
     area.top += std::max<LONG>(0, ((area.bottom - area.top) - textHeight) / 2);
     SetBkMode(dc, TRANSPARENT);
-    // Disabled buttons (busy, already liked) read as such.
-    SetTextColor(dc, (item.itemState & ODS_DISABLED) ? RGB(138, 150, 166) : palette::ButtonText);
+    SetTextColor(dc, textColor);
     DrawTextW(dc, caption, -1, &area, DT_CENTER | DT_WORDBREAK | DT_NOPREFIX);
 }
 
@@ -123,15 +158,28 @@ void drawLanguageRow(const Ui& ui, const DRAWITEMSTRUCT& item) {
     HDC dc = item.hDC;
     const int language = item.itemID == static_cast<UINT>(-1) ? static_cast<int>(settings.language)
                                                                 : static_cast<int>(item.itemID);
-    fill(dc, item.rcItem, (item.itemState & ODS_SELECTED) ? palette::LanguageSelected : RGB(255, 255, 255));
+    const bool selected = (item.itemState & ODS_SELECTED) != 0;
+    fill(dc, item.rcItem, selected ? themed(ui, palette::LanguageSelected, COLOR_HIGHLIGHT)
+                                   : themed(ui, RGB(255, 255, 255), COLOR_WINDOW));
     if (language < 0 || language >= LanguageCount) return;
-    flag(dc, RECT{item.rcItem.left + 8, item.rcItem.top + 8, item.rcItem.left + 38, item.rcItem.bottom - 8}, language);
+    const RECT flagArea = flagRect(item.rcItem, ui.scale);
+    flag(dc, flagArea, language);
     RECT name = item.rcItem;
-    name.left += 50;
+    name.left = flagArea.right + ui.px(12);
     const ScopedSelection font(dc, ui.font(0));
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, palette::LanguageText);
+    SetTextColor(dc, themed(ui, palette::LanguageText, selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
     DrawTextW(dc, languageNames[language], -1, &name, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+}
+
+RECT flagRect(const RECT& row, double scale) {
+    const int rowHeight = row.bottom - row.top;
+    const int padding = std::min(scaled(6, scale), rowHeight / 6);  // small rows: the closed box
+    const int height = std::max(2, std::min(rowHeight - 2 * padding, scaled(20, scale)));
+    const int width = height * 3 / 2;
+    const int left = row.left + scaled(8, scale);
+    const int top = row.top + (rowHeight - height) / 2;
+    return RECT{left, top, left + width, top + height};
 }
 
 void flag(HDC dc, RECT rect, int language) {
@@ -210,6 +258,25 @@ LRESULT CALLBACK hoverProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     case WM_NCDESTROY:
         RemovePropW(window, HoverProperty);
         RemoveWindowSubclass(window, hoverProc, id);
+        break;
+    default:
+        break;
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK focusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR data) {
+    switch (message) {
+    case WM_SETFOCUS:
+        SendMessageW(GetParent(window), FocusedMessage, static_cast<WPARAM>(GetDlgCtrlID(window)), 0);
+        break;
+    case WM_KEYDOWN:
+        if (data == 1 && (wParam == VK_PRIOR || wParam == VK_NEXT || wParam == VK_HOME || wParam == VK_END)) {
+            return SendMessageW(GetParent(window), message, wParam, lParam);
+        }
+        break;
+    case WM_NCDESTROY:
+        RemoveWindowSubclass(window, focusProc, id);
         break;
     default:
         break;

@@ -11,6 +11,7 @@
 #include "install/installer.h"
 #include "saver/saver.h"
 #include "tray/network_status.h"
+#include "ui/accessibility.h"
 #include "ui/ui.h"
 
 #include <commctrl.h>  // after windows.h
@@ -47,6 +48,8 @@ std::wstring productDescription() {
               L"connessione appena torni.");
 }
 
+}  // namespace
+
 std::wstring statusCardText(const Ui& ui) {
     std::wstring line = ui.installed ? tr(L"Application installée — service Windows présent",
                                           L"Application installed — Windows service present",
@@ -75,6 +78,8 @@ std::wstring statusCardText(const Ui& ui) {
     return line;
 }
 
+namespace {
+
 std::wstring actionText(const Ui& ui, int id) {
     if (ui.operation && id == (ui.operation->action == SaverAction::Enable ? EnableButton : DisableButton)) {
         return saverOperationLabel(ui.operation->action);
@@ -93,8 +98,7 @@ std::wstring actionText(const Ui& ui, int id) {
     case NetworkModeButton:
         return text("setup.networkModeTitle");
     default:
-        return tr(L"Vérifier la configuration", L"Check configuration", L"Konfiguration prüfen", L"检查配置",
-                  L"Comprobar la configuración", L"Verifica la configurazione");
+        return checkConfigurationText();
     }
 }
 
@@ -125,40 +129,66 @@ RECT fittedWindowRect(const RECT& window, int frameHeight, int contentHeight, do
     return RECT{window.left, top, window.right, top + height};
 }
 
-std::wstring updateLine(const std::wstring& version) {
-    std::wstring line = tr(L"Mise à jour Calmlane %s — Télécharger et installer",
-                           L"Calmlane %s update — Download and install", L"Calmlane-Update %s — Herunterladen und installieren",
-                           L"Calmlane %s 更新 — 下载并安装", L"Actualización de Calmlane %s — Descargar e instalar",
-                           L"Aggiornamento Calmlane %s — Scarica e installa");
-    const std::size_t at = line.find(L"%s");
-    if (at != std::wstring::npos) line.replace(at, 2, version);
-    return line;
+std::wstring filled(std::wstring text, const std::wstring& value) {
+    const std::size_t at = text.find(L"%s");
+    if (at != std::wstring::npos) text.replace(at, 2, value);
+    return text;
 }
 
-int Ui::label(const std::wstring& text, int x, int y, int width, bool title) {
+std::wstring updateLine(const std::wstring& version) {
+    return filled(tr(L"Mise à jour Calmlane %s — Télécharger et installer", L"Calmlane %s update — Download and install",
+                     L"Calmlane-Update %s — Herunterladen und installieren", L"Calmlane %s 更新 — 下载并安装",
+                     L"Actualización de Calmlane %s — Descargar e instalar", L"Aggiornamento Calmlane %s — Scarica e installa"),
+                  version);
+}
+
+std::wstring checkConfigurationText() {
+    return tr(L"Vérifier la configuration", L"Check configuration", L"Konfiguration prüfen", L"检查配置",
+              L"Comprobar la configuración", L"Verifica la configurazione");
+}
+
+int Ui::measure(const std::wstring& text, int width, bool title) {
     RECT measured = {0, 0, px(width), 0};
     const WindowDc dc(window);
     if (dc) {
         const ScopedSelection selection(dc.get(), font(title ? 1 : 0));
         DrawTextW(dc.get(), text.c_str(), -1, &measured, DT_WORDBREAK | DT_CALCRECT | DT_NOPREFIX);
     }
-    const int height = static_cast<int>(std::ceil(measured.bottom / scale));
+    return static_cast<int>(std::ceil(measured.bottom / scale));
+}
+
+int Ui::label(const std::wstring& text, int x, int y, int width, bool title) {
+    const int height = measure(text, width, title);
     labels.push_back({RECT{px(x), px(y), px(x + width), px(y + height + 6)}, text, title ? 1 : 0, palette::LabelText});
     return height;
 }
 
-HWND Ui::add(const wchar_t* className, const std::wstring& text, int id, int x, int y, int width, int height,
-             DWORD style) {
+int Ui::caption(const std::wstring& text, int id, int x, int y, int width) {
+    const int height = measure(text, width, false);
+    create(WC_STATICW, text, id, x, y, width, height + 6, SS_LEFT | SS_NOPREFIX);
+    return height;
+}
+
+HWND Ui::create(const wchar_t* className, const std::wstring& text, int id, int x, int y, int width, int height,
+                DWORD style) {
     const RECT rect = {px(x), px(y), px(x + width), px(y + height)};
-    HWND control = CreateWindowExW(0, className, text.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | style, rect.left,
+    HWND control = CreateWindowExW(0, className, text.c_str(), WS_CHILD | WS_VISIBLE | style, rect.left,
                                    rect.top - scroll, rect.right - rect.left, rect.bottom - rect.top, window,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     if (control == nullptr) throw std::runtime_error("Cannot create the window.");
     controls.push_back(control);
     controlRects.push_back(rect);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font(0)), FALSE);
-    const bool ownerDrawn = (style & BS_TYPEMASK) == BS_OWNERDRAW && std::wstring(className) == WC_BUTTONW;
-    if (ownerDrawn && !SetWindowSubclass(control, hoverProc, 1, 0)) {
+    return control;
+}
+
+HWND Ui::add(const wchar_t* className, const std::wstring& text, int id, int x, int y, int width, int height,
+             DWORD style) {
+    HWND control = create(className, text, id, x, y, width, height, WS_TABSTOP | style);
+    const bool button = std::wstring(className) == WC_BUTTONW;
+    const bool ownerDrawn = button && (style & BS_TYPEMASK) == BS_OWNERDRAW;
+    if ((ownerDrawn && !SetWindowSubclass(control, hoverProc, 1, 0)) ||
+        !SetWindowSubclass(control, focusProc, 2, button ? 1 : 0)) {
         throw std::runtime_error("Cannot create the window.");
     }
     return control;
@@ -178,7 +208,7 @@ int Ui::mainPage(int width) {
     int y = headerEnd + 24;
     const int languageX = wide ? width - 268 : 28;
     const int languageY = wide ? 24 : headerEnd + 44;
-    label(text("language.caption"), languageX, languageY, 240, false);
+    caption(text("language.caption"), Caption, languageX, languageY, 240);
     HWND languages = add(WC_COMBOBOXW, L"", LanguageBox, languageX, languageY + 30, std::min(240, width - 56), 230,
                          CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL);
     for (const wchar_t* name : languageNames) SendMessageW(languages, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
@@ -190,8 +220,7 @@ int Ui::mainPage(int width) {
 
     const int cardTop = y + 18;
     installed = serviceInstalled();
-    const int cardText = label(statusCardText(*this), 46, cardTop + 15, width - 92, false);
-    labels.back().color = installed ? palette::InstalledText : palette::MissingText;
+    const int cardText = caption(statusCardText(*this), StatusCard, 46, cardTop + 15, width - 92);
     const int cardBottom = cardTop + cardText + 30;
     statusPanel = RECT{px(28), px(cardTop), px(width - 28), px(cardBottom)};
 
@@ -265,10 +294,10 @@ int Ui::customizePage(int width, int top) {
     const int columnWidth = wide ? (width - 80) / 2 : width - 56;
     const int previewX = wide ? width - 28 - columnWidth : 28;
     const int previewCaption =
-        label(tr(L"Aperçu sans coupure du réseau", L"Preview without network interruption",
-                 L"Vorschau ohne Netzwerkunterbrechung", L"预览（不中断网络）", L"Vista previa sin interrupción de la red",
-                 L"Anteprima senza interruzione della rete"),
-              previewX, y, columnWidth, false);
+        caption(tr(L"Aperçu sans coupure du réseau", L"Preview without network interruption",
+                   L"Vorschau ohne Netzwerkunterbrechung", L"预览（不中断网络）", L"Vista previa sin interrupción de la red",
+                   L"Anteprima senza interruzione della rete"),
+                Caption, previewX, y, columnWidth);
     const int previewTop = y + previewCaption + 8;
     const int previewHeight = wide ? 300 : 190;
     const RECT previewRect = {px(previewX), px(previewTop), px(previewX + columnWidth), px(previewTop + previewHeight)};
@@ -284,20 +313,33 @@ int Ui::customizePage(int width, int top) {
     y += 60;
     y = slider(text("dialog.density") + L" (40–600)", DensityBar, 40, 600, settings.density, y, columnWidth);
     y = slider(text("dialog.speed") + L" (1–12)", SpeedBar, 1, 12, settings.speed, y, columnWidth);
-    add(WC_BUTTONW, text("dialog.reset"), ResetButton, 28, y, std::min(200, columnWidth), 40, Button);
+    // As wide as the colour button: the longest text ("Valores predeterminados") stays on one line.
+    add(WC_BUTTONW, text("dialog.reset"), ResetButton, 28, y, std::min(260, columnWidth), 40, Button);
     y += 60;
     if (wide) y = std::max(y, previewBottom + 24);
 
-    y += label(tr(L"Délai d’inactivité (1 à 240 minutes)", L"Idle time (1 to 240 minutes)",
-                  L"Leerlaufzeit (1 bis 240 Minuten)", L"空闲时间（1 到 240 分钟）",
-                  L"Tiempo de inactividad (de 1 a 240 minutos)", L"Tempo di inattività (da 1 a 240 minuti)"),
-               28, y, width - 56, false) +
-         4;
-    add(WC_EDITW, std::to_wstring(idleMinutes), IdleField, 28, y, 110, 34, WS_BORDER | ES_NUMBER);
-    y += 50;
-    y += label(tr(L"Plusieurs écrans", L"Multiple displays", L"Mehrere Bildschirme", L"多显示器", L"Varias pantallas",
-                  L"Più schermi"),
-               28, y, width - 56, false) +
+    if (windowsDialog) {
+        y += label(tr(L"Le délai d’inactivité se règle dans la boîte de dialogue de l’économiseur d’écran de Windows.",
+                      L"The wait time is set in the Windows screen saver dialog.",
+                      L"Die Wartezeit wird im Bildschirmschoner-Dialog von Windows eingestellt.",
+                      L"等待时间在 Windows 屏幕保护程序对话框中设置。",
+                      L"El tiempo de inactividad se configura en el cuadro de diálogo del protector de pantalla de "
+                      L"Windows.",
+                      L"Il tempo di inattività si imposta nella finestra dello screen saver di Windows."),
+                   28, y, width - 56, false) +
+             16;
+    } else {
+        y += caption(tr(L"Délai d’inactivité (1 à 240 minutes)", L"Idle time (1 to 240 minutes)",
+                        L"Leerlaufzeit (1 bis 240 Minuten)", L"空闲时间（1 到 240 分钟）",
+                        L"Tiempo de inactividad (de 1 a 240 minutos)", L"Tempo di inattività (da 1 a 240 minuti)"),
+                     Caption, 28, y, width - 56) +
+             4;
+        add(WC_EDITW, std::to_wstring(idleMinutes), IdleField, 28, y, 110, 34, WS_BORDER | ES_NUMBER);
+        y += 50;
+    }
+    y += caption(tr(L"Plusieurs écrans", L"Multiple displays", L"Mehrere Bildschirme", L"多显示器", L"Varias pantallas",
+                    L"Più schermi"),
+                 Caption, 28, y, width - 56) +
          4;
     HWND displays = add(WC_COMBOBOXW, L"", DisplaysBox, 28, y, std::min(420, width - 56), 180, CBS_DROPDOWNLIST);
     const std::wstring modes[] = {
@@ -315,8 +357,8 @@ int Ui::customizePage(int width, int top) {
     return confirmRow(width, y, SaveButton, text("common.save"));
 }
 
-int Ui::slider(const std::wstring& caption, int id, long low, long high, long position, int y, int width) {
-    y += label(caption, 28, y, width, false) + 4;
+int Ui::slider(const std::wstring& name, int id, long low, long high, long position, int y, int width) {
+    y += caption(name, Caption, 28, y, width) + 4;
     HWND bar = add(TRACKBAR_CLASSW, L"", id, 28, y, width, 36, TBS_HORZ | TBS_NOTICKS);
     SendMessageW(bar, TBM_SETRANGEMIN, FALSE, low);
     SendMessageW(bar, TBM_SETRANGEMAX, FALSE, high);
@@ -386,11 +428,19 @@ int Ui::build() {
     if (inLayout) return -1;
     inLayout = true;
     const LayoutGuard guard{inLayout};
+    // The controls are about to go: remember which one had the focus, by id.
+    HWND focus = GetFocus();
+    const bool hadFocus = focus != nullptr && (focus == window || IsChild(window, focus));
+    if (focus != window && hadFocus) {
+        while (GetParent(focus) != window) focus = GetParent(focus);
+        focusId = GetDlgCtrlID(focus);
+    }
     for (HWND control : controls) DestroyWindow(control);
     controls.clear();
     controlRects.clear();
     labels.clear();
     statusPanel = RECT{};
+    highContrast = accessibility::highContrast();
 
     RECT client = {};
     GetClientRect(window, &client);
@@ -424,7 +474,34 @@ int Ui::build() {
     info.fMask = SIF_POS;
     if (GetScrollInfo(window, SB_VERT, &info)) scroll = info.nPos;
     reposition();
+    if (hadFocus) restoreFocus();
     return width;
+}
+
+void Ui::restoreFocus() {
+    HWND target = focusId != 0 ? GetDlgItem(window, focusId) : nullptr;
+    if (target == nullptr || !IsWindowEnabled(target)) target = GetNextDlgTabItem(window, nullptr, FALSE);
+    if (target != nullptr) SetFocus(target);
+}
+
+int scrollToShow(int scroll, int top, int bottom, int pageHeight, int margin) {
+    if (top - margin < scroll) return std::max(0, top - margin);
+    if (bottom + margin > scroll + pageHeight) return std::max(0, std::min(bottom + margin - pageHeight, top - margin));
+    return scroll;
+}
+
+int enterTarget(int page, int focusedButton) {
+    if (focusedButton != 0) return focusedButton;
+    switch (page) {
+    case 1:
+        return SaveButton;
+    case 2:
+        return ContinueButton;
+    case 3:
+        return CancelButton;  // "Close"
+    default:
+        return 0;
+    }
 }
 
 void Ui::reposition() {

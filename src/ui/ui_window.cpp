@@ -13,6 +13,7 @@
 #include "install/installer.h"
 #include "service/service_clients.h"
 #include "tray/network_status.h"
+#include "ui/accessibility.h"
 #include "ui/ui.h"
 
 #include <commctrl.h>  // after windows.h
@@ -132,6 +133,30 @@ void onVerticalScroll(Ui& ui, WORD request) {
     scrollTo(ui, position);
 }
 
+void scrollIntoView(Ui& ui, int id) {
+    RECT client = {};
+    if (!GetClientRect(ui.window, &client)) return;
+    for (std::size_t i = 0; i < ui.controls.size(); ++i) {
+        if (GetDlgCtrlID(ui.controls[i]) != id) continue;
+        const RECT& rect = ui.controlRects[i];
+        const int position = scrollToShow(ui.scroll, rect.top, rect.bottom, client.bottom, ui.px(12));
+        if (position != ui.scroll) scrollTo(ui, position);
+        return;
+    }
+}
+
+// The button Enter activates (IsDialogMessageW asks with DM_GETDEFID): owner-drawn buttons do not
+// claim Enter themselves.
+LRESULT defaultButton(const Ui& ui) {
+    HWND focus = GetFocus();
+    wchar_t className[16] = {};
+    const bool button = focus != nullptr && GetParent(focus) == ui.window &&
+                        GetClassNameW(focus, className, 16) > 0 && lstrcmpiW(className, WC_BUTTONW) == 0 &&
+                        (GetWindowLongPtrW(focus, GWL_STYLE) & BS_TYPEMASK) == BS_OWNERDRAW;
+    const int id = enterTarget(ui.page, button ? GetDlgCtrlID(focus) : 0);
+    return id != 0 ? MAKELRESULT(id, DC_HASDEFID) : 0;
+}
+
 void enable(Ui& ui) {
     if (readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) == 0) {
         const bool chosen = showPage(ui.window, 2) == 1;
@@ -179,17 +204,19 @@ void save(Ui& ui) {
 
 void restoreNetwork(Ui& ui) {
     if (elevateAndWait(ui.window, L"--restore-network")) {
+        // The button that shows the status is named as it reads, in the language's quotation marks.
         inform(ui.window,
-               tr(L"Rétablissement demandé. Vérifiez la configuration pour connaître l’état\u00A0; la reconnexion peut "
-                  L"prendre quelques secondes.",
-                  L"Recovery requested. Check configuration for status; reconnection can take a few seconds.",
-                  L"Wiederherstellung angefordert. Prüfen Sie die Konfiguration für den Status; die Neuverbindung kann "
-                  L"einige Sekunden dauern.",
-                  L"已请求恢复。请检查配置以查看状态；重新连接可能需要几秒钟。",
-                  L"Recuperación solicitada. Compruebe la configuración para ver el estado; la reconexión puede tardar "
-                  L"unos segundos.",
-                  L"Ripristino richiesto. Verifica la configurazione per lo stato; la riconnessione può richiedere "
-                  L"alcuni secondi."));
+               filled(tr(L"Rétablissement demandé. Cliquez sur «\u00A0%s\u00A0» pour connaître l’état\u00A0; la "
+                         L"reconnexion peut prendre quelques secondes.",
+                         L"Recovery requested. Click “%s” for the status; reconnection can take a few seconds.",
+                         L"Wiederherstellung angefordert. Den Status zeigt „%s“; die Neuverbindung kann einige "
+                         L"Sekunden dauern.",
+                         L"已请求恢复。点击“%s”查看状态；重新连接可能需要几秒钟。",
+                         L"Recuperación solicitada. Haga clic en «%s» para ver el estado; la reconexión puede tardar "
+                         L"unos segundos.",
+                         L"Ripristino richiesto. Fai clic su «%s» per vedere lo stato; la riconnessione può richiedere "
+                         L"alcuni secondi."),
+                      checkConfigurationText()));
     } else {
         warn(ui.window,
              tr(L"La demande de rétablissement a échoué. Réessayez avec les droits d’administrateur ou redémarrez "
@@ -274,9 +301,14 @@ void command(Ui& ui, int id, int code, HWND control) {
         }
         break;
     case LanguageBox:
-        if (code == CBN_SELCHANGE) {
+        // A choice counts when it is made, not while the arrow keys pass over the rows: each change
+        // rebuilds the whole window.
+        if (code == CBN_SELENDOK || code == CBN_CLOSEUP || code == CBN_KILLFOCUS) {
             const LRESULT selection = SendMessageW(control, CB_GETCURSEL, 0, 0);
-            if (selection < 0 || selection >= LanguageCount) break;
+            if (selection < 0 || selection >= LanguageCount ||
+                static_cast<unsigned long>(selection) == settings.language) {
+                break;
+            }
             settings.language = static_cast<unsigned long>(selection);
             settings.save();
             // Not now: the relayout destroys the combo box that is still inside its notification.
@@ -285,6 +317,9 @@ void command(Ui& ui, int id, int code, HWND control) {
         break;
     case SaveButton:
         save(ui);
+        break;
+    case IDCANCEL:  // Esc, from the dialog navigation: Cancel on the secondary pages
+        if (ui.page != 0) PostMessageW(ui.window, WM_CLOSE, 0, 0);
         break;
     case CancelButton:
         PostMessageW(ui.window, WM_CLOSE, 0, 0);
@@ -380,10 +415,25 @@ void operationTick(Ui& ui) {
     if (ui.closeRequested) DestroyWindow(ui.window);
 }
 
+// A background result changes the page but never the window's place or size: the user may have moved,
+// sized or maximised it since it was fitted to its content.
 void afterBackgroundResult(Ui& ui) {
-    if (ui.page != 0) return;
-    ui.layout();
-    ui.fitHeight();
+    if (ui.page == 0) ui.layout();
+}
+
+std::wstring windowText(HWND window) {
+    std::wstring text(static_cast<std::size_t>(std::max(0, GetWindowTextLengthW(window))) + 1, L'\0');
+    const int length = GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
+    text.resize(static_cast<std::size_t>(std::max(0, length)));
+    return text;
+}
+
+// Settings, colours or the screen saver may have changed elsewhere (the Windows dialog, the tray, an
+// elevated copy): rebuild when the status card or the contrast mode no longer matches.
+void refresh(Ui& ui) {
+    const bool statusChanged = ui.page == 0 && (serviceInstalled() != ui.installed ||
+                                                windowText(GetDlgItem(ui.window, StatusCard)) != statusCardText(ui));
+    if (statusChanged || accessibility::highContrast() != ui.highContrast) ui.layout();
 }
 
 void updateChecked(Ui& ui, UINT message, std::unique_ptr<UpdateInfo> result) {
@@ -568,7 +618,7 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         HDC dc = reinterpret_cast<HDC>(wParam);
         RECT client = {};
         GetClientRect(window, &client);
-        SetDCBrushColor(dc, palette::Background);
+        SetDCBrushColor(dc, themed(ui, palette::Background, COLOR_WINDOW));
         FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
         return 1;
     }
@@ -583,9 +633,10 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORBTN:
     case WM_CTLCOLORSTATIC: {
         HDC dc = reinterpret_cast<HDC>(wParam);
-        SetTextColor(dc, palette::StaticText);
-        SetBkColor(dc, palette::Background);
-        SetDCBrushColor(dc, palette::Background);
+        const StaticColors colors = staticColors(ui, reinterpret_cast<HWND>(lParam));
+        SetTextColor(dc, colors.text);
+        SetBkColor(dc, colors.back);
+        SetDCBrushColor(dc, colors.back);
         return reinterpret_cast<LRESULT>(GetStockObject(DC_BRUSH));
     }
     case WM_DRAWITEM: {
@@ -605,6 +656,34 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
     case RelayoutMessage:
         ui.layout();
         return 0;
+    case DM_GETDEFID:
+        return defaultButton(ui);
+    case FocusedMessage:
+        ui.focusId = static_cast<int>(wParam);
+        if (!ui.inLayout) scrollIntoView(ui, ui.focusId);  // a rebuild keeps the user's scroll position
+        return 0;
+    case WM_KEYDOWN: {
+        const WORD requests[] = {SB_PAGEUP, SB_PAGEDOWN, SB_BOTTOM, SB_TOP};  // VK_PRIOR .. VK_HOME
+        if (wParam >= VK_PRIOR && wParam <= VK_HOME) {
+            onVerticalScroll(ui, requests[wParam - VK_PRIOR]);
+            return 0;
+        }
+        break;
+    }
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) != WA_INACTIVE && HIWORD(wParam) == 0) {
+            refresh(ui);
+            ui.restoreFocus();  // a dialog's way: the control that had the focus gets it back
+            return 0;
+        }
+        break;
+    case WM_SETTINGCHANGE:
+        refresh(ui);
+        break;
+    case WM_SYSCOLORCHANGE:
+        refresh(ui);
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+        break;
     case AutomaticCheckDone:
     case RequestedCheckDone: {
         std::unique_ptr<UpdateInfo> result(reinterpret_cast<UpdateInfo*>(lParam));
@@ -671,7 +750,8 @@ HWND createUi(Ui& ui, HWND owner) {
     if (!InitCommonControlsEx(&controls) || !registerUiClass()) return nullptr;
     MONITORINFO monitor = {sizeof(monitor), {}, {}, 0};
     if (!GetMonitorInfoW(MonitorFromWindow(owner, MONITOR_DEFAULTTOPRIMARY), &monitor)) return nullptr;
-    const RECT rect = initialWindowRect(ui.page, GetDpiForSystem() / 96.0, monitor.rcWork);
+    const double systemScale = GetDpiForSystem() / 96.0;
+    const RECT rect = initialWindowRect(ui.page, systemScale, monitor.rcWork);
     const std::wstring title = ui.page == 1   ? text("dialog.title")
                                : ui.page == 2 ? text("setup.networkModeTitle")
                                : ui.page == 3 ? text("about.title")
@@ -680,7 +760,15 @@ HWND createUi(Ui& ui, HWND owner) {
                                   WS_OVERLAPPEDWINDOW | WS_VSCROLL | WS_CLIPCHILDREN, rect.left, rect.top,
                                   rect.right - rect.left, rect.bottom - rect.top, owner, nullptr, instance, &ui);
     if (window == nullptr) return nullptr;
+    // As dialogs do: the focus mark shows once the keyboard is used, unless the last input was.
+    SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, 0), 0);
     try {
+        // The window took the DPI of the monitor it opens on (WM_CREATE): size it for that one.
+        if (ui.scale != static_cast<float>(systemScale)) {
+            const RECT sized = initialWindowRect(ui.page, ui.scale, monitor.rcWork);
+            SetWindowPos(window, nullptr, sized.left, sized.top, sized.right - sized.left, sized.bottom - sized.top,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+        }
         ui.layout();
         ui.fitHeight();
     } catch (const std::exception&) {
@@ -700,6 +788,8 @@ HWND createUi(Ui& ui, HWND owner) {
 int showPage(HWND owner, int page) {
     Ui ui;
     prepare(ui, page);
+    // Windows' dialog keeps its own idle delay and writes it back on OK: the page must not compete.
+    ui.windowsDialog = owner != nullptr && owner == settingsDialog;
     HWND window = createUi(ui, owner);
     if (window == nullptr) return 0;
     if (owner != nullptr) EnableWindow(owner, FALSE);
@@ -739,6 +829,11 @@ int runWindow() {
         // The tray companion is a convenience: the window works without it.
         const std::wstring self = modulePath();
         ShellExecuteW(nullptr, L"open", self.c_str(), L"--tray", nullptr, SW_HIDE);
+    }
+    if (requestedPage == 1 && settingsDialog != nullptr) {
+        // The "Settings…" button of Windows' screen saver dialog: the page is owned by and modal to it.
+        showPage(settingsDialog, 1);
+        return 0;
     }
     Ui ui;
     prepare(ui, requestedPage);

@@ -71,6 +71,13 @@ TEST(Dispatch, ScreenSaverArgumentsIgnoreCase) {
     EXPECT_FALSE(configure.uiTest);
     EXPECT_EQ(decide({L"/C"}).requestedPage, 1);
     EXPECT_EQ(decide({}).requestedPage, 0);
+    // Windows' own dialog comes in decimal, after the colon or as the next argument.
+    const struct {
+        std::vector<std::wstring> args;
+        std::uint64_t dialog;
+    } owners[] = {{{L"/c:4567"}, 4567}, {{L"/C", L"918"}, 918}, {{L"/c:12", L"34"}, 12}, {{L"/c"}, 0},
+                  {{L"/c", L"x"}, 0}, {{L"--ui-test", L"1", L"1", L"f.bmp"}, 0}};
+    for (const auto& o : owners) EXPECT_EQ(decide(o.args).settingsDialog, o.dialog) << o.args[0];
 }
 
 TEST(Dispatch, PreviewHandleComesAfterTheColonOrAsTheNextArgument) {

@@ -55,6 +55,12 @@ TEST_F(Localization, KeysAreUniqueAndLineBreaksAndHyphensFollowTheEnglish) {
             const bool wiFi = t.find(language == 2 ? L"WLAN" : L"Wi\u2011Fi") != std::wstring::npos;
             EXPECT_EQ(wiFi, englishWiFi) << row.key << " in language " << language;
             EXPECT_EQ(t.find(L"Wi-Fi"), std::wstring::npos) << row.key << ": plain hyphen in Wi-Fi";
+            // French typography: a no-break space before the two-part punctuation marks.
+            for (std::size_t p = 1; language == 0 && p < t.size(); ++p) {
+                if (std::wstring(L":;!?").find(t[p]) != std::wstring::npos) {
+                    EXPECT_EQ(t[p - 1], L'\u00A0') << row.key;
+                }
+            }
             // No lone line feed or carriage return.
             for (std::size_t p = 0; p < t.size(); ++p) {
                 if (t[p] == L'\n') {
@@ -82,6 +88,7 @@ TEST_F(Localization, EachLanguageKeepsToItsTerms) {
         {4, L"suspendido"},  // cortado
         {5, L"sospesa"},     // interrotta
         {5, L"Ripristina"},  // Reimposta (ripristinare means restore)
+        {4, L"Restablecer"}, // Valores predeterminados (restablecer names the network action)
     };
     for (std::size_t i = 0; i < translationCount; ++i) {
         for (const auto& row : rows) {

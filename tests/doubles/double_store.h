@@ -18,6 +18,7 @@
 //   SessionState DWORD    terminal-services connect state reported for every session (default 0, active)
 //   SessionQueryFails DWORD 1: the session-state query fails
 //   ConsoleDisplay DWORD  console display state handed to the service's control handler on each change
+//   HighContrast DWORD    1: high contrast is on, 0: off; absent: Windows answers (accessibility_double.cpp)
 //   StepRenameProbe REG_SZ a folder each install step tries to rename away and back (install_steps_double.cpp)
 //   StepRenames  REG_SZ   what that gave, one line per step: "<step> renamed", "held" or "missing"
 // Key "SOFTWARE\CalmlaneTest\Adapters\<n>" holds one simulated adapter (see adapter_double.cpp).

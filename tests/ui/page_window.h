@@ -57,9 +57,18 @@ struct PageWindow {
         }
         return RECT{-1, -1, -1, -1};
     }
+    // A painted label or a static control (captions, the status card) shows the text.
     bool hasLabel(const std::wstring& text) const {
         for (const Label& label : ui.labels) {
             if (label.text.find(text) != std::wstring::npos) return true;
+        }
+        wchar_t shown[512] = {};
+        for (HWND control : ui.controls) {
+            const int id = GetDlgCtrlID(control);
+            if ((id == Caption || id == StatusCard) && GetWindowTextW(control, shown, 512) > 0 &&
+                std::wstring(shown).find(text) != std::wstring::npos) {
+                return true;
+            }
         }
         return false;
     }

@@ -18,6 +18,7 @@
 #include "support/registry_scratch.h"
 #include "support/service_harness.h"
 #include "configuration/saver_selection.h"
+#include "doubles/double_store.h"
 #include "ui/page_window.h"
 #include "ui/ui.h"
 
@@ -159,7 +160,8 @@ TEST(UiCommands, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
     PageWindow page(0);
     HWND languages = GetDlgItem(page.ui.window, LanguageBox);
     SendMessageW(languages, CB_SETCURSEL, 2, 0);
-    PostMessageW(page.ui.window, WM_COMMAND, MAKEWPARAM(LanguageBox, CBN_SELCHANGE), reinterpret_cast<LPARAM>(languages));
+    PostMessageW(page.ui.window, WM_COMMAND, MAKEWPARAM(LanguageBox, CBN_SELENDOK),
+                 reinterpret_cast<LPARAM>(languages));
     page.ui.downloading = true;  // busy after the command was queued
     page.ui.layout();
     pump();
@@ -176,7 +178,9 @@ TEST(UiCommands, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
     page.ui.layout();
     languages = GetDlgItem(page.ui.window, LanguageBox);
     SendMessageW(languages, CB_SETCURSEL, 2, 0);
-    page.command(LanguageBox, CBN_SELCHANGE);
+    page.command(LanguageBox, CBN_SELCHANGE);  // an arrow key passing over the row
+    EXPECT_EQ(settings.language, 1u);
+    page.command(LanguageBox, CBN_SELENDOK);
     EXPECT_EQ(settings.language, 2u);
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 9), 2u);
     EXPECT_TRUE(page.hasLabel(L"Sprache"));
@@ -184,6 +188,63 @@ TEST(UiCommands, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
     GetWindowTextW(GetDlgItem(page.ui.window, EnableButton), caption, 128);
     EXPECT_EQ(std::wstring(caption), L"Calmlane aktivieren");
     settings.language = 1;
+}
+
+// Keyboard: Esc and Enter through the dialog navigation, the focus across rebuilds, scrolling to it.
+TEST(UiKeyboard, EscEnterFocusAndScrolling) {
+    const struct {
+        int page, focused, target;
+    } enter[] = {{0, 0, 0}, {0, RestoreButton, RestoreButton}, {1, 0, SaveButton}, {1, ResetButton, ResetButton},
+                 {2, 0, ContinueButton}, {3, 0, CancelButton}};
+    for (const auto& e : enter) EXPECT_EQ(enterTarget(e.page, e.focused), e.target) << e.page << "/" << e.focused;
+    const struct {
+        int scroll, top, bottom, target;
+    } shows[] = {{0, 100, 150, 0}, {0, 500, 550, 162}, {300, 100, 150, 88}, {0, 500, 1000, 488}};
+    for (const auto& c : shows) EXPECT_EQ(scrollToShow(c.scroll, c.top, c.bottom, 400, 12), c.target) << c.top;
+
+    test::RegistryScratch scratch;
+    settings.language = 1;
+    settings.density = 300;
+    settings.save();
+    auto key = [](HWND page, WPARAM vk) {
+        MSG message = {GetFocus(), WM_KEYDOWN, vk, 0, 0, {}};
+        if (!IsDialogMessageW(page, &message)) DispatchMessageW(&message);
+        pump();
+    };
+    {
+        PageWindow page(1, 1000, 500);
+        ShowWindow(page.ui.window, SW_SHOW);
+        SetFocus(GetDlgItem(page.ui.window, DensityBar));
+        for (int trigger = 0; trigger < 2; ++trigger) {
+            HWND before = GetFocus();
+            if (trigger == 0) page.resize(900, 480);
+            if (trigger == 1) page.command(ResetButton);
+            EXPECT_NE(GetFocus(), before) << trigger;  // a new control...
+            EXPECT_EQ(GetFocus(), GetDlgItem(page.ui.window, DensityBar)) << trigger;  // ...with the same id
+        }
+        SetFocus(GetDlgItem(page.ui.window, SaveButton));  // far down: scrolled into view
+        RECT save, client;
+        GetWindowRect(GetFocus(), &save);
+        MapWindowPoints(nullptr, page.ui.window, reinterpret_cast<POINT*>(&save), 2);
+        GetClientRect(page.ui.window, &client);
+        EXPECT_GT(page.ui.scroll, 0);
+        EXPECT_LE(save.bottom, client.bottom);
+        key(page.ui.window, VK_HOME);
+        EXPECT_EQ(page.ui.scroll, 0);
+        key(page.ui.window, VK_NEXT);
+        EXPECT_GT(page.ui.scroll, 0);
+        key(page.ui.window, VK_END);
+        EXPECT_GE(page.ui.scroll, page.ui.contentHeight - client.bottom);
+        settings.density = 500;
+        key(page.ui.window, VK_ESCAPE);
+        EXPECT_FALSE(IsWindow(page.ui.window));
+        EXPECT_EQ(settings.density, 300);  // as Cancel
+    }
+    PageWindow modes(2);
+    ShowWindow(modes.ui.window, SW_SHOW);
+    SetFocus(GetDlgItem(modes.ui.window, FirewallRadio));
+    key(modes.ui.window, VK_RETURN);
+    EXPECT_EQ(modes.ui.dialogResult, 1);  // Continue
 }
 
 TEST(UiCommands, CustomizeCancelUndoesAndSaveChecksTheIdleTime) {
@@ -209,6 +270,12 @@ TEST(UiCommands, CustomizeCancelUndoesAndSaveChecksTheIdleTime) {
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"Density", 0), 300u);
 
     PageWindow page(1);
+    page.ui.windowsDialog = true;  // "/c <hwnd>": one line instead of the field
+    page.ui.layout();
+    EXPECT_EQ(GetDlgItem(page.ui.window, IdleField), nullptr);
+    EXPECT_TRUE(page.hasLabel(L"The wait time is set in the Windows screen saver dialog."));
+    page.ui.windowsDialog = false;
+    page.ui.layout();
     test::BoxWatcher watcher;
     HWND idle = GetDlgItem(page.ui.window, IdleField);
     for (const wchar_t* typed : {L"0", L"241", L""}) {
@@ -306,6 +373,132 @@ TEST(UiDrawing, ShadingFlagsAndGdiUseStaysFlat) {
     surface.clear(RGB(1, 2, 3));
     flag(surface.dc(), RECT{0, 0, 30, 21}, 6);
     EXPECT_EQ(surface.pixel(15, 10), RGB(1, 2, 3));
+}
+
+// Screen readers name a control without text of its own after the static control created just before it.
+TEST(UiAccessibility, CaptionsComeRightBeforeTheControlsTheyName) {
+    test::RegistryScratch scratch;
+    settings.language = 1;
+    settings.save();
+    const struct {
+        int page, id;
+        const wchar_t* name;
+    } named[] = {{0, LanguageBox, L"Language"},
+                 {1, DensityBar, L"Density (40–600)"},
+                 {1, SpeedBar, L"Speed (1–12)"},
+                 {1, IdleField, L"Idle time (1 to 240 minutes)"},
+                 {1, DisplaysBox, L"Multiple displays"}};
+    for (int p = 0; p < 2; ++p) {
+        PageWindow page(p);
+        for (const auto& n : named) {
+            if (n.page != p) continue;
+            HWND previous = GetWindow(GetDlgItem(page.ui.window, n.id), GW_HWNDPREV);
+            wchar_t className[16] = {}, name[128] = {};
+            GetClassNameW(previous, className, 16);
+            GetWindowTextW(previous, name, 128);
+            EXPECT_EQ(lstrcmpiW(className, L"Static"), 0) << n.id;
+            EXPECT_STREQ(name, n.name) << n.id;
+        }
+        if (p == 0) {  // the status card reads as text; owner-drawn buttons keep theirs
+            wchar_t text[256] = {};
+            GetWindowTextW(GetDlgItem(page.ui.window, StatusCard), text, 256);
+            EXPECT_EQ(std::wstring(text).rfind(L"Status: not installed.\r\n", 0), 0u) << text;
+            GetWindowTextW(GetDlgItem(page.ui.window, EnableButton), text, 256);
+            EXPECT_STREQ(text, L"Enable Calmlane");
+        }
+    }
+}
+
+TEST(UiDrawing, HighContrastTakesTheSystemColoursAndFocusHasAMarkOfItsOwn) {
+    test::RegistryScratch scratch;
+    test::deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+    PageWindow page(0);
+    test::PixelSurface surface(400, 60);
+    HWND button = GetDlgItem(page.ui.window, EnableButton);
+    auto draw = [&](UINT state) {
+        surface.clear(RGB(1, 2, 3));
+        DRAWITEMSTRUCT item = {ODT_BUTTON,   EnableButton, 0, ODA_DRAWENTIRE, state,
+                               button,       surface.dc(), {0, 0, 400, 52}, 0};
+        drawButton(page.ui, item);
+    };
+    // Hover thickens the border; focus draws a dotted mark inside, unless the keyboard cues are hidden.
+    const COLORREF fill = RGB(215, 232, 254), border = RGB(132, 172, 220);
+    const struct {
+        UINT state;
+        bool hover, mark;
+    } states[] = {
+        {0, false, false}, {0, true, false}, {ODS_FOCUS, false, true}, {ODS_FOCUS | ODS_NOFOCUSRECT, false, false}};
+    for (const auto& c : states) {
+        if (c.hover) SetPropW(button, L"Hover", reinterpret_cast<HANDLE>(1));
+        draw(c.state);
+        RemovePropW(button, L"Hover");
+        EXPECT_EQ(surface.pixel(3, 26), c.hover ? border : fill) << c.state;
+        int marked = 0;
+        for (int x = 60; x < 340; ++x) marked += surface.pixel(x, 8) != shaded(fill, false, c.hover);
+        EXPECT_EQ(marked > 0, c.mark) << c.state << " " << marked;
+    }
+
+    doubles::storeSetDword(L"HighContrast", 1);
+    SendMessageW(page.ui.window, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    ASSERT_TRUE(page.ui.highContrast);
+    draw(0);
+    EXPECT_EQ(surface.pixel(40, 26), GetSysColor(COLOR_BTNFACE));
+    paintUi(page.ui, surface.dc());
+    EXPECT_EQ(surface.pixel(5, 1), GetSysColor(COLOR_WINDOWTEXT));  // the accent stripe
+    EXPECT_EQ(surface.pixel(5, 20), GetSysColor(COLOR_WINDOW));    // the header band
+    const StaticColors card = staticColors(page.ui, GetDlgItem(page.ui.window, StatusCard));
+    EXPECT_EQ(card.back, GetSysColor(COLOR_WINDOW));
+    EXPECT_EQ(card.text, GetSysColor(COLOR_WINDOWTEXT));
+    doubles::storeSetDword(L"HighContrast", 0);
+    SendMessageW(page.ui.window, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    EXPECT_FALSE(page.ui.highContrast);
+    test::deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+}
+
+// Scales and monitors: flags keep their shape, background results leave the window where the user put
+// it, and the status card follows changes made elsewhere.
+TEST(UiLayout, FlagsKeepTheirShapeAndTheWindowStaysWhereTheUserPutIt) {
+    const struct {
+        int rowHeight;
+        double scale;
+    } rows[] = {{32, 1}, {22, 1}, {14, 1}, {40, 1.25}, {64, 2}, {28, 2}};
+    for (const auto& r : rows) {
+        const RECT row = {10, 100, 250, 100 + r.rowHeight};
+        const RECT f = flagRect(row, r.scale);
+        const int w = f.right - f.left, h = f.bottom - f.top;
+        EXPECT_LE(std::abs(2 * w - 3 * h), 1) << r.rowHeight << " @" << r.scale << ": " << w << "×" << h;
+        EXPECT_GE(h, r.rowHeight / 3) << r.rowHeight;
+        EXPECT_TRUE(f.top >= row.top && f.bottom <= row.bottom && f.right < row.left + scaled(50, r.scale));
+    }
+
+    test::RegistryScratch scratch;
+    settings.language = 1;
+    settings.save();
+    PageWindow page(0, 1000, 500);
+    SetWindowPos(page.ui.window, nullptr, 40, 30, 900, 520, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT before, after;
+    GetWindowRect(page.ui.window, &before);
+    PostMessageW(page.ui.window, AutomaticCheckDone, 0,
+                 reinterpret_cast<LPARAM>(new UpdateInfo{true, true, L"1.2.0", L"https://example.invalid/"}));
+    pump();
+    GetWindowRect(page.ui.window, &after);
+    EXPECT_NE(GetDlgItem(page.ui.window, UpdateButton), nullptr);
+    EXPECT_TRUE(EqualRect(&before, &after));
+
+    const struct {
+        UINT message;
+        WPARAM wParam;
+        DWORD modeConfigured;
+    } changes[] = {{WM_SETTINGCHANGE, 0, 1}, {WM_ACTIVATE, WA_ACTIVE, 0}};
+    for (const auto& c : changes) {
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", c.modeConfigured);
+        SendMessageW(page.ui.window, c.message, c.wParam, 0);
+        wchar_t text[256] = {};
+        GetWindowTextW(GetDlgItem(page.ui.window, StatusCard), text, 256);
+        EXPECT_EQ(std::wstring(text).find(L"choose mode on first activation") == std::wstring::npos,
+                  c.modeConfigured == 1)
+            << c.message;
+    }
 }
 
 struct Bitmap {
@@ -492,13 +685,33 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         EXPECT_EQ(first.exitWithin(10000), 0u);
         EXPECT_EQ(second.exitWithin(10000), 0u);
     }
-    WindowProcess settingsDialog(L"/c");
-    ASSERT_EQ(settingsDialog.windows().size(), 1u);
-    HWND page = settingsDialog.windows()[0];
-    EXPECT_EQ(titleOf(page), L"Customize the screen saver");
-    EXPECT_EQ(GetWindow(page, GW_OWNER), nullptr);
-    PostMessageW(page, WM_COMMAND, CancelButton, 0);
-    EXPECT_EQ(settingsDialog.exitWithin(10000), 0u);
+    {
+        WindowProcess alone(L"/c");
+        ASSERT_EQ(alone.windows().size(), 1u);
+        HWND page = alone.windows()[0];
+        EXPECT_EQ(titleOf(page), L"Customize the screen saver");
+        EXPECT_EQ(GetWindow(page, GW_OWNER), nullptr);
+        EXPECT_TRUE(pumpUntil([&] { return GetDlgItem(page, IdleField) != nullptr; }, 5000));  // laid out after creation
+        PostMessageW(page, WM_COMMAND, CancelButton, 0);
+        EXPECT_EQ(alone.exitWithin(10000), 0u);
+    }
+    // Windows' dialog hands its handle over in either form: the page is owned by and modal to it, and
+    // leaves the idle delay to it.
+    HWND dialog =
+        CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    const std::wstring handle = std::to_wstring(reinterpret_cast<UINT_PTR>(dialog));
+    for (const std::wstring& arguments : {L"/c:" + handle, L"/c " + handle}) {
+        WindowProcess hosted(arguments);
+        ASSERT_EQ(hosted.windows().size(), 1u) << arguments;
+        HWND page = hosted.windows()[0];
+        EXPECT_EQ(GetWindow(page, GW_OWNER), dialog);
+        EXPECT_TRUE(pumpUntil([&] { return !IsWindowEnabled(dialog); }, 5000));
+        EXPECT_EQ(GetDlgItem(page, IdleField), nullptr);
+        PostMessageW(page, WM_COMMAND, CancelButton, 0);
+        EXPECT_TRUE(pumpUntil([&] { return hosted.exitWithin(0) == 0; }, 10000));
+        EXPECT_TRUE(IsWindowEnabled(dialog));
+    }
+    DestroyWindow(dialog);
 }
 
 TEST(UiProcess, ReportAndRecoveryAnswerWithTheirBoxes) {
@@ -522,7 +735,8 @@ TEST(UiProcess, ReportAndRecoveryAnswerWithTheirBoxes) {
     ASSERT_EQ(window.windows().size(), 1u);
     PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
     EXPECT_TRUE(waitForBox(watcher,
-                           L"Recovery requested. Check configuration for status; reconnection can take a few seconds."));
+                           L"Recovery requested. Click “Check configuration” for the status; reconnection can take a "
+                           L"few seconds."));
     PostMessageW(window.windows()[0], WM_CLOSE, 0, 0);
     EXPECT_EQ(window.exitWithin(10000), 0u);
 }
