@@ -1,6 +1,7 @@
 #include "app/dispatch.h"
 
-#include <cstdlib>
+#include <climits>
+#include <cwchar>
 
 namespace calmlane {
 
@@ -15,7 +16,13 @@ std::wstring asciiLower(std::wstring text) {
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
-std::uint64_t parseHandle(const std::wstring& text) { return _wcstoui64(text.c_str(), nullptr, 10); }
+std::uint64_t parseHandle(const std::wstring& text) { return std::wcstoull(text.c_str(), nullptr, 10); }
+
+// Decimal text read as Windows' _wtoi reads it: blanks, a sign, digits, saturated to the int range.
+int parseInt(const std::wstring& text) {
+    const long long value = std::wcstoll(text.c_str(), nullptr, 10);
+    return value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
 
 int clampInt(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
 
@@ -55,7 +62,7 @@ Dispatch decideRole(const std::vector<std::wstring>& args) {
     }
     if (role == L"--set-timeout" && count >= 3) {
         d.role = Role::SetTimeout;
-        d.timeoutMinutes = static_cast<unsigned>(_wtoi(args[2].c_str()));
+        d.timeoutMinutes = static_cast<unsigned>(parseInt(args[2]));
         return d;
     }
     static const Exact laterOptions[] = {
@@ -88,8 +95,8 @@ Dispatch decideRole(const std::vector<std::wstring>& args) {
     }
     if (role == L"--ui-test" && count >= 5) {
         d.uiTest = true;
-        d.uiLanguage = static_cast<unsigned long>(clampInt(_wtoi(args[2].c_str()), 0, 5));
-        d.requestedPage = clampInt(_wtoi(args[3].c_str()), 0, 3);
+        d.uiLanguage = static_cast<unsigned long>(clampInt(parseInt(args[2]), 0, 5));
+        d.requestedPage = clampInt(parseInt(args[3]), 0, 3);
         d.snapshotPath = args[4];
         if (count >= 6) d.snapshotUpdateVersion = args[5];
     }

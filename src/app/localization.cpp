@@ -120,6 +120,15 @@ std::wstring tr(const wchar_t* fr, const wchar_t* en, const wchar_t* de, const w
     return choices[currentLanguage()];
 }
 
+std::wstring quoted(const std::wstring& name) {
+    return tr(L"«\u00A0", L"“", L"„", L"“", L"«", L"«") + name + tr(L"\u00A0»", L"”", L"“", L"”", L"»", L"»");
+}
+
+std::wstring restoreNetworkText() {
+    return tr(L"Rétablir le réseau…", L"Restore network…", L"Netzwerk wiederherstellen…", L"恢复网络…",
+              L"Restablecer la red…", L"Ripristina la rete…");
+}
+
 std::wstring text(const char* key) {
     const std::size_t keyLength = std::strlen(key);
     for (std::size_t i = 0; i < translationCount; ++i) {

@@ -140,10 +140,7 @@ ShieldShape shieldShape(int size) {
     return shape;
 }
 
-std::wstring quotedRestoreButton() {
-    return tr(L"«\u00A0Rétablir le réseau…\u00A0»", L"“Restore network…”", L"„Netzwerk wiederherstellen…“",
-              L"“恢复网络…”", L"«Restablecer la red…»", L"«Ripristina la rete…»");
-}
+std::wstring quotedRestoreButton() { return quoted(restoreNetworkText()); }
 
 std::wstring recoveryBalloonText() {
     return tr(L"La récupération du réseau demande votre attention. Ouvrez Calmlane et utilisez ",

@@ -239,10 +239,7 @@ int Ui::mainPage(int width) {
     }
 
     const int restoreTop = rowsTop + (wide ? 200 : 392);
-    add(WC_BUTTONW,
-        tr(L"Rétablir le réseau…", L"Restore network…", L"Netzwerk wiederherstellen…", L"恢复网络…",
-           L"Restablecer la red…", L"Ripristina la rete…"),
-        RestoreButton, 28, restoreTop, width - 56, 44, Button);
+    add(WC_BUTTONW, restoreNetworkText(), RestoreButton, 28, restoreTop, width - 56, 44, Button);
     const int note = label(
         tr(L"Désactiver l’économiseur d’écran laisse l’application installée. Pour la désinstaller\u00A0: Paramètres "
            L"Windows → Applications.",

@@ -206,17 +206,17 @@ void restoreNetwork(Ui& ui) {
     if (elevateAndWait(ui.window, L"--restore-network")) {
         // The button that shows the status is named as it reads, in the language's quotation marks.
         inform(ui.window,
-               filled(tr(L"Rétablissement demandé. Cliquez sur «\u00A0%s\u00A0» pour connaître l’état\u00A0; la "
-                         L"reconnexion peut prendre quelques secondes.",
-                         L"Recovery requested. Click “%s” for the status; reconnection can take a few seconds.",
-                         L"Wiederherstellung angefordert. Den Status zeigt „%s“; die Neuverbindung kann einige "
-                         L"Sekunden dauern.",
-                         L"已请求恢复。点击“%s”查看状态；重新连接可能需要几秒钟。",
-                         L"Recuperación solicitada. Haga clic en «%s» para ver el estado; la reconexión puede tardar "
+               filled(tr(L"Rétablissement demandé. Cliquez sur %s pour connaître l’état\u00A0; la reconnexion peut "
+                         L"prendre quelques secondes.",
+                         L"Recovery requested. Click %s for the status; reconnection can take a few seconds.",
+                         L"Wiederherstellung angefordert. Den Status zeigt %s; die Neuverbindung kann einige Sekunden "
+                         L"dauern.",
+                         L"已请求恢复。点击%s查看状态；重新连接可能需要几秒钟。",
+                         L"Recuperación solicitada. Haga clic en %s para ver el estado; la reconexión puede tardar "
                          L"unos segundos.",
-                         L"Ripristino richiesto. Fai clic su «%s» per vedere lo stato; la riconnessione può richiedere "
+                         L"Ripristino richiesto. Fai clic su %s per vedere lo stato; la riconnessione può richiedere "
                          L"alcuni secondi."),
-                      checkConfigurationText()));
+                      quoted(checkConfigurationText())));
     } else {
         warn(ui.window,
              tr(L"La demande de rétablissement a échoué. Réessayez avec les droits d’administrateur ou redémarrez "

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/localization.h"
 #include "app/constants.h"
 #include "app/globals.h"
 #include "app/handles.h"
@@ -193,9 +194,8 @@ TEST(TrayModel, AnIconTheShellRefusedIsAddedAgainOnTheTick) {
 // The restore button's exact name, quoted as each language quotes, wherever a tray text names it; and
 // French puts a no-break space before every colon, which keeps the colon off the start of a line.
 TEST(TrayTexts, QuotedButtonNamesAndFrenchColons) {
-    const wchar_t* quoted[] = {L"«\u00A0Rétablir le réseau…\u00A0»", L"“Restore network…”",
-                               L"„Netzwerk wiederherstellen…“", L"“恢复网络…”", L"«Restablecer la red…»",
-                               L"«Ripristina la rete…»"};
+    const wchar_t* marks[][2] = {{L"«\u00A0", L"\u00A0»"}, {L"“", L"”"}, {L"„", L"“"},
+                                 {L"“", L"”"},         {L"«", L"»"},         {L"«", L"»"}};
     StatusFacts facts;
     facts.selected = facts.activeRead = facts.active = facts.timeoutRead = facts.serviceRunning = true;
     facts.timeoutSeconds = 90;
@@ -203,7 +203,8 @@ TEST(TrayTexts, QuotedButtonNamesAndFrenchColons) {
     for (unsigned long language = 0; language < 6; ++language) {
         settings.language = language;
         const std::wstring recovery = recoveryBalloonText();
-        EXPECT_NE(recovery.find(quoted[language]), std::wstring::npos) << language;
+        const std::wstring name = std::wstring(marks[language][0]) + restoreNetworkText() + marks[language][1];
+        EXPECT_NE(recovery.find(name), std::wstring::npos) << language;
         if (language != 0) continue;
         for (const std::wstring& text : {recovery, updateBalloonText(L"1.2"), statusText(facts), overlayText(false, true),
                                          configurationReport()}) {
