@@ -98,8 +98,10 @@ int runRole(const Dispatch& d) {
     case Role::Window:
         requestedPage = d.requestedPage;
         if (d.settingsDialog != 0) {
-            const HWND dialog = reinterpret_cast<HWND>(static_cast<UINT_PTR>(d.settingsDialog));
-            if (IsWindow(dialog)) settingsDialog = dialog;
+            // The page is owned by the named window's top-level window; never the desktop or the shell.
+            const HWND named = reinterpret_cast<HWND>(static_cast<UINT_PTR>(d.settingsDialog));
+            const HWND dialog = IsWindow(named) ? GetAncestor(named, GA_ROOT) : nullptr;
+            if (dialog != nullptr && dialog != GetDesktopWindow() && dialog != GetShellWindow()) settingsDialog = dialog;
         }
         if (d.uiTest) {
             settings.language = d.uiLanguage;

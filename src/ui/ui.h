@@ -166,6 +166,8 @@ private:
 };
 
 int runWindow();
+// Shows a secondary page modal to `owner`: 1 when it was confirmed, 0 when cancelled, -1 when it could not
+// be created.
 int showPage(HWND owner, int page);
 HWND createUi(Ui& ui, HWND owner);
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -427,7 +427,8 @@ int Ui::build() {
     const LayoutGuard guard{inLayout};
     // The controls are about to go: remember which one had the focus, by id.
     HWND focus = GetFocus();
-    const bool hadFocus = focus != nullptr && (focus == window || IsChild(window, focus));
+    // Disabling the focused control (a request starting) leaves the focus nowhere in the active window.
+    const bool hadFocus = focus != nullptr ? focus == window || IsChild(window, focus) : GetActiveWindow() == window;
     if (focus != window && hadFocus) {
         while (GetParent(focus) != window) focus = GetParent(focus);
         focusId = GetDlgCtrlID(focus);
@@ -476,9 +477,13 @@ int Ui::build() {
 }
 
 void Ui::restoreFocus() {
-    HWND target = focusId != 0 ? GetDlgItem(window, focusId) : nullptr;
-    if (target == nullptr || !IsWindowEnabled(target)) target = GetNextDlgTabItem(window, nullptr, FALSE);
+    const int wanted = focusId;
+    HWND target = wanted != 0 ? GetDlgItem(window, wanted) : nullptr;
+    const bool fallback = target == nullptr || !IsWindowEnabled(target);
+    if (fallback) target = GetNextDlgTabItem(window, nullptr, FALSE);
     if (target != nullptr) SetFocus(target);
+    // A stand-in for a control disabled for now: the next rebuild gives the focus back to the wanted one.
+    if (fallback && wanted != 0) focusId = wanted;
 }
 
 int scrollToShow(int scroll, int top, int bottom, int pageHeight, int margin) {

@@ -186,6 +186,14 @@ void chooseStarColor(Ui& ui) {
     if (ChooseColorW(&choose)) settings.color = choose.rgbResult;
 }
 
+// Closes a page. An owner disabled for it is enabled first, so that Windows gives the activation back to
+// the owner and not to another application's window.
+void dismiss(Ui& ui) {
+    HWND owner = GetWindow(ui.window, GW_OWNER);
+    if (owner != nullptr) EnableWindow(owner, TRUE);
+    DestroyWindow(ui.window);
+}
+
 void save(Ui& ui) {
     if (ui.idleEdited) {
         if (ui.idleMinutes < 1 || ui.idleMinutes > 240) {
@@ -199,7 +207,7 @@ void save(Ui& ui) {
     }
     settings.save();
     ui.dialogResult = 1;
-    DestroyWindow(ui.window);
+    dismiss(ui);
 }
 
 void restoreNetwork(Ui& ui) {
@@ -209,8 +217,8 @@ void restoreNetwork(Ui& ui) {
                filled(tr(L"Rétablissement demandé. Cliquez sur %s pour connaître l’état\u00A0; la reconnexion peut "
                          L"prendre quelques secondes.",
                          L"Recovery requested. Click %s for the status; reconnection can take a few seconds.",
-                         L"Wiederherstellung angefordert. Den Status zeigt %s; die Neuverbindung kann einige Sekunden "
-                         L"dauern.",
+                         L"Wiederherstellung angefordert. Klicken Sie auf %s, um den Status zu sehen; die Neuverbindung "
+                         L"kann einige Sekunden dauern.",
                          L"已请求恢复。点击%s查看状态；重新连接可能需要几秒钟。",
                          L"Recuperación solicitada. Haga clic en %s para ver el estado; la reconexión puede tardar "
                          L"unos segundos.",
@@ -327,7 +335,7 @@ void command(Ui& ui, int id, int code, HWND control) {
     case ContinueButton:
         settings.firewall = IsDlgButtonChecked(ui.window, FirewallRadio) == BST_CHECKED;
         ui.dialogResult = 1;
-        DestroyWindow(ui.window);
+        dismiss(ui);
         break;
     case AdaptersRadio:
     case FirewallRadio:
@@ -550,7 +558,7 @@ void close(Ui& ui) {
             MessageBoxA(ui.window, error.what(), "Calmlane", MB_OK | MB_ICONERROR);
         }
     }
-    DestroyWindow(ui.window);
+    dismiss(ui);
 }
 
 LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -660,7 +668,9 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         return defaultButton(ui);
     case FocusedMessage:
         ui.focusId = static_cast<int>(wParam);
-        if (!ui.inLayout) scrollIntoView(ui, ui.focusId);  // a rebuild keeps the user's scroll position
+        // A rebuild keeps the user's scroll position; a click keeps the control under the pointer, or
+        // the button would miss its own release.
+        if (!ui.inLayout && GetKeyState(VK_LBUTTON) >= 0) scrollIntoView(ui, ui.focusId);
         return 0;
     case WM_KEYDOWN: {
         const WORD requests[] = {SB_PAGEUP, SB_PAGEDOWN, SB_BOTTOM, SB_TOP};  // VK_PRIOR .. VK_HOME
@@ -674,6 +684,7 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         if (LOWORD(wParam) != WA_INACTIVE && HIWORD(wParam) == 0) {
             refresh(ui);
             ui.restoreFocus();  // a dialog's way: the control that had the focus gets it back
+            if (GetFocus() == nullptr) SetFocus(window);  // the page keys still arrive
             return 0;
         }
         break;
@@ -681,6 +692,8 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         refresh(ui);
         break;
     case WM_SYSCOLORCHANGE:
+        // Common controls take the new colours only when told (track bars among them).
+        for (HWND control : ui.controls) SendMessageW(control, WM_SYSCOLORCHANGE, 0, 0);
         refresh(ui);
         RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
         break;
@@ -791,7 +804,7 @@ int showPage(HWND owner, int page) {
     // Windows' dialog keeps its own idle delay and writes it back on OK: the page must not compete.
     ui.windowsDialog = owner != nullptr && owner == settingsDialog;
     HWND window = createUi(ui, owner);
-    if (window == nullptr) return 0;
+    if (window == nullptr) return -1;
     if (owner != nullptr) EnableWindow(owner, FALSE);
     ShowWindow(window, SW_SHOW);
     bool quit = false;
@@ -832,8 +845,8 @@ int runWindow() {
     }
     if (requestedPage == 1 && settingsDialog != nullptr) {
         // The "Settings…" button of Windows' screen saver dialog: the page is owned by and modal to it.
-        showPage(settingsDialog, 1);
-        return 0;
+        if (showPage(settingsDialog, 1) >= 0) return 0;
+        settingsDialog = nullptr;  // no page could be made for that owner: open it on its own
     }
     Ui ui;
     prepare(ui, requestedPage);

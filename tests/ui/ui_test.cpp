@@ -298,6 +298,38 @@ TEST(UiCommands, CustomizeCancelUndoesAndSaveChecksTheIdleTime) {
     EXPECT_EQ(seconds, windowsSeconds);
 }
 
+// The owner is enabled while its page still exists, so that Windows gives the activation back to it
+// (Windows' own screen saver dialog, for the "/c" page) and not to another application.
+bool pageAliveAtEnable = false;
+LRESULT CALLBACK ownerProbe(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_ENABLE && wParam) pageAliveAtEnable = FindWindowW(UiClass, nullptr) != nullptr;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+TEST(UiCommands, APageEnablesItsOwnerBeforeItGoes) {
+    instance = GetModuleHandleW(nullptr);
+    WNDCLASSW ownerClass = {};
+    ownerClass.lpfnWndProc = ownerProbe;
+    ownerClass.hInstance = instance;
+    ownerClass.lpszClassName = L"CalmlaneOwnerProbe";
+    RegisterClassW(&ownerClass);
+    HWND owner = CreateWindowExW(0, ownerClass.lpszClassName, L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                 instance, nullptr);
+    ASSERT_NE(owner, nullptr);
+    for (const int page : {1, 3}) {
+        pageAliveAtEnable = false;
+        std::thread closer([] {
+            HWND shown = nullptr;
+            test::waitUntil([&] { return (shown = FindWindowW(UiClass, nullptr)) != nullptr; }, 10000);
+            PostMessageW(shown, WM_CLOSE, 0, 0);
+        });
+        EXPECT_EQ(showPage(owner, page), 0);
+        closer.join();
+        EXPECT_TRUE(pageAliveAtEnable) << page;
+    }
+    DestroyWindow(owner);
+}
+
 TEST(UiCommands, NestedPageLoopHandsTheQuitBack) {
     instance = GetModuleHandleW(nullptr);
     HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, instance, nullptr);
