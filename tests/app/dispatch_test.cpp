@@ -103,6 +103,9 @@ TEST(Dispatch, UiTestClampsLanguageAndPage) {
     EXPECT_EQ(d.requestedPage, 0);
     EXPECT_EQ(d.snapshotPath, L"C:\\out.bmp");
     EXPECT_TRUE(d.snapshotUpdateVersion.empty());
+    const Dispatch low = decide({L"--ui-test", L"-3", L"9", L"C:\\out.bmp"});
+    EXPECT_EQ(low.uiLanguage, 0u);
+    EXPECT_EQ(low.requestedPage, 3);
 
     const Dispatch withVersion = decide({L"--ui-test", L"3", L"7", L"x.bmp", L"2.0.1"});
     EXPECT_EQ(withVersion.uiLanguage, 3u);

@@ -4,7 +4,8 @@
 Each mutant is one single-line change made by a fixed rule: flip a comparison, move an integer
 constant by one, swap && and ||, negate an if/while condition, or drop a statement that is a call or
 an assignment. The mutant is rebuilt in a scratch copy, then the native tests run, then (if they pass)
-every fuzz target briefly. A mutant that fails to build is not counted.
+every fuzz target briefly. A mutant that fails to build is not counted, nor one that the floor file marks as
+equivalent (no input can tell it from the original).
 
     mutants.py BUILD_FOLDER [--floor FILE] [--jobs N] [--fuzz-seconds S]
 """
@@ -120,6 +121,12 @@ def all_mutants():
     return result
 
 
+def signature(mutant):
+    """How a mutant is named in the floor file: file, rule and the changed line (the dropped one for a drop)."""
+    path, _, line, new_line, description = mutant
+    return f"{path}: {description}: {(line if description == 'drop statement' else new_line).strip()}"
+
+
 def run(command, timeout):
     try:
         return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -196,6 +203,13 @@ def main():
     args = parser.parse_args()
 
     mutants = all_mutants()
+    equivalent = set()
+    if args.floor:
+        for line in open(args.floor):
+            if line.startswith("equivalent: "):
+                equivalent.add(line[len("equivalent: "):].strip())
+    marked = [m for m in mutants if signature(m) in equivalent]
+    mutants = [m for m in mutants if signature(m) not in equivalent]
     if args.list:
         for path, number, _, _, description in mutants:
             print(f"{path}:{number}: {description}")
@@ -229,10 +243,14 @@ def main():
             killed += 1
         elif outcome == "survived":
             survived += 1
-            print(f"survived {path}:{number}: {description}: {new_line.strip()}")
+            print(f"survived {path}:{number}: {signature((path, number, line, new_line, description))[len(path) + 2:]}")
     counted = killed + survived
     score = 100.0 * killed / counted if counted else 0.0
-    print(f"mutants: {len(mutants) - counted} did not build; {time.time() - start:.0f} s")
+    print(f"mutants: {len(mutants) - counted} did not build, {len(marked)} marked equivalent and not run; "
+          f"{time.time() - start:.0f} s")
+    stale = equivalent - {signature(m) for m in marked}
+    for entry in sorted(stale):
+        print(f"mutants: no longer made (remove it from the floor file): {entry}")
     print(f"mutants: {killed} killed of {counted} ({score:.1f} %)")
     if args.floor:
         floor = float(open(args.floor).read().split()[0])
