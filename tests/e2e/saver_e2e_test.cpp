@@ -97,13 +97,7 @@ TEST_F(Saver, PreviewTestEndsAfterThreeSecondsWithoutOpeningThePipe) {
 }
 
 TEST_F(Saver, EmbeddedPreviewEndsWithItsHostWindow) {
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcW;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"CalmlaneTestHost";
-    RegisterClassW(&windowClass);
-    HWND host = CreateWindowExW(0, L"CalmlaneTestHost", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50, 320, 240,
-                                nullptr, nullptr, windowClass.hInstance, nullptr);
+    HWND host = test::createProbeWindow(L"CalmlaneTestHost", DefWindowProcW, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 320, 240);
     ASSERT_NE(host, nullptr);
     Launched saver = launch(calmlane, L"/p " + std::to_wstring(reinterpret_cast<UINT_PTR>(host)));
     ASSERT_TRUE(saver.process);

@@ -40,13 +40,7 @@ LRESULT CALLBACK closingProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 }
 
 HWND makeWindow(WNDPROC procedure, const wchar_t* name) {
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = procedure;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = name;
-    RegisterClassW(&windowClass);
-    return CreateWindowExW(0, name, name, WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr, windowClass.hInstance,
-                           nullptr);
+    return test::createProbeWindow(name, procedure, WS_OVERLAPPED, 100, 100);
 }
 
 void pumpFor(DWORD ms) {

@@ -6,6 +6,7 @@
 #include "app/globals.h"
 #include "saver/saver.h"
 #include "support/gdi_probe.h"
+#include "support/process.h"
 
 namespace calmlane {
 namespace {
@@ -15,13 +16,7 @@ protected:
     void SetUp() override {
         instance = GetModuleHandleW(nullptr);
         settings = Settings();
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = DefWindowProcW;
-        windowClass.hInstance = instance;
-        windowClass.lpszClassName = L"CalmlanePreviewHost";
-        RegisterClassW(&windowClass);
-        host = CreateWindowExW(0, L"CalmlanePreviewHost", L"host", WS_OVERLAPPEDWINDOW, 0, 0, 640, 480,
-                               nullptr, nullptr, instance, nullptr);
+        host = test::createProbeWindow(L"CalmlanePreviewHost", DefWindowProcW, WS_OVERLAPPEDWINDOW, 640, 480);
         ASSERT_NE(host, nullptr);
     }
     void TearDown() override {

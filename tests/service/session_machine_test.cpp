@@ -113,22 +113,75 @@ TEST_F(Session, AdmittedClientIsReadInTheSamePassAndStartBlocksAndRepliesOk) {
     EXPECT_TRUE(machine.blocked());
 }
 
-TEST_F(Session, StopWithTheDisplayOnReleasesAfterTheTwoSecondGrace) {
-    display = DisplayOn;
-    pass();  // logs the display state once
-    startBlockedSession();
-    port.send("STOP");
-    const std::uint64_t stopAt = now;
-    pass();
-    EXPECT_TRUE(port.has("log:Saver sent STOP; checking display before release"));
-    EXPECT_FALSE(port.has("restore"));
-    EXPECT_TRUE(machine.releasePending());
-    EXPECT_EQ(passUntil("restore") - stopAt, 2000u);
-    EXPECT_EQ(port.actions.back(), "disconnect");
-    EXPECT_LT(port.at("log:Restoring network: Saver sent STOP"), port.at("restore"));
-    EXPECT_EQ(port.count("log:Saver sent STOP; checking display before release"), 1);
-    EXPECT_FALSE(machine.sessionOpen());
-    EXPECT_FALSE(machine.blocked());
+// How a session ends. Whatever ends it is logged once; a blocked session is released 2 s later unless the
+// display is off or dimmed then or during the grace (a hold); a session that never blocked is released at
+// once. Without any display report (a failed subscription, or Wine) the display counts as on.
+TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark) {
+    enum class By { Message, ProcessEnd, PipeError };
+    const struct {
+        const char* what;
+        bool blocked;           // START was answered before the end
+        std::uint32_t display;  // at the end
+        bool darkInGrace;       // the display goes off 1 s after the end
+        By by;
+        const char* message;
+        unsigned long error;
+        const char* reason;
+        int releasedAfterMs;  // -1: held
+    } rows[] = {
+        {"STOP, display on", true, DisplayOn, false, By::Message, "STOP", 0, "Saver sent STOP", 2000},
+        {"STOP, no display report", true, DisplayUnknown, false, By::Message, "STOP", 0, "Saver sent STOP", 2000},
+        {"STOP, display dimmed", true, DisplayDimmed, false, By::Message, "STOP", 0, "Saver sent STOP", -1},
+        {"STOP, display off in the grace", true, DisplayOn, true, By::Message, "STOP", 0, "Saver sent STOP", -1},
+        {"a second START", true, DisplayOn, false, By::Message, "START", 0, "Unexpected pipe command", 2000},
+        {"process ended before START", false, DisplayOn, false, By::ProcessEnd, nullptr, 0, "Saver process ended", 0},
+        {"lower-case start", false, DisplayUnknown, false, By::Message, "start", 0, "Unexpected pipe command", 0},
+        {"ALIVE and a space", false, DisplayUnknown, false, By::Message, "ALIVE ", 0, "Unexpected pipe command", 0},
+        {"pipe error 234", false, DisplayUnknown, false, By::PipeError, nullptr, 234, "Pipe closed/error: 234", 0},
+        {"pipe error 109", false, DisplayUnknown, false, By::PipeError, nullptr, 109, "Pipe closed/error: 109", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakePort port;
+        SessionMachine machine(port);
+        port.clientWaiting = true;
+        if (row.blocked) port.send("START");
+        machine.pass(port.clock, row.display, false, 0);
+        ASSERT_EQ(machine.blocked(), row.blocked);
+        port.actions.clear();
+        if (row.by == By::Message) port.send(row.message);
+        if (row.by == By::PipeError) port.fail(row.error);
+        port.processEnded = row.by == By::ProcessEnd;
+
+        const std::string checking = "log:" + std::string(row.reason) + "; checking display before release";
+        const std::uint64_t end = port.clock + 50;
+        int releasedAfter = -1;
+        for (std::uint64_t now = end; now <= end + 10000; now += 50) {
+            const bool dark = row.darkInGrace && now >= end + 1000;
+            machine.pass(now, dark ? DisplayOff : row.display, false, 0);
+            if (now == end && row.releasedAfterMs > 0) {
+                EXPECT_TRUE(machine.releasePending());
+            }
+            if (releasedAfter < 0 && port.has("restore")) releasedAfter = static_cast<int>(now - end);
+        }
+        EXPECT_EQ(releasedAfter, row.releasedAfterMs);
+        EXPECT_EQ(port.count(checking), 1);
+        EXPECT_FALSE(port.has("block"));
+        EXPECT_EQ(port.count("close"), 1);
+        EXPECT_EQ(port.count("disconnect"), 1);
+        EXPECT_FALSE(machine.sessionOpen());
+        EXPECT_FALSE(machine.releasePending());
+        EXPECT_EQ(machine.holding(), row.releasedAfterMs < 0);
+        if (row.releasedAfterMs < 0) {
+            EXPECT_LT(port.at(checking),
+                      port.at("log:Screen off/dimmed: service retains network block after saver exit/timeout."));
+        } else {
+            EXPECT_EQ(port.count("restore"), 1);
+            EXPECT_LT(port.at("log:Restoring network: " + std::string(row.reason)), port.at("restore"));
+            EXPECT_EQ(port.actions.back(), "disconnect");
+            EXPECT_FALSE(machine.blocked());
+        }
+    }
 }
 
 TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
@@ -155,57 +208,6 @@ TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
     EXPECT_TRUE(port.has("admit"));  // listening again in the same pass
 }
 
-TEST_F(Session, DimmedDisplayAtStopHoldsWithoutGrace) {
-    display = DisplayDimmed;
-    startBlockedSession();
-    port.send("STOP");
-    pass();
-    EXPECT_TRUE(machine.holding());
-    EXPECT_FALSE(port.has("restore"));
-    EXPECT_LT(port.at("log:Saver sent STOP; checking display before release"),
-              port.at("log:Screen off/dimmed: service retains network block after saver exit/timeout."));
-    EXPECT_EQ(port.count("close"), 1);
-    EXPECT_EQ(port.count("disconnect"), 1);
-    EXPECT_FALSE(machine.releasePending());
-}
-
-TEST_F(Session, DisplayTurningOffDuringTheGraceHolds) {
-    display = DisplayOn;
-    startBlockedSession();
-    port.send("STOP");
-    pass();
-    passFor(1000);
-    display = DisplayOff;
-    pass();
-    EXPECT_TRUE(machine.holding());
-    EXPECT_FALSE(machine.releasePending());
-    EXPECT_FALSE(port.has("restore"));
-}
-
-// Without any display report (a failed subscription, or Wine) an end is treated as with the display on:
-// the grace, then the release, never a hold.
-TEST_F(Session, UnknownDisplayNeverHolds) {
-    startBlockedSession();
-    port.send("STOP");
-    pass();
-    passFor(1900);
-    EXPECT_FALSE(machine.holding());
-    EXPECT_FALSE(port.has("restore"));
-    passFor(150);
-    EXPECT_FALSE(machine.holding());
-    EXPECT_TRUE(port.has("restore"));
-}
-
-TEST_F(Session, ASessionThatNeverSentStartStillEndsWithOneRelease) {
-    port.clientWaiting = true;
-    pass();
-    port.processEnded = true;
-    pass();
-    EXPECT_EQ(port.count("restore"), 1);
-    EXPECT_TRUE(port.has("log:Restoring network: Saver process ended"));
-    EXPECT_FALSE(port.has("block"));
-}
-
 TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
     port.clientWaiting = true;
     pass();
@@ -216,46 +218,6 @@ TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
     EXPECT_TRUE(machine.sessionOpen());
     EXPECT_FALSE(port.has("block"));
     EXPECT_FALSE(port.has("restore"));
-}
-
-TEST_F(Session, SecondStartIsUnexpectedAndReleasesAsAnyEnd) {
-    display = DisplayOn;
-    startBlockedSession();
-    port.send("START");
-    pass();
-    EXPECT_EQ(port.count("block"), 0);
-    EXPECT_TRUE(port.has("log:Unexpected pipe command; checking display before release"));
-    passFor(2100);
-    EXPECT_TRUE(port.has("log:Restoring network: Unexpected pipe command"));
-}
-
-TEST_F(Session, UnknownMessagesAndPipeErrorsEndTheSession) {
-    const struct {
-        const char* text;
-        unsigned long error;
-        const char* reason;
-    } cases[] = {
-        {"start", 0, "Unexpected pipe command"},
-        {"ALIVE ", 0, "Unexpected pipe command"},
-        {nullptr, 234, "Pipe closed/error: 234"},
-        {nullptr, 109, "Pipe closed/error: 109"},
-    };
-    for (const auto& c : cases) {
-        FakePort p;
-        SessionMachine m(p);
-        p.clientWaiting = true;
-        m.pass(now, DisplayUnknown, false, 0);
-        if (c.text) {
-            p.send(c.text);
-        } else {
-            p.fail(c.error);
-        }
-        m.pass(now + 50, DisplayUnknown, false, 0);
-        // Not blocked: released at once, no grace.
-        EXPECT_TRUE(p.has("log:" + std::string(c.reason) + "; checking display before release")) << c.reason;
-        EXPECT_TRUE(p.has("log:Restoring network: " + std::string(c.reason))) << c.reason;
-        EXPECT_FALSE(m.sessionOpen());
-    }
 }
 
 TEST_F(Session, NoDataAndListeningReadsAreNothing) {

@@ -119,4 +119,14 @@ ChildResult runChild(const std::wstring& program, const std::wstring& arguments,
     return result;
 }
 
+HWND createProbeWindow(const wchar_t* className, WNDPROC procedure, DWORD style, int width, int height) {
+    const HINSTANCE module = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = module;
+    windowClass.lpszClassName = className;
+    RegisterClassW(&windowClass);  // fails harmlessly when an earlier test registered it
+    return CreateWindowExW(0, className, L"", style, 0, 0, width, height, nullptr, nullptr, module, nullptr);
+}
+
 }  // namespace calmlane::test

@@ -59,6 +59,9 @@ StartedChild startChild(const std::wstring& program, const std::wstring& argumen
 // Folder of the running test program (build/mingw/bin): the product executables sit beside it.
 std::wstring binFolder();
 
+// A top-level window of its own class (registered on first use) whose messages go to `procedure`.
+HWND createProbeWindow(const wchar_t* className, WNDPROC procedure, DWORD style = 0, int width = 10, int height = 10);
+
 // Starts `program` with `arguments`, dismisses each message box it shows after reading it, and waits.
 ChildResult runChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
 

@@ -277,13 +277,7 @@ TEST(TrayBalloon, OnlyATrustedAddressIsAnnouncedAndRecordedOnceShown) {
     EXPECT_FALSE(test::valueExists(HKEY_CURRENT_USER, RegistryPath, L"NotifiedVersion"));
 
     instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = proc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = L"CalmlaneTrayBalloonTest";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance,
-                                  nullptr);
+    HWND window = test::createProbeWindow(L"CalmlaneTrayBalloonTest", proc);
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(addTrayIcon(window));
     info.url = L"https://elsewhere.example/";

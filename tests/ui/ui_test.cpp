@@ -308,13 +308,7 @@ LRESULT CALLBACK ownerProbe(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 TEST(UiCommands, APageEnablesItsOwnerBeforeItGoes) {
     instance = GetModuleHandleW(nullptr);
-    WNDCLASSW ownerClass = {};
-    ownerClass.lpfnWndProc = ownerProbe;
-    ownerClass.hInstance = instance;
-    ownerClass.lpszClassName = L"CalmlaneOwnerProbe";
-    RegisterClassW(&ownerClass);
-    HWND owner = CreateWindowExW(0, ownerClass.lpszClassName, L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                 instance, nullptr);
+    HWND owner = test::createProbeWindow(L"CalmlaneOwnerProbe", ownerProbe, WS_POPUP);
     ASSERT_NE(owner, nullptr);
     for (const int page : {1, 3}) {
         pageAliveAtEnable = false;
