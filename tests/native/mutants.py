@@ -142,8 +142,10 @@ class Worker:
         self.tree = os.path.join(folder, "tree")
         self.build = os.path.join(folder, "build")
         shutil.rmtree(self.tree, ignore_errors=True)
+        # Fresh modification times: a build folder kept from an earlier run must not take the copied
+        # sources for older than the objects it built from that run's last mutant.
         for part in ("src", "tests"):
-            shutil.copytree(os.path.join(ROOT, part), os.path.join(self.tree, part))
+            shutil.copytree(os.path.join(ROOT, part), os.path.join(self.tree, part), copy_function=shutil.copy)
         native = os.path.join(self.tree, "tests", "native")
         subprocess.run(["cmake", "-S", native, "-B", self.build, "-G", "Ninja",
                         "-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_BUILD_TYPE=Debug"],
