@@ -6,5 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-$PWD/build/mutants}
-scripts/setup-debian.sh
+# Only the native toolchain is needed; the full setup runs when part of it is missing.
+if ! command -v clang++ >/dev/null || ! command -v ninja >/dev/null || ! command -v cmake >/dev/null ||
+    [ ! -d /usr/src/googletest ]; then
+  scripts/setup-debian.sh
+fi
 exec python3 tests/native/mutants.py "$build" --floor tests/native/mutation-floor

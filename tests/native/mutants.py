@@ -14,8 +14,10 @@ import concurrent.futures
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -121,17 +123,25 @@ def all_mutants():
     return result
 
 
-def signature(mutant):
-    """How a mutant is named in the floor file: file, rule and the changed line (the dropped one for a drop)."""
-    path, _, line, new_line, description = mutant
-    return f"{path}: {description}: {(line if description == 'drop statement' else new_line).strip()}"
+def names_of(mutants):
+    """How each mutant is named in the floor file: file, rule and the changed line (the dropped one for a
+    drop), with " #2", " #3"... for the later mutants of a file that would have the same name."""
+    names, seen = [], {}
+    for path, _, line, new_line, description in mutants:
+        name = f"{path}: {description}: {(line if description == 'drop statement' else new_line).strip()}"
+        seen[name] = seen.get(name, 0) + 1
+        names.append(name if seen[name] == 1 else f"{name} #{seen[name]}")
+    return names
 
 
 def run(command, timeout):
+    """True when `command` succeeds within `timeout` seconds; on a time-out its whole process group goes."""
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     try:
-        return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=timeout).returncode == 0
+        return process.wait(timeout=timeout) == 0
     except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
         return False
 
 
@@ -147,7 +157,8 @@ class Worker:
         for part in ("src", "tests"):
             shutil.copytree(os.path.join(ROOT, part), os.path.join(self.tree, part), copy_function=shutil.copy)
         native = os.path.join(self.tree, "tests", "native")
-        subprocess.run(["cmake", "-S", native, "-B", self.build, "-G", "Ninja",
+        # A mutant that only draws a warning (a variable set and never read) must still build and count.
+        subprocess.run(["cmake", "-S", native, "-B", self.build, "-G", "Ninja", "-DCALMLANE_WARNINGS_AS_ERRORS=OFF",
                         "-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_BUILD_TYPE=Debug"],
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", self.build, "-j1"], check=True, stdout=subprocess.DEVNULL)
@@ -210,16 +221,20 @@ def main():
         for line in open(args.floor):
             if line.startswith("equivalent: "):
                 equivalent.add(line[len("equivalent: "):].strip())
-    marked = [m for m in mutants if signature(m) in equivalent]
-    mutants = [m for m in mutants if signature(m) not in equivalent]
+    all_names = names_of(mutants)
+    marked = [name for name in all_names if name in equivalent]
+    named = [(m, name) for m, name in zip(mutants, all_names) if name not in equivalent]
+    mutants = [m for m, _ in named]
+    names = [name for _, name in named]
     if args.list:
-        for path, number, _, _, description in mutants:
-            print(f"{path}:{number}: {description}")
+        for (path, number, _, _, _), name in zip(mutants, names_of(mutants)):
+            print(f"{path}:{number}: {name[len(path) + 2:]}")
         print(f"{len(mutants)} mutants")
         return 0
 
     start = time.time()
-    workers = [Worker(os.path.join(args.build, f"worker{i}")) for i in range(args.jobs)]
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        workers = list(pool.map(lambda i: Worker(os.path.join(args.build, f"worker{i}")), range(args.jobs)))
     for worker in workers:
         if worker.passes(args.fuzz_seconds) is not True:
             print("mutants: the unmutated code fails its own tests", file=sys.stderr)
@@ -228,11 +243,15 @@ def main():
     shares = [numbered[i::args.jobs] for i in range(args.jobs)]
     outcomes = {}
 
+    progress = threading.Lock()
+
     def work(worker, share):
         for index, mutant in share:
-            outcomes[index] = worker.try_mutant(mutant, args.fuzz_seconds)
-            if len(outcomes) % 25 == 0:
-                print(f"mutants: {len(outcomes)} of {len(mutants)} tried", file=sys.stderr, flush=True)
+            outcome = worker.try_mutant(mutant, args.fuzz_seconds)
+            with progress:
+                outcomes[index] = outcome
+                if len(outcomes) % 25 == 0:
+                    print(f"mutants: {len(outcomes)} of {len(mutants)} tried", file=sys.stderr, flush=True)
 
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         for future in [pool.submit(work, w, s) for w, s in zip(workers, shares)]:
@@ -245,12 +264,12 @@ def main():
             killed += 1
         elif outcome == "survived":
             survived += 1
-            print(f"survived {path}:{number}: {signature((path, number, line, new_line, description))[len(path) + 2:]}")
+            print(f"survived {path}:{number}: {names[index][len(path) + 2:]}")
     counted = killed + survived
     score = 100.0 * killed / counted if counted else 0.0
     print(f"mutants: {len(mutants) - counted} did not build, {len(marked)} marked equivalent and not run; "
           f"{time.time() - start:.0f} s")
-    stale = equivalent - {signature(m) for m in marked}
+    stale = equivalent - set(marked)
     for entry in sorted(stale):
         print(f"mutants: no longer made (remove it from the floor file): {entry}")
     print(f"mutants: {killed} killed of {counted} ({score:.1f} %)")

@@ -127,12 +127,13 @@ TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark)
         const char* message;
         unsigned long error;
         const char* reason;
-        int releasedAfterMs;  // -1: held
+        int releasedAfterMs;  // -1: held, from the pass heldAfterMs after the end
+        int heldAfterMs = -1;
     } rows[] = {
         {"STOP, display on", true, DisplayOn, false, By::Message, "STOP", 0, "Saver sent STOP", 2000},
         {"STOP, no display report", true, DisplayUnknown, false, By::Message, "STOP", 0, "Saver sent STOP", 2000},
-        {"STOP, display dimmed", true, DisplayDimmed, false, By::Message, "STOP", 0, "Saver sent STOP", -1},
-        {"STOP, display off in the grace", true, DisplayOn, true, By::Message, "STOP", 0, "Saver sent STOP", -1},
+        {"STOP, display dimmed", true, DisplayDimmed, false, By::Message, "STOP", 0, "Saver sent STOP", -1, 0},
+        {"STOP, display off in the grace", true, DisplayOn, true, By::Message, "STOP", 0, "Saver sent STOP", -1, 1000},
         {"a second START", true, DisplayOn, false, By::Message, "START", 0, "Unexpected pipe command", 2000},
         {"process ended before START", false, DisplayOn, false, By::ProcessEnd, nullptr, 0, "Saver process ended", 0},
         {"lower-case start", false, DisplayUnknown, false, By::Message, "start", 0, "Unexpected pipe command", 0},
@@ -155,7 +156,7 @@ TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark)
 
         const std::string checking = "log:" + std::string(row.reason) + "; checking display before release";
         const std::uint64_t end = port.clock + 50;
-        int releasedAfter = -1;
+        int releasedAfter = -1, heldAfter = -1;
         for (std::uint64_t now = end; now <= end + 10000; now += 50) {
             const bool dark = row.darkInGrace && now >= end + 1000;
             machine.pass(now, dark ? DisplayOff : row.display, false, 0);
@@ -163,8 +164,10 @@ TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark)
                 EXPECT_TRUE(machine.releasePending());
             }
             if (releasedAfter < 0 && port.has("restore")) releasedAfter = static_cast<int>(now - end);
+            if (heldAfter < 0 && machine.holding()) heldAfter = static_cast<int>(now - end);
         }
         EXPECT_EQ(releasedAfter, row.releasedAfterMs);
+        EXPECT_EQ(heldAfter, row.heldAfterMs);
         EXPECT_EQ(port.count(checking), 1);
         EXPECT_FALSE(port.has("block"));
         EXPECT_EQ(port.count("close"), 1);

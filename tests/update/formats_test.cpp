@@ -133,6 +133,8 @@ TEST(X64Image, AcceptsOnlyAnX64HeaderAtASaneOffset) {
     wrongSignature[129] = 'X';
     std::string notMz = image(128, 0x8664);
     notMz[0] = 'Z';
+    std::string highOffset = image(64, 0x8664);  // offset 0x80000040: its top byte must not be lost
+    highOffset[63] = static_cast<char>(0x80);
     const struct {
         const char* what;
         std::string bytes;
@@ -150,6 +152,7 @@ TEST(X64Image, AcceptsOnlyAnX64HeaderAtASaneOffset) {
         {"64 bytes, the header inside the DOS header", image(8, 0x8664, 64), true},
         {"63 bytes", image(128, 0x8664).substr(0, 63), false},
         {"no MZ", notMz, false},
+        {"header offset with its top bit set", highOffset, false},
         {"no PE signature", wrongSignature, false},
     };
     for (const auto& c : cases) EXPECT_EQ(checkImage(c.bytes), c.accepted) << c.what;
