@@ -33,5 +33,7 @@ extern std::wstring installDirectoryOverride;
 std::wstring installDir();
 std::wstring folder(int csidl);
 std::wstring modulePath();
+// The window's text, whole (empty when it has none or cannot be read).
+std::wstring windowText(HWND window);
 
 }  // namespace calmlane

@@ -198,12 +198,7 @@ public:
         }
     }
 
-    std::wstring folderText() const {
-        HWND edit = item(FolderEdit);
-        std::wstring value(static_cast<std::size_t>(GetWindowTextLengthW(edit)) + 1, L'\0');
-        value.resize(static_cast<std::size_t>(GetWindowTextW(edit, value.data(), static_cast<int>(value.size()))));
-        return value;
-    }
+    std::wstring folderText() const { return windowText(item(FolderEdit)); }
 
     // The folder is checked before anything is written; a refusal is shown and nothing else happens.
     void install() {

@@ -79,7 +79,6 @@ void addDisplayFields(Saver& saver) {
     saver.addField(client, dpi != 0 ? dpi : USER_DEFAULT_SCREEN_DPI);
 }
 
-
 // Destroys the saver's window once. Destroying the active window activates another one, and the
 // activation change it reports must not start a second destruction from inside the first: that
 // re-entry makes the activation messages go round for ever and the saver never ends.

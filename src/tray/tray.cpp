@@ -41,10 +41,8 @@ int lastLanguage = -1;
 int lastAttention = -1;
 int lastSize = -1;
 
-// Boxes come to the foreground: the tray has no window of its own on the screen, and a box without an
-// owner would otherwise open behind the window the user is working in.
-// The tray's own window is never visible, and Windows may refuse the foreground to a box that opens
-// seconds after the click: boxes are topmost too.
+// Boxes come to the foreground and stay on top: the tray's own window is never visible, and Windows may
+// refuse the foreground to a box that opens seconds after the click.
 UINT foregroundBox(UINT flags) { return flags | MB_SETFOREGROUND | MB_TOPMOST; }
 
 // Adds the icon and asks for the version 4 callbacks. A NIM_ADD that timed out in a busy shell may
@@ -95,10 +93,10 @@ void startOrWarn(HWND window, SaverAction action) {
     }
 }
 
-// Opens the menu at anchor (screen coordinates): the icon when the keyboard chose it, else the cursor.
 bool menuOpen = false;          // TrackPopupMenu's loop delivers tray callbacks too
 ULONGLONG menuClosedAt = 0;     // a keyboard selection may arrive twice for one key press
 
+// Opens the menu at anchor (screen coordinates): the icon when the keyboard chose it, else the cursor.
 void showMenu(HWND window, POINT anchor, bool fromKeyboard) {
     if (menuOpen || (fromKeyboard && GetTickCount64() - menuClosedAt < GetDoubleClickTime())) return;
     UniqueMenu menu(CreatePopupMenu());

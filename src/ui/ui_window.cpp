@@ -429,13 +429,6 @@ void afterBackgroundResult(Ui& ui) {
     if (ui.page == 0) ui.layout();
 }
 
-std::wstring windowText(HWND window) {
-    std::wstring text(static_cast<std::size_t>(std::max(0, GetWindowTextLengthW(window))) + 1, L'\0');
-    const int length = GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
-    text.resize(static_cast<std::size_t>(std::max(0, length)));
-    return text;
-}
-
 // Settings, colours or the screen saver may have changed elsewhere (the Windows dialog, the tray, an
 // elevated copy): rebuild when the status card or the contrast mode no longer matches.
 void refresh(Ui& ui) {
