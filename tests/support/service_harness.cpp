@@ -228,22 +228,19 @@ std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program,
     const UniqueHandle thread(info.hThread), loaderProcess(info.hProcess);
     // The client's own process, from its first line.
     UniqueHandle client;
-    bool timedOut = false;
-    for (const ULONGLONG deadline = GetTickCount64() + timeoutMs;; Sleep(50)) {
-        const std::vector<std::string> lines = readLines(outFile);
-        if (!client && !lines.empty() && lines.front().rfind("pid ", 0) == 0) {
-            client.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
-                                     static_cast<DWORD>(std::stoul(lines.front().substr(4)))));
-        }
-        if (client && WaitForSingleObject(client.get(), 0) == WAIT_OBJECT_0) break;
-        if (GetTickCount64() > deadline) {
-            if (client) TerminateProcess(client.get(), 1);  // it must not keep the pipe busy for later tests
-            timedOut = true;
-            break;
-        }
-    }
+    const bool ended = waitUntil(
+        [&] {
+            const std::vector<std::string> lines = readLines(outFile);
+            if (!client && !lines.empty() && lines.front().rfind("pid ", 0) == 0) {
+                client.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                                         static_cast<DWORD>(std::stoul(lines.front().substr(4)))));
+            }
+            return client && WaitForSingleObject(client.get(), 0) == WAIT_OBJECT_0;
+        },
+        timeoutMs, 50);
+    if (!ended && client) TerminateProcess(client.get(), 1);  // it must not keep the pipe busy for later tests
     std::vector<std::string> lines = readLines(outFile);
-    if (timedOut) lines.push_back("timed out");
+    if (!ended) lines.push_back("timed out");
     DeleteFileW(outFile.c_str());
     return lines;
 }
