@@ -33,16 +33,6 @@ protected:
     RegistryScratch scratch;
 };
 
-TEST_F(SettingsStore, DefaultsWithoutAnyValue) {
-    const Settings s = loaded();
-    EXPECT_EQ(s.language, 0u);
-    EXPECT_EQ(s.density, 260);
-    EXPECT_EQ(s.speed, 5);
-    EXPECT_EQ(s.displays, 0u);
-    EXPECT_EQ(s.color, 0x00FFE4C8u);
-    EXPECT_TRUE(s.firewall);
-}
-
 TEST_F(SettingsStore, LoadClampsEveryField) {
     const struct {
         DWORD density, speed, language, displays;
@@ -68,6 +58,7 @@ TEST_F(SettingsStore, LoadClampsEveryField) {
     }
 }
 
+// Values of another type read as missing: the defaults.
 TEST_F(SettingsStore, ValuesOfAnotherTypeAreIgnored) {
     const wchar_t text[] = L"100";
     setRawValue(HKEY_CURRENT_USER, RegistryPath, L"Density", REG_SZ, text, sizeof(text));
@@ -76,6 +67,8 @@ TEST_F(SettingsStore, ValuesOfAnotherTypeAreIgnored) {
     const Settings s = loaded();
     EXPECT_EQ(s.density, 260);
     EXPECT_EQ(s.speed, 5);
+    EXPECT_EQ(s.language, 0u);
+    EXPECT_EQ(s.color, 0x00FFE4C8u);
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"Density", 1234), 1234u);
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, L"SOFTWARE\\NoSuchKeyForCalmlane", L"X", 77), 77u);
 }
@@ -105,6 +98,7 @@ TEST_F(SettingsStore, SaveWritesTheFivePerUserValuesAndNeverTheMode) {
     EXPECT_EQ(back.color, 0x00123456u);
     EXPECT_FALSE(test::valueExists(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall"));
     EXPECT_FALSE(test::valueExists(HKEY_CURRENT_USER, RegistryPath, L"Firewall"));
+    EXPECT_TRUE(back.firewall);  // the machine's value, absent here
 }
 
 TEST_F(SettingsStore, WriteStringStoresTheTerminator) {
@@ -163,11 +157,9 @@ TEST_F(SettingsStore, InstallDirPrefersOverrideThenRegistryThenProgramFiles) {
     const DWORD number = 1;
     setRawValue(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", REG_DWORD, &number, sizeof(number));
     EXPECT_EQ(installDir(), programFiles);
+    EXPECT_THROW(folder(0x7F), std::runtime_error);  // no such shell folder
 }
 
-TEST_F(SettingsStore, UnknownShellFolderThrows) {
-    EXPECT_THROW(folder(0x7F), std::runtime_error);
-}
 
 }  // namespace
 }  // namespace calmlane

@@ -1,6 +1,6 @@
 #include "doubles/adapters_config.h"
 
-#include "app/handles.h"
+#include "app/settings.h"
 #include "doubles/double_store.h"
 
 namespace calmlane::doubles {
@@ -11,67 +11,39 @@ const std::wstring adaptersKey = std::wstring(StoreKey) + L"\\Adapters";
 
 std::wstring keyOf(DWORD devInst) { return adaptersKey + L"\\" + std::to_wstring(devInst - 1); }
 
-DWORD readDword(HKEY key, const wchar_t* name) {
-    DWORD value = 0, size = sizeof(value);
-    RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
-    return value;
-}
-
-std::wstring readString(HKEY key, const wchar_t* name) {
-    wchar_t buffer[512] = {};
-    DWORD size = sizeof(buffer);
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) return {};
-    return buffer;
-}
-
-void writeDword(HKEY key, const wchar_t* name, DWORD value) {
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-}
-
-void writeString(HKEY key, const wchar_t* name, const std::wstring& value) {
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
 }  // namespace
 
+// Through the product's own registry helpers; each adapter is one key.
 void saveAdapter(const SimulatedAdapter& a) {
-    UniqueKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyOf(a.devInst).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        key.put(), nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    writeString(key.get(), L"Id", a.id);
-    writeString(key.get(), L"InterfaceGuid", a.interfaceGuid);
-    writeDword(key.get(), L"LuidLow", static_cast<DWORD>(a.luid));
-    writeDword(key.get(), L"LuidHigh", static_cast<DWORD>(a.luid >> 32));
-    writeDword(key.get(), L"Type", a.type);
-    writeDword(key.get(), L"Hardware", a.hardware);
-    writeDword(key.get(), L"AdminStatus", a.adminStatus);
-    writeDword(key.get(), L"NodeStatus", a.nodeStatus);
-    writeDword(key.get(), L"Problem", a.problem);
-    writeDword(key.get(), L"NoDriverKey", a.noDriverKey);
-    writeDword(key.get(), L"Absent", a.absent);
-    RegFlushKey(key.get());
+    const std::wstring key = keyOf(a.devInst);
+    const auto dword = [&](const wchar_t* name, DWORD value) { writeDword(HKEY_LOCAL_MACHINE, key.c_str(), name, value); };
+    writeString(HKEY_LOCAL_MACHINE, key.c_str(), L"Id", a.id);
+    writeString(HKEY_LOCAL_MACHINE, key.c_str(), L"InterfaceGuid", a.interfaceGuid);
+    dword(L"LuidLow", static_cast<DWORD>(a.luid));
+    dword(L"LuidHigh", static_cast<DWORD>(a.luid >> 32));
+    dword(L"Type", a.type);
+    dword(L"Hardware", a.hardware);
+    dword(L"AdminStatus", a.adminStatus);
+    dword(L"NodeStatus", a.nodeStatus);
+    dword(L"Problem", a.problem);
+    dword(L"NoDriverKey", a.noDriverKey);
+    dword(L"Absent", a.absent);
 }
 
 bool loadAdapter(DWORD devInst, SimulatedAdapter& a) {
-    UniqueKey key;
-    if (devInst == 0 ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyOf(devInst).c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-        return false;
-    }
+    const std::wstring key = keyOf(devInst);
+    const auto dword = [&](const wchar_t* name) { return readDword(HKEY_LOCAL_MACHINE, key.c_str(), name, 0); };
+    if (devInst == 0 || !readString(HKEY_LOCAL_MACHINE, key.c_str(), L"Id", a.id)) return false;
     a.devInst = devInst;
-    a.id = readString(key.get(), L"Id");
-    a.interfaceGuid = readString(key.get(), L"InterfaceGuid");
-    a.luid = (static_cast<std::uint64_t>(readDword(key.get(), L"LuidHigh")) << 32) | readDword(key.get(), L"LuidLow");
-    a.type = readDword(key.get(), L"Type");
-    a.hardware = readDword(key.get(), L"Hardware") != 0;
-    a.adminStatus = readDword(key.get(), L"AdminStatus");
-    a.nodeStatus = readDword(key.get(), L"NodeStatus");
-    a.problem = readDword(key.get(), L"Problem");
-    a.noDriverKey = readDword(key.get(), L"NoDriverKey") != 0;
-    a.absent = readDword(key.get(), L"Absent") != 0;
+    if (!readString(HKEY_LOCAL_MACHINE, key.c_str(), L"InterfaceGuid", a.interfaceGuid)) a.interfaceGuid.clear();
+    a.luid = (static_cast<std::uint64_t>(dword(L"LuidHigh")) << 32) | dword(L"LuidLow");
+    a.type = dword(L"Type");
+    a.hardware = dword(L"Hardware") != 0;
+    a.adminStatus = dword(L"AdminStatus");
+    a.nodeStatus = dword(L"NodeStatus");
+    a.problem = dword(L"Problem");
+    a.noDriverKey = dword(L"NoDriverKey") != 0;
+    a.absent = dword(L"Absent") != 0;
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/handles.h"
+#include "app/settings.h"
 
 namespace calmlane::doubles {
 
@@ -30,20 +31,11 @@ bool killPoint(bool after) {
 
 }  // namespace
 
-DWORD storeDword(const wchar_t* name, DWORD fallback) {
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, StoreKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) {
-        return fallback;
-    }
-    return value;
-}
+DWORD storeDword(const wchar_t* name, DWORD fallback) { return readDword(HKEY_LOCAL_MACHINE, StoreKey, name, fallback); }
 
-void storeSetDword(const wchar_t* name, DWORD value) {
-    UniqueKey key = openStore(KEY_SET_VALUE);
-    RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-}
+void storeSetDword(const wchar_t* name, DWORD value) { writeDword(HKEY_LOCAL_MACHINE, StoreKey, name, value); }
 
+// Not the product's readString: the call record may outgrow its 64 KB buffer.
 std::wstring storeString(const wchar_t* name) {
     DWORD bytes = 0;
     if (RegGetValueW(HKEY_LOCAL_MACHINE, StoreKey, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS) {
@@ -59,9 +51,7 @@ std::wstring storeString(const wchar_t* name) {
 }
 
 void storeSetString(const wchar_t* name, const std::wstring& value) {
-    UniqueKey key = openStore(KEY_SET_VALUE);
-    RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    writeString(HKEY_LOCAL_MACHINE, StoreKey, name, value);
 }
 
 DWORD enterCall(const wchar_t* call, const std::wstring& details) {

@@ -4,12 +4,11 @@
 //   SOFTWARE\CalmlaneTest\FolderAttributes  DWORD per folder
 //   SOFTWARE\CalmlaneTest\FolderSecurity    REG_SZ per folder: the owner and DACL as SDDL; an empty or
 //                                           invalid text makes the read fail
+#include "app/settings.h"
 #include "doubles/double_store.h"
 #include "install/folder_security.h"
 
 #include <sddl.h>
-
-#include <vector>
 
 namespace calmlane::folder_security {
 
@@ -33,14 +32,12 @@ DWORD attributes(const std::wstring& path) {
 UniqueLocal descriptor(const std::wstring& path, HANDLE opened) {
     doubles::enterCall(L"folder.descriptor", path);
     doubles::leaveCall();
-    std::vector<wchar_t> text(4096);
-    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, tableKey(L"FolderSecurity").c_str(), path.c_str(), RRF_RT_REG_SZ, nullptr,
-                     text.data(), &size) != ERROR_SUCCESS) {
+    std::wstring text;
+    if (!readString(HKEY_LOCAL_MACHINE, tableKey(L"FolderSecurity").c_str(), path.c_str(), text)) {
         return windowsDescriptor(path, opened);
     }
     PSECURITY_DESCRIPTOR converted = nullptr;
-    if (text[0] == L'\0' || !ConvertStringSecurityDescriptorToSecurityDescriptorW(text.data(), SDDL_REVISION_1, &converted, nullptr)) {
+    if (text.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &converted, nullptr)) {
         return UniqueLocal();
     }
     return UniqueLocal(converted);

@@ -288,8 +288,7 @@ TEST_F(AdapterRelease, AFailingReleaseCallKeepsTheEntryAndIsRetried) {
             EXPECT_TRUE(waitForNetworkState(3)) << publishedNetworkState();
             doubles::storeSetString(L"FailCall", L"");
         }
-        for (int i = 0; i < 100 && !savedDevices().empty(); ++i) Sleep(50);  // the next retry succeeds
-        EXPECT_TRUE(savedDevices().empty());
+        EXPECT_TRUE(waitUntil([] { return savedDevices().empty(); }, 5000, 50));  // the next retry succeeds
         EXPECT_EQ(adaptersDisabled(), 0);
         EXPECT_TRUE(waitForNetworkState(0)) << publishedNetworkState();
         doubles::storeSetString(L"FailCall", L"");

@@ -20,16 +20,13 @@ namespace {
 
 using test::DebugLog;
 
-TEST(ConnectPoll, FollowsTheDocumentedNonBlockingSemantics) {
+TEST(ConnectPoll, FollowsTheDocumentedNonBlockingSemanticsAndMessagesStopAtTheirFirstZeroByte) {
     // After a disconnect Windows answers success once, meaning "listening again": nobody is there.
     EXPECT_EQ(classifyConnect(true, 0), ConnectPoll::Nobody);
     EXPECT_EQ(classifyConnect(false, ERROR_PIPE_LISTENING), ConnectPoll::Nobody);
     EXPECT_EQ(classifyConnect(false, ERROR_PIPE_CONNECTED), ConnectPoll::Client);
     EXPECT_EQ(classifyConnect(false, ERROR_NO_DATA), ConnectPoll::Stale);
     EXPECT_EQ(classifyConnect(false, ERROR_INVALID_HANDLE), ConnectPoll::Stale);
-}
-
-TEST(ConnectPoll, MessageTextStopsAtTheFirstZeroByte) {
     EXPECT_EQ(messageText("START\0junk", 10), "START");
     EXPECT_EQ(messageText("ALIVE", 5), "ALIVE");
     EXPECT_EQ(messageText("\0START", 6), "");
@@ -191,13 +188,7 @@ TEST_F(PipeServer, TheInstalledSaverIsAdmittedWhateverTheLetterCase) {
 
     DebugLog log;
     test::PipeClientRun run = test::startPipeClient((folder / "Calmlane.scr").wstring(), L"open sleep:2000");
-    const ULONGLONG deadline = GetTickCount64() + 5000;
-    ConnectPoll polled = ConnectPoll::Nobody;
-    while (polled != ConnectPoll::Client && GetTickCount64() < deadline) {
-        Sleep(20);
-        polled = pipe.poll();
-    }
-    ASSERT_EQ(polled, ConnectPoll::Client);
+    ASSERT_TRUE(test::waitUntil([&] { return pipe.poll() == ConnectPoll::Client; }, 5000, 20));
     UniqueHandle process = pipe.admit();
     EXPECT_TRUE(process);
     EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
