@@ -43,7 +43,7 @@ else
   exit 1
 fi
 scripts/wine-run "$build/bin/pause_demo.exe" "$bmp" --installed
-convert "$build/star-field.bmp" "$shot" && rm -f "$build/star-field.bmp"
+scripts/bmp-to-png "$build/star-field.bmp" "$shot" && rm -f "$build/star-field.bmp"
 echo "Star field screenshot: $shot"
 window=$build/main-window.png
 if scripts/wine-run "$folder\\Calmlane.exe" --ui-test 1 0 "$(winepath -w "$build/main-window.bmp")" &&

@@ -7,7 +7,7 @@ packages=(
   googletest
   wine wine64
   xvfb xauth fonts-wqy-microhei
-  imagemagick time procps
+  time procps
   openssl osslsigncode ca-certificates util-linux mount
   clang libclang-rt-14-dev
 )

@@ -201,6 +201,8 @@ LRESULT CALLBACK focusProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 
 // Writes the client area of `window` with its child controls as a top-down 32-bit bitmap file.
 void capture(HWND window, const std::wstring& path);
+// Writes width × height 32-bit pixels, top row first, as a bitmap file; false when it could not be written.
+bool writeBitmapFile(const std::wstring& path, int width, int height, const void* pixels);
 
 // The status card's text: installation, screen saver and mode, one line each.
 std::wstring statusCardText(const Ui& ui);

@@ -67,11 +67,16 @@ void capture(HWND window, const std::wstring& path) {
         }
     }
 
+    writeBitmapFile(path, width, height, pixels.data());
+}
+
+bool writeBitmapFile(const std::wstring& path, int width, int height, const void* pixels) {
+    const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
     std::vector<BYTE> file;
-    file.reserve(54 + pixels.size());
+    file.reserve(54 + bytes);
     file.push_back('B');
     file.push_back('M');
-    put32(file, static_cast<std::uint32_t>(54 + pixels.size()));
+    put32(file, static_cast<std::uint32_t>(54 + bytes));
     put16(file, 0);
     put16(file, 0);
     put32(file, 54);
@@ -81,13 +86,14 @@ void capture(HWND window, const std::wstring& path) {
     put16(file, 1);
     put16(file, 32);
     for (int i = 0; i < 6; ++i) put32(file, 0);  // compression, image size, resolutions, colours
-    file.insert(file.end(), pixels.begin(), pixels.end());
+    const BYTE* first = static_cast<const BYTE*>(pixels);
+    if (bytes > 0) file.insert(file.end(), first, first + bytes);
 
     const UniqueHandle out(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) return;
     DWORD written = 0;
-    WriteFile(out.get(), file.data(), static_cast<DWORD>(file.size()), &written, nullptr);
+    return out && WriteFile(out.get(), file.data(), static_cast<DWORD>(file.size()), &written, nullptr) &&
+           written == file.size();
 }
 
 }  // namespace calmlane

@@ -59,10 +59,7 @@ HWND waitForWindow(HWND parent, DWORD timeoutMs) {
 // Pixels of the overlay's text colour on the screen: the longer the overlay line, the more of them.
 int overlayPixelsOnScreen() {
     PixelSurface surface(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
-    HDC screen = GetDC(nullptr);
-    BitBlt(surface.dc(), 0, 0, surface.width(), surface.height(), screen, 0, 0, SRCCOPY);
-    ReleaseDC(nullptr, screen);
-    GdiFlush();
+    surface.grabScreen();
     int count = 0;
     for (int i = 0; i < surface.width() * surface.height(); ++i) {
         count += (surface.bits()[i] & 0xFFFFFF) == 0x96AAC3;  // RGB(150, 170, 195)

@@ -211,8 +211,13 @@ TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
     EXPECT_TRUE(port.has("admit"));  // listening again in the same pass
 }
 
-TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
+// ALIVE before START, no data (232) and a listening pipe (536) keep the session without blocking.
+TEST_F(Session, AliveBeforeStartAndEmptyReadsKeepTheSessionWithoutBlocking) {
     port.clientWaiting = true;
+    pass();
+    port.fail(232);
+    port.fail(536);
+    pass();
     pass();
     for (int i = 0; i < 10; ++i) {
         port.send("ALIVE");
@@ -221,16 +226,6 @@ TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
     EXPECT_TRUE(machine.sessionOpen());
     EXPECT_FALSE(port.has("block"));
     EXPECT_FALSE(port.has("restore"));
-}
-
-TEST_F(Session, NoDataAndListeningReadsAreNothing) {
-    port.clientWaiting = true;
-    pass();
-    port.fail(232);
-    port.fail(536);
-    pass();
-    pass();
-    EXPECT_TRUE(machine.sessionOpen());
 }
 
 TEST_F(Session, HeartbeatExpiresMoreThanFourSecondsAfterTheBlockReturned) {

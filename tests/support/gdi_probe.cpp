@@ -34,6 +34,13 @@ void PixelSurface::clear(COLORREF color) {
     DeleteObject(brush);
 }
 
+void PixelSurface::grabScreen() {
+    HDC screen = GetDC(nullptr);
+    BitBlt(dc_, 0, 0, w_, h_, screen, 0, 0, SRCCOPY);
+    ReleaseDC(nullptr, screen);
+    GdiFlush();
+}
+
 unsigned gdiHighWater() {
     if (const DWORD count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)) return count;
     std::vector<HPEN> probes;

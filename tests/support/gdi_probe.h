@@ -20,6 +20,8 @@ public:
     int height() const { return h_; }
     const DWORD* bits() const { return bits_; }
     void clear(COLORREF color);
+    // Copies what the screen shows at its top left into the surface.
+    void grabScreen();
 
 private:
     int w_, h_;

@@ -10,49 +10,20 @@
 #include "app/constants.h"
 #include "app/settings.h"
 #include "service/service_clients.h"
+#include "ui/ui.h"
 #include "support/debug_log.h"
+#include "support/gdi_probe.h"
+#include "support/process.h"
 #include "support/service_harness.h"
-
-namespace {
 
 using namespace calmlane;
 
+// The whole screen as a bitmap file.
 bool saveScreenshot(const std::wstring& path) {
-    const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof(header);
-    header.biWidth = w;
-    header.biHeight = h;  // bottom-up, as a .bmp file stores it
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    const DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
-    header.biSizeImage = stride * static_cast<DWORD>(h);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(memory, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
-    GdiFlush();
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof(file) + sizeof(header);
-    file.bfSize = file.bfOffBits + header.biSizeImage;
-    bool saved = false;
-    if (FILE* out = _wfopen(path.c_str(), L"wb")) {
-        saved = std::fwrite(&file, sizeof(file), 1, out) == 1 && std::fwrite(&header, sizeof(header), 1, out) == 1 &&
-                std::fwrite(bits, header.biSizeImage, 1, out) == 1;
-        std::fclose(out);
-    }
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return saved;
+    test::PixelSurface screen(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
+    screen.grabScreen();
+    return writeBitmapFile(path, screen.width(), screen.height(), screen.bits());
 }
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
@@ -82,12 +53,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::printf("Service running. Starting Calmlane.scr --network-test (a 6-second pause session)...\n");
     const std::wstring saver = installed ? installDir() + L"\\Calmlane.scr" : service->installedClient();
-    std::wstring commandLine = L"\"" + saver + L"\" --network-test";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(saver.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+    const test::StartedChild child = test::startChild(saver, L"--network-test");
+    if (!child.process) {
         std::printf("The saver could not be started.\n");
         return 1;
     }
@@ -95,9 +62,7 @@ int wmain(int argc, wchar_t** argv) {
     const bool shot = saveScreenshot(argv[1]);
     std::printf("NetworkState during the session: %lu (1 = blocked)\n",
                 readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99));
-    WaitForSingleObject(info.hProcess, 15000);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    WaitForSingleObject(child.process.get(), 15000);
     const bool released = log.waitFor("Firewall filters released.", 6000);
     std::printf("NetworkState after the session: %lu (0 = ready)\n",
                 readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99));
