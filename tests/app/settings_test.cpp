@@ -7,6 +7,7 @@
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "support/process.h"
 #include "support/registry_scratch.h"
 
 namespace calmlane {
@@ -118,14 +119,7 @@ TEST_F(SettingsStore, WriteStringStoresTheTerminator) {
     EXPECT_EQ(data.size(), 4u);
 }
 
-std::string thrownBy(void (*write)()) {
-    try {
-        write();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "nothing thrown";
-}
+using test::thrownBy;
 
 TEST_F(SettingsStore, WriteFailuresThrowTheirMessages) {
     // A non-volatile key cannot be created under a volatile one.

@@ -10,6 +10,7 @@
 #include "app/globals.h"
 #include "configuration/saver_operation.h"
 #include "configuration/settings_broadcast.h"
+#include "support/process.h"
 
 namespace calmlane {
 namespace {
@@ -35,12 +36,7 @@ private:
 
 template <typename Predicate>
 bool eventually(Predicate predicate) {
-    const ULONGLONG deadline = GetTickCount64() + 15000;
-    while (GetTickCount64() < deadline) {
-        if (predicate()) return true;
-        Sleep(5);
-    }
-    return predicate();
+    return test::waitUntil(predicate, 15000, 5);
 }
 
 // The command-line actions wait for the queue in a destructor: the wait must not be able to throw.

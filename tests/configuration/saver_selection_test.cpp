@@ -10,6 +10,7 @@
 #include "app/constants.h"
 #include "app/settings.h"
 #include "configuration/settings_broadcast.h"
+#include "support/process.h"
 #include "support/registry_scratch.h"
 #include "support/service_harness.h"
 #include "tray/network_status.h"
@@ -19,14 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string thrownBy(void (*operation)()) {
-    try {
-        operation();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "nothing thrown";
-}
+using test::thrownBy;
 
 std::wstring selected() {
     std::wstring path;
@@ -313,40 +307,15 @@ TEST_F(SaverSelection, TimeoutIsCheckedAfterTheLockAndSetInMinutes) {
     EXPECT_EQ(timeout(), 300);
 }
 
-// A top-level window of this thread that counts the desktop-settings broadcasts it receives.
-class BroadcastWatcher {
-public:
-    BroadcastWatcher() {
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-            if (message == WM_SETTINGCHANGE && lParam != 0 &&
-                std::wstring(reinterpret_cast<const wchar_t*>(lParam)) == L"Control Panel\\Desktop") {
-                ++seen;
-            }
-            return DefWindowProcW(window, message, wParam, lParam);
-        };
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"CalmlaneBroadcastWatcher";
-        RegisterClassW(&windowClass);
-        window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                  windowClass.hInstance, nullptr);
-        seen = 0;
+// Desktop-settings broadcasts that reached a top-level window of this thread.
+int broadcastsSeen = 0;
+LRESULT CALLBACK countBroadcasts(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_SETTINGCHANGE && lParam != 0 &&
+        std::wstring(reinterpret_cast<const wchar_t*>(lParam)) == L"Control Panel\\Desktop") {
+        ++broadcastsSeen;
     }
-    ~BroadcastWatcher() { DestroyWindow(window_); }
-    // Pumps this thread's messages until a broadcast came or the time is up.
-    bool sawOne(DWORD timeoutMs) {
-        for (const ULONGLONG end = GetTickCount64() + timeoutMs; seen == 0 && GetTickCount64() < end;) {
-            MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-            Sleep(10);
-        }
-        return seen > 0;
-    }
-    static inline int seen = 0;
-
-private:
-    HWND window_ = nullptr;
-};
+    return DefWindowProcW(window, message, wParam, lParam);
+}
 
 TEST_F(SaverSelection, ChangesTellTheOtherPrograms) {
     const struct {
@@ -359,11 +328,13 @@ TEST_F(SaverSelection, ChangesTellTheOtherPrograms) {
              deactivateSaver();
          }},
     };
+    HWND window = test::createProbeWindow(L"CalmlaneBroadcastWatcher", countBroadcasts, WS_POPUP);
     for (const auto& row : rows) {
-        BroadcastWatcher watcher;
+        broadcastsSeen = 0;
         row.change();
-        EXPECT_TRUE(watcher.sawOne(3000)) << row.what;
+        EXPECT_TRUE(test::pumpUntil([] { return broadcastsSeen > 0; }, 3000)) << row.what;
     }
+    DestroyWindow(window);
 }
 
 }  // namespace

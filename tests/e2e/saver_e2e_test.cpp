@@ -32,28 +32,13 @@ Launched launch(const std::wstring& program, const std::wstring& arguments) {
 
 // Waits for the process while this thread keeps handling its own windows' messages.
 bool waitPumping(HANDLE process, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return false;
-        const DWORD waited =
-            MsgWaitForMultipleObjects(1, &process, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
-        if (waited == WAIT_OBJECT_0) return true;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    }
+    return pumpUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, timeoutMs);
 }
 
 HWND waitForWindow(HWND parent, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (GetTickCount64() < deadline) {
-        HWND found = FindWindowExW(parent, nullptr, SaverClass, nullptr);
-        if (found) return found;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        Sleep(20);
-    }
-    return nullptr;
+    HWND found = nullptr;
+    pumpUntil([&] { return (found = FindWindowExW(parent, nullptr, SaverClass, nullptr)) != nullptr; }, timeoutMs);
+    return found;
 }
 
 // Pixels of the overlay's text colour on the screen: the longer the overlay line, the more of them.

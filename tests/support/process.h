@@ -2,6 +2,7 @@
 // Child processes for end-to-end tests, and the message boxes they show.
 #include <windows.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,35 @@ bool waitUntil(Predicate done, DWORD timeoutMs = 5000, DWORD stepMs = 25) {
         if (done()) return true;
     }
     return done();
+}
+
+// Handles every message waiting for this thread.
+inline void pump() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// waitUntil for a thread with windows: their messages are handled while it waits.
+template <typename Predicate>
+bool pumpUntil(Predicate done, DWORD timeoutMs = 20000) {
+    return waitUntil([&] {
+        pump();
+        return done();
+    }, timeoutMs, 20);
+}
+
+// The message of the runtime_error that `operation` throws, or "nothing thrown".
+template <typename Operation>
+std::string thrownBy(Operation operation) {
+    try {
+        operation();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "nothing thrown";
 }
 
 struct MessageBoxSeen {

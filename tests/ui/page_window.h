@@ -5,29 +5,10 @@
 #include <string>
 
 #include "app/globals.h"
+#include "support/process.h"
 #include "ui/ui.h"
 
 namespace calmlane::test {
-
-inline void pump() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
-// Pumps messages until `done` holds; false after the time-out.
-template <typename Done>
-bool pumpUntil(Done done, DWORD timeoutMs = 20000) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!done()) {
-        if (GetTickCount64() > deadline) return false;
-        pump();
-        Sleep(20);
-    }
-    return true;
-}
 
 // A page of the window, owned by a hidden window so that closing it never posts WM_QUIT.
 struct PageWindow {
