@@ -12,48 +12,39 @@ namespace {
 using test::binFolder;
 using test::runChild;
 
-std::wstring calmlaneExe() { return binFolder() + L"\\Calmlane.exe"; }
-
-TEST(Entry, PreviewWithoutAWindowExitsAtOnce) {
-    for (const wchar_t* arguments : {L"/p", L"/p 0", L"/P:123456789", L"/p:abc"}) {
-        const auto result = runChild(calmlaneExe(), arguments, 60000);
-        ASSERT_TRUE(result.finished) << arguments;
-        EXPECT_EQ(result.exitCode, 0u) << arguments;
-        EXPECT_TRUE(result.boxes.empty()) << arguments;
-    }
-}
-
-TEST(Entry, SetTimeoutSetsTheWindowsDelayInMinutes) {
-    test::RegistryScratch scratch;
-    const auto result = runChild(calmlaneExe(), L"--set-timeout 5", 60000);
-    ASSERT_TRUE(result.finished);
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_TRUE(result.boxes.empty());
-    int seconds = 0;
-    ASSERT_TRUE(SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &seconds, 0));
-    EXPECT_EQ(seconds, 300);
-    EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"CalmlaneTimeoutSeconds", 0), 300u);
-}
-
-// A failing role: one owner-less error box with its message, and exit code 1.
-TEST(Entry, SetTimeoutWithoutANumberFailsWithOneBox) {
-    const auto result = runChild(calmlaneExe(), L"--set-timeout abc", 60000);
-    ASSERT_TRUE(result.finished);
-    EXPECT_EQ(result.exitCode, 1u);
-    ASSERT_EQ(result.boxes.size(), 1u);
-    EXPECT_EQ(result.boxes[0].caption, L"Calmlane Native");
-    EXPECT_EQ(result.boxes[0].text, L"Delay must be between 1 and 240 minutes.");
-}
-
-TEST(Entry, DiagnosticsShowTheReportInAnInformationBox) {
+// Whole processes: the exit code and the boxes they show. A failing role shows one owner-less error box
+// with its message and exits with 1.
+TEST(Entry, RolesEndWithTheirExitCodesAndBoxes) {
     test::RegistryScratch scratch;
     writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
-    const auto result = runChild(calmlaneExe(), L"--diagnostics", 60000);
-    ASSERT_TRUE(result.finished);
-    EXPECT_EQ(result.exitCode, 0u);
-    ASSERT_EQ(result.boxes.size(), 1u);
-    EXPECT_EQ(result.boxes[0].caption, L"Calmlane");
-    EXPECT_NE(result.boxes[0].text.find(L"Windows service: stopped or missing"), std::wstring::npos);
+    const struct {
+        const wchar_t* arguments;
+        DWORD exitCode;
+        const wchar_t* caption;  // of the one box shown; null: no box
+        const wchar_t* text;     // what the box says, in part
+    } rows[] = {
+        {L"/p", 0, nullptr, nullptr},  // a preview without a window ends at once
+        {L"/p 0", 0, nullptr, nullptr},
+        {L"/P:123456789", 0, nullptr, nullptr},
+        {L"/p:abc", 0, nullptr, nullptr},
+        {L"--set-timeout abc", 1, L"Calmlane Native", L"Delay must be between 1 and 240 minutes."},
+        {L"--diagnostics", 0, L"Calmlane", L"Windows service: stopped or missing"},
+        {L"--set-timeout 5", 0, nullptr, nullptr},
+    };
+    for (const auto& row : rows) {
+        const auto result = runChild(binFolder() + L"\\Calmlane.exe", row.arguments, 60000);
+        SCOPED_TRACE(std::string(row.arguments, row.arguments + wcslen(row.arguments)));
+        ASSERT_TRUE(result.finished);
+        EXPECT_EQ(result.exitCode, row.exitCode);
+        ASSERT_EQ(result.boxes.size(), row.caption ? 1u : 0u);
+        if (!row.caption) continue;
+        EXPECT_EQ(result.boxes[0].caption, row.caption);
+        EXPECT_NE(result.boxes[0].text.find(row.text), std::wstring::npos) << result.boxes[0].text.size();
+    }
+    int seconds = 0;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &seconds, 0));
+    EXPECT_EQ(seconds, 300);  // --set-timeout takes minutes
+    EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"CalmlaneTimeoutSeconds", 0), 300u);
 }
 
 }  // namespace
