@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/globals.h"
+#include "app/settings.h"
 #include "support/process.h"
 #include "ui/ui.h"
 
@@ -43,13 +44,9 @@ struct PageWindow {
         for (const Label& label : ui.labels) {
             if (label.text.find(text) != std::wstring::npos) return true;
         }
-        wchar_t shown[512] = {};
         for (HWND control : ui.controls) {
             const int id = GetDlgCtrlID(control);
-            if ((id == Caption || id == StatusCard) && GetWindowTextW(control, shown, 512) > 0 &&
-                std::wstring(shown).find(text) != std::wstring::npos) {
-                return true;
-            }
+            if ((id == Caption || id == StatusCard) && windowText(control).find(text) != std::wstring::npos) return true;
         }
         return false;
     }

@@ -97,9 +97,7 @@ TEST(UiLayout, MainPageControlsFitAndNeverOverlapAtEveryWidthAndScale) {
             EXPECT_LT(page.rectOf(AboutButton).top, page.rectOf(UpdateButton).top);
         }
     }
-    wchar_t caption[128] = {};
-    GetWindowTextW(GetDlgItem(page.ui.window, UpdateButton), caption, 128);
-    EXPECT_NE(std::wstring(caption).find(L"1.2.0"), std::wstring::npos);
+    EXPECT_NE(windowText(GetDlgItem(page.ui.window, UpdateButton)).find(L"1.2.0"), std::wstring::npos);
 }
 
 TEST(UiLayout, ScrollStaysInRangeAndDpiChangesRescale) {
@@ -176,9 +174,7 @@ TEST(UiCommands, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
     EXPECT_EQ(settings.language, 2u);
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 9), 2u);
     EXPECT_TRUE(page.hasLabel(L"Sprache"));
-    wchar_t caption[128] = {};
-    GetWindowTextW(GetDlgItem(page.ui.window, EnableButton), caption, 128);
-    EXPECT_EQ(std::wstring(caption), L"Calmlane aktivieren");
+    EXPECT_EQ(windowText(GetDlgItem(page.ui.window, EnableButton)), L"Calmlane aktivieren");
     settings.language = 1;
 }
 
@@ -397,18 +393,14 @@ TEST(UiAccessibility, CaptionsComeRightBeforeTheControlsTheyName) {
         for (const auto& n : named) {
             if (n.page != p) continue;
             HWND previous = GetWindow(GetDlgItem(page.ui.window, n.id), GW_HWNDPREV);
-            wchar_t className[16] = {}, name[128] = {};
+            wchar_t className[16] = {};
             GetClassNameW(previous, className, 16);
-            GetWindowTextW(previous, name, 128);
             EXPECT_EQ(lstrcmpiW(className, L"Static"), 0) << n.id;
-            EXPECT_STREQ(name, n.name) << n.id;
+            EXPECT_EQ(windowText(previous), n.name) << n.id;
         }
         if (p == 0) {  // the status card reads as text; owner-drawn buttons keep theirs
-            wchar_t text[256] = {};
-            GetWindowTextW(GetDlgItem(page.ui.window, StatusCard), text, 256);
-            EXPECT_EQ(std::wstring(text).rfind(L"Status: not installed.\r\n", 0), 0u) << text;
-            GetWindowTextW(GetDlgItem(page.ui.window, EnableButton), text, 256);
-            EXPECT_STREQ(text, L"Enable Calmlane");
+            EXPECT_EQ(windowText(GetDlgItem(page.ui.window, StatusCard)).rfind(L"Status: not installed.\r\n", 0), 0u);
+            EXPECT_EQ(windowText(GetDlgItem(page.ui.window, EnableButton)), L"Enable Calmlane");
         }
     }
 }
@@ -497,9 +489,7 @@ TEST(UiLayout, FlagsKeepTheirShapeAndTheWindowStaysWhereTheUserPutIt) {
     for (const auto& c : changes) {
         writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", c.modeConfigured);
         SendMessageW(page.ui.window, c.message, c.wParam, 0);
-        wchar_t text[256] = {};
-        GetWindowTextW(GetDlgItem(page.ui.window, StatusCard), text, 256);
-        EXPECT_EQ(std::wstring(text).find(L"choose mode on first activation") == std::wstring::npos,
+        EXPECT_EQ(windowText(GetDlgItem(page.ui.window, StatusCard)).find(L"choose mode on first activation") == std::wstring::npos,
                   c.modeConfigured == 1)
             << c.message;
     }
@@ -566,9 +556,7 @@ TEST(UiActions, EnableAsksForTheModeFirstAndDisableReportsOnce) {
     test::BoxWatcher watcher;
     SendMessageW(page.ui.window, WM_COMMAND, EnableButton, 0);  // no pumping: the running state is seen
     ASSERT_NE(page.ui.operation, nullptr);
-    wchar_t caption[128] = {};
-    GetWindowTextW(GetDlgItem(page.ui.window, EnableButton), caption, 128);
-    EXPECT_EQ(std::wstring(caption), L"Enabling…");
+    EXPECT_EQ(windowText(GetDlgItem(page.ui.window, EnableButton)), L"Enabling…");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page.ui.window, DisableButton)));
     ASSERT_TRUE(pumpUntil([&] { return page.ui.operation == nullptr; }));
     EXPECT_TRUE(calmlaneSelected());
@@ -619,11 +607,6 @@ struct WindowProcess {
     test::StartedChild child;
 };
 
-std::wstring titleOf(HWND window) {
-    wchar_t title[128] = {};
-    GetWindowTextW(window, title, 128);
-    return title;
-}
 
 // Waits for a box whose text contains `text` (other processes' boxes may come first).
 bool waitForBox(const test::BoxWatcher& watcher, const std::wstring& text) {
@@ -642,7 +625,7 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         WindowProcess first(L""), second(L"");
         ASSERT_EQ(first.windows().size(), 1u);
         ASSERT_EQ(second.windows().size(), 1u);
-        EXPECT_EQ(titleOf(first.windows()[0]), L"Calmlane");
+        EXPECT_EQ(windowText(first.windows()[0]), L"Calmlane");
         for (const WindowProcess* copy : {&first, &second}) PostMessageW(copy->windows()[0], WM_CLOSE, 0, 0);
         EXPECT_EQ(first.exitWithin(10000), 0u);
         EXPECT_EQ(second.exitWithin(10000), 0u);
@@ -651,7 +634,7 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         WindowProcess alone(L"/c");
         ASSERT_EQ(alone.windows().size(), 1u);
         HWND page = alone.windows()[0];
-        EXPECT_EQ(titleOf(page), L"Customize the screen saver");
+        EXPECT_EQ(windowText(page), L"Customize the screen saver");
         EXPECT_EQ(GetWindow(page, GW_OWNER), nullptr);
         EXPECT_TRUE(pumpUntil([&] { return GetDlgItem(page, IdleField) != nullptr; }, 5000));  // laid out after creation
         PostMessageW(page, WM_COMMAND, CancelButton, 0);
