@@ -9,7 +9,6 @@
 #include "app/handles.h"
 #include "app/settings.h"
 #include "doubles/double_store.h"
-#include "install/installer.h"
 #include "support/registry_scratch.h"
 
 namespace calmlane::test {
@@ -52,7 +51,6 @@ void protectSystemFolders() {
     protectFolders({defaultInstallFolder()}, InstalledSddl);
 }
 
-
 bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void writeFile(const std::wstring& path, const char* content) {
@@ -66,6 +64,37 @@ void writeFile(const std::wstring& path, const char* content) {
 std::wstring regString(HKEY root, const wchar_t* key, const wchar_t* name) {
     std::wstring value;
     return readString(root, key, name, value) ? value : L"<missing>";
+}
+
+std::wstring rawString(HKEY root, const wchar_t* key, const wchar_t* name) {
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    if (!readRawValue(root, key, name, type, data)) return {};
+    return std::wstring(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
+}
+
+std::wstring widen(const char* ascii) { return std::wstring(ascii, ascii + strlen(ascii)); }
+std::wstring quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+void expectInstalled(const std::wstring& target) {
+    EXPECT_EQ(serviceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
+    for (const wchar_t* name : InstalledFiles) EXPECT_TRUE(fileExists(target + L"\\" + name)) << name;
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), quoted(target + L"\\Calmlane.exe") + L" --tray");
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString"),
+              quoted(target + L"\\Uninstall.exe") + L" --uninstall");
+}
+
+void expectNothingStartsIt() {
+    EXPECT_EQ(serviceState(ServiceName), 0u);
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), L"<missing>");
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString"), L"<missing>");
+    EXPECT_FALSE(fileExists(shortcutPath()));
+}
+
+void expectRemoved(const std::wstring& target) {
+    expectNothingStartsIt();
+    EXPECT_FALSE(fileExists(target));
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath"), L"<missing>");
 }
 
 }  // namespace calmlane::test

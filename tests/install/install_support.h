@@ -1,11 +1,12 @@
 #pragma once
-// Shared by the installation tests: a clean machine before and after each test, and the folder table
-// of the folder-security double.
+// Shared by the installation tests: a clean machine before and after each test, the folder table of the
+// folder-security double, and what an installation leaves on the machine.
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "install/installer.h"
 #include "support/service_harness.h"
 
 namespace calmlane::test {
@@ -26,7 +27,7 @@ inline constexpr const wchar_t* UserMadeSddl =
     L"O:" CALMLANE_SOME_USER L"D:AI(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)(A;OICIID;FA;;;BA)"
     L"(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)";
 // The installation folder as the installer secures it.
-inline constexpr const wchar_t* InstalledSddl = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
+inline constexpr const wchar_t* InstalledSddl = InstallFolderSecurity;
 
 std::wstring programFiles();
 std::wstring defaultInstallFolder();  // ...\Program Files\Calmlane
@@ -46,5 +47,16 @@ void protectSystemFolders();
 bool fileExists(const std::wstring& path);
 void writeFile(const std::wstring& path, const char* content = "x");
 std::wstring regString(HKEY root, const wchar_t* key, const wchar_t* name);  // "<missing>" when absent
+// A value's raw data as UTF-16 (a REG_MULTI_SZ whole, terminators included); empty when absent.
+std::wstring rawString(HKEY root, const wchar_t* key, const wchar_t* name);
+std::wstring widen(const char* ascii);
+std::wstring quoted(const std::wstring& path);
+
+// Installed in `target`: the service runs, and everything that starts the product names a file that exists.
+void expectInstalled(const std::wstring& target);
+// Nothing starts the product: no service, logon start, Apps-list entry or shortcut.
+void expectNothingStartsIt();
+// Removed: nothing starts it, and its folder and install path are gone.
+void expectRemoved(const std::wstring& target);
 
 }  // namespace calmlane::test

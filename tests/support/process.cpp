@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include <tlhelp32.h>
+
 #include "app/handles.h"
 
 namespace calmlane::test {
@@ -80,6 +82,22 @@ DWORD WINAPI BoxWatcher::watch(void* self) {
     return 0;
 }
 
+ProcessResources processResources() {
+    ProcessResources counted;
+    // Handle values are multiples of 4, handed out lowest first; 64 Ki slots is far beyond any test.
+    for (std::uintptr_t value = 4; value < 0x40000; value += 4) {
+        DWORD flags = 0;
+        counted.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != 0;
+    }
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+        counted.threads += entry.th32OwnerProcessID == GetCurrentProcessId();
+    }
+    return counted;
+}
+
 std::wstring binFolder() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -117,6 +135,39 @@ ChildResult runChild(const std::wstring& program, const std::wstring& arguments,
     result.finished = true;
     GetExitCodeProcess(process, &result.exitCode);
     return result;
+}
+
+DWORD runToExit(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+    const ChildResult result = runChild(program, arguments, timeoutMs);
+    return result.finished ? result.exitCode : STILL_ACTIVE;
+}
+
+HWND waitForWindow(DWORD processId, const wchar_t* className, DWORD timeoutMs) {
+    struct Found {
+        DWORD processId;
+        const wchar_t* className;
+        HWND window;
+    } found{processId, className, nullptr};
+    waitUntil(
+        [&] {
+            EnumWindows(
+                [](HWND window, LPARAM context) -> BOOL {
+                    auto* found = reinterpret_cast<Found*>(context);
+                    DWORD owner = 0;
+                    GetWindowThreadProcessId(window, &owner);
+                    wchar_t name[256] = {};
+                    if (owner != found->processId ||
+                        (found->className && (!GetClassNameW(window, name, 256) || std::wstring(name) != found->className))) {
+                        return TRUE;
+                    }
+                    found->window = window;
+                    return FALSE;
+                },
+                reinterpret_cast<LPARAM>(&found));
+            return found.window != nullptr;
+        },
+        timeoutMs, 50);
+    return found.window;
 }
 
 HWND createProbeWindow(const wchar_t* className, WNDPROC procedure, DWORD style, int width, int height) {

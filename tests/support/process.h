@@ -86,6 +86,13 @@ struct StartedChild {
 };
 StartedChild startChild(const std::wstring& program, const std::wstring& arguments);
 
+// Kernel handles and threads of this process, counted directly (Wine's GetProcessHandleCount says 0).
+struct ProcessResources {
+    std::size_t handles = 0;
+    std::size_t threads = 0;
+};
+ProcessResources processResources();
+
 // Folder of the running test program (build/mingw/bin): the product executables sit beside it.
 std::wstring binFolder();
 
@@ -94,5 +101,11 @@ HWND createProbeWindow(const wchar_t* className, WNDPROC procedure, DWORD style 
 
 // Starts `program` with `arguments`, dismisses each message box it shows after reading it, and waits.
 ChildResult runChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
+// runChild's exit code, or STILL_ACTIVE (259) when the child could not start or did not finish in time.
+DWORD runToExit(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
+
+// The first top-level window of process `processId` (of class `className` when given, visible or not)
+// within `timeoutMs`; nullptr when none came.
+HWND waitForWindow(DWORD processId, const wchar_t* className = nullptr, DWORD timeoutMs = 10000);
 
 }  // namespace calmlane::test

@@ -1,7 +1,6 @@
 #include "update/maker_service.h"
 
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <filesystem>
 #include <cstring>
@@ -102,22 +101,6 @@ LPARAM awaitMessage(UINT message, DWORD timeoutMs) {
         if (now >= deadline) return 0;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_POSTMESSAGE);
     }
-}
-
-ProcessResources processResources() {
-    ProcessResources counted;
-    // Handle values are multiples of 4, handed out lowest first; 64 Ki slots is far beyond any test.
-    for (std::uintptr_t value = 4; value < 0x40000; value += 4) {
-        DWORD flags = 0;
-        counted.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != 0;
-    }
-    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot && Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
-        counted.threads += entry.th32OwnerProcessID == GetCurrentProcessId();
-    }
-    return counted;
 }
 
 std::string readWholeFile(const std::wstring& path) {

@@ -52,13 +52,6 @@ std::unique_ptr<Record> awaitPosted(UINT message, DWORD timeoutMs) {
     return std::unique_ptr<Record>(reinterpret_cast<Record*>(awaitMessage(message, timeoutMs)));
 }
 
-// Kernel handles and threads of this process, counted directly (Wine's GetProcessHandleCount says 0).
-struct ProcessResources {
-    std::size_t handles = 0;
-    std::size_t threads = 0;
-};
-ProcessResources processResources();
-
 std::string readWholeFile(const std::wstring& path);
 // A built test installer, and the same image marked as x86 (machine 0x014C).
 std::string builtInstaller(const wchar_t* name);
