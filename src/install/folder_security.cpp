@@ -5,27 +5,17 @@
 
 namespace calmlane {
 
+// folder_verdict.h spells the rights without <windows.h>.
+static_assert(access::AddFile == FILE_ADD_FILE && access::AddSubdirectory == FILE_ADD_SUBDIRECTORY &&
+              access::WriteEa == FILE_WRITE_EA && access::DeleteChild == FILE_DELETE_CHILD &&
+              access::WriteAttributes == FILE_WRITE_ATTRIBUTES && access::Delete == DELETE &&
+              access::WriteDac == WRITE_DAC && access::WriteOwner == WRITE_OWNER);
+static_assert(access::GenericRead == GENERIC_READ && access::GenericWrite == GENERIC_WRITE &&
+              access::GenericExecute == GENERIC_EXECUTE && access::GenericAll == GENERIC_ALL);
+static_assert(access::FileGenericRead == FILE_GENERIC_READ && access::FileGenericWrite == FILE_GENERIC_WRITE &&
+              access::FileGenericExecute == FILE_GENERIC_EXECUTE && access::FileAllAccess == FILE_ALL_ACCESS);
+
 namespace {
-
-// SYSTEM, Administrators and TrustedInstaller: the principals that own a protected Windows folder.
-constexpr const wchar_t* TrustedPrincipals[] = {
-    L"S-1-5-18",
-    L"S-1-5-32-544",
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-};
-
-bool trusted(const std::wstring& principal) {
-    for (const wchar_t* sid : TrustedPrincipals) {
-        if (principal == sid) return true;
-    }
-    return false;
-}
-
-DWORD mapped(DWORD mask) {
-    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-    MapGenericMask(&mask, &mapping);
-    return mask;
-}
 
 std::optional<std::wstring> sidText(PSID sid) {
     wchar_t* text = nullptr;
@@ -53,16 +43,6 @@ UniqueLocal windowsDescriptor(const std::wstring& path, HANDLE opened) {
 }
 
 }  // namespace folder_security
-
-bool onlyTrustedHold(const std::wstring& owner, const std::optional<std::vector<AccessEntry>>& dacl, DWORD rights) {
-    if (!trusted(owner) || !dacl) return false;
-    for (const AccessEntry& entry : *dacl) {
-        if (entry.allow && !entry.inheritOnly && (mapped(entry.mask) & rights) != 0 && !trusted(entry.principal)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool descriptorTrusted(PSECURITY_DESCRIPTOR descriptor, DWORD rights) {
     PSID ownerSid = nullptr;

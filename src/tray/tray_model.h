@@ -1,5 +1,6 @@
 #pragma once
-// What the tray shows for a given state, apart from the shell calls that show it.
+// What the tray shows for a given state, apart from the shell calls that show it. Free of <windows.h>;
+// the localised texts are in tray_texts.cpp.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +17,7 @@ inline constexpr unsigned long OutlineColour = 0x00FFF8F5;    // RGB(245, 248, 2
 unsigned long shieldColour(bool attention, bool selected);
 
 // The operation's label while one runs (operationLabel not empty), otherwise the selection and update state.
+// Localised, as the menu's labels: both are in tray_texts.cpp.
 std::wstring trayTooltip(bool selected, bool updateAvailable, const std::wstring& operationLabel);
 
 // Menu commands; a zero id is a separator.
@@ -71,17 +73,28 @@ TrayEvent decodeTrayCallback(std::uintptr_t wParam, std::intptr_t lParam);
 // What an event asks for. Version 4 reports a right click as WM_CONTEXTMENU after WM_RBUTTONUP, and
 // the keyboard's Enter or Space on the icon as NIN_KEYSELECT; the older layout has only WM_RBUTTONUP.
 enum class TrayReaction { None, Menu, OpenWindow, BalloonClick };
+// The events it tells apart, with their values from winuser.h and shellapi.h (tray_texts.cpp checks them
+// against the SDK's).
+namespace tray_messages {
+inline constexpr unsigned ContextMenu = 0x007B;            // WM_CONTEXTMENU
+inline constexpr unsigned LeftButtonDoubleClick = 0x0203;  // WM_LBUTTONDBLCLK
+inline constexpr unsigned RightButtonUp = 0x0205;          // WM_RBUTTONUP
+inline constexpr unsigned Select = 0x0400;                 // NIN_SELECT (WM_USER)
+inline constexpr unsigned KeySelect = 0x0401;              // NIN_KEYSELECT (NIN_SELECT | NINF_KEY)
+inline constexpr unsigned BalloonUserClick = 0x0405;       // NIN_BALLOONUSERCLICK (WM_USER + 5)
+}  // namespace tray_messages
 TrayReaction trayReaction(unsigned event, bool version4);
 
-// Shield geometry for an icon of size × size pixels: the 32-pixel outline scaled, and the pen width.
+// Shield geometry for an icon of size × size pixels: the 32-pixel outline and pen width scaled, each
+// rounded to the nearest pixel (the pen at least one).
 struct ShieldShape {
     int points[6][2];
     int penWidth;
 };
 ShieldShape shieldShape(int size);
 
-// Texts the tray shows in balloons and boxes, in the current language. The restore button's name is
-// quoted as each language quotes.
+// Texts the tray shows in balloons and boxes, in the current language (tray_texts.cpp). The restore
+// button's name is quoted as each language quotes.
 std::wstring quotedRestoreButton();
 std::wstring recoveryBalloonText();
 std::wstring updateBalloonText(const std::wstring& version);
