@@ -3,8 +3,7 @@
 // one line to the --out file, after a first line with its process id.
 //   pipe_client --out FILE STEP...
 //   open                 open the pipe (retrying up to 3 s while busy or absent), message mode, non-blocking
-//   send:TEXT            write TEXT as one message      send-start-nul  "START", a zero byte, "junk"
-//   send-32              a 32-byte message              reply           wait up to 3 s for a reply
+//   send:TEXT            write TEXT as one message      reply           wait up to 3 s for a reply
 //   alive:MS             "ALIVE" every 600 ms for MS ms sleep:MS        wait
 //   state                record HKLM NetworkState       close           close the handle
 #include <windows.h>
@@ -84,10 +83,6 @@ int wmain(int argc, wchar_t** argv) {
             open();
         } else if (step.rfind(L"send:", 0) == 0) {
             send(std::string(step.begin() + 5, step.end()));
-        } else if (step == L"send-start-nul") {
-            send(std::string("START\0junk", 10));
-        } else if (step == L"send-32") {
-            send(std::string(32, 'A'));
         } else if (step == L"reply") {
             reply();
         } else if (step.rfind(L"alive:", 0) == 0) {

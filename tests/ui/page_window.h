@@ -39,6 +39,13 @@ struct PageWindow {
         }
         return RECT{-1, -1, -1, -1};
     }
+    // Where a control shows, in the window's client coordinates.
+    RECT shownRect(HWND control) const {
+        RECT r = {};
+        GetWindowRect(control, &r);
+        MapWindowPoints(nullptr, ui.window, reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    }
     // A painted label or a static control (captions, the status card) shows the text.
     bool hasLabel(const std::wstring& text) const {
         for (const Label& label : ui.labels) {

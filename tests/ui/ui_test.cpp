@@ -31,6 +31,17 @@ using test::PageWindow;
 using test::pump;
 using test::pumpUntil;
 
+// Tests of the window in English, against scratch settings.
+class UiEnglish : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings.language = 1;
+        settings.save();
+    }
+    void TearDown() override { settings.language = 1; }
+    test::RegistryScratch scratch;
+};
+
 TEST(UiGeometry, WindowFollowsScaleAndWorkArea) {
     const RECT large = {0, 0, 3840, 2160};
     const RECT laptop = {0, 0, 1366, 728};
@@ -81,9 +92,7 @@ TEST(UiLayout, MainPageControlsFitAndNeverOverlapAtEveryWidthAndScale) {
             // Where each control shows (a closed combo box, not its list), in the window's client area.
             std::vector<RECT> shown;
             for (HWND control : page.ui.controls) {
-                RECT r;
-                GetWindowRect(control, &r);
-                MapWindowPoints(nullptr, page.ui.window, reinterpret_cast<POINT*>(&r), 2);
+                const RECT r = page.shownRect(control);
                 EXPECT_TRUE(r.left >= 0 && r.right <= client.right && r.left < r.right) << GetDlgCtrlID(control);
                 for (std::size_t j = 0; j < shown.size(); ++j) {
                     RECT overlap;
@@ -115,10 +124,7 @@ TEST(UiLayout, ScrollStaysInRangeAndDpiChangesRescale) {
     SendMessageW(page.ui.window, WM_VSCROLL, SB_LINEDOWN, 0);
     EXPECT_EQ(page.ui.scroll, std::min(bottom, bottom - 60 + 32));
     // Controls move with the content.
-    RECT enable;
-    GetWindowRect(GetDlgItem(page.ui.window, EnableButton), &enable);
-    MapWindowPoints(nullptr, page.ui.window, reinterpret_cast<POINT*>(&enable), 2);
-    EXPECT_EQ(enable.top, page.rectOf(EnableButton).top - page.ui.scroll);
+    EXPECT_EQ(page.shownRect(GetDlgItem(page.ui.window, EnableButton)).top, page.rectOf(EnableButton).top - page.ui.scroll);
 
     // The content shrinks below the window: the position comes back into range.
     page.resize(1000, 1200);
@@ -143,10 +149,7 @@ TEST(UiLayout, ScrollStaysInRangeAndDpiChangesRescale) {
     EXPECT_EQ(limits.ptMinTrackSize.y, 525);
 }
 
-TEST(UiCommands, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
-    test::RegistryScratch scratch;
-    settings.language = 1;
-    settings.save();
+TEST_F(UiEnglish, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
     PageWindow page(0);
     HWND languages = GetDlgItem(page.ui.window, LanguageBox);
     SendMessageW(languages, CB_SETCURSEL, 2, 0);
@@ -175,11 +178,10 @@ TEST(UiCommands, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 9), 2u);
     EXPECT_TRUE(page.hasLabel(L"Sprache"));
     EXPECT_EQ(windowText(GetDlgItem(page.ui.window, EnableButton)), L"Calmlane aktivieren");
-    settings.language = 1;
 }
 
 // Keyboard: Esc and Enter through the dialog navigation, the focus across rebuilds, scrolling to it.
-TEST(UiKeyboard, EscEnterFocusAndScrolling) {
+TEST_F(UiEnglish, EscEnterFocusAndScrolling) {
     const struct {
         int page, focused, target;
     } enter[] = {{0, 0, 0}, {0, RestoreButton, RestoreButton}, {1, 0, SaveButton}, {1, ResetButton, ResetButton},
@@ -190,8 +192,6 @@ TEST(UiKeyboard, EscEnterFocusAndScrolling) {
     } shows[] = {{0, 100, 150, 0}, {0, 500, 550, 162}, {300, 100, 150, 88}, {0, 500, 1000, 488}};
     for (const auto& c : shows) EXPECT_EQ(scrollToShow(c.scroll, c.top, c.bottom, 400, 12), c.target) << c.top;
 
-    test::RegistryScratch scratch;
-    settings.language = 1;
     settings.density = 300;
     settings.save();
     auto key = [](HWND page, WPARAM vk) {
@@ -211,12 +211,10 @@ TEST(UiKeyboard, EscEnterFocusAndScrolling) {
             EXPECT_EQ(GetFocus(), GetDlgItem(page.ui.window, DensityBar)) << trigger;  // ...with the same id
         }
         SetFocus(GetDlgItem(page.ui.window, SaveButton));  // far down: scrolled into view
-        RECT save, client;
-        GetWindowRect(GetFocus(), &save);
-        MapWindowPoints(nullptr, page.ui.window, reinterpret_cast<POINT*>(&save), 2);
+        RECT client;
         GetClientRect(page.ui.window, &client);
         EXPECT_GT(page.ui.scroll, 0);
-        EXPECT_LE(save.bottom, client.bottom);
+        EXPECT_LE(page.shownRect(GetFocus()).bottom, client.bottom);
         key(page.ui.window, VK_HOME);
         EXPECT_EQ(page.ui.scroll, 0);
         key(page.ui.window, VK_NEXT);
@@ -235,9 +233,7 @@ TEST(UiKeyboard, EscEnterFocusAndScrolling) {
     EXPECT_EQ(modes.ui.dialogResult, 1);  // Continue
 }
 
-TEST(UiCommands, CustomizeCancelUndoesAndSaveChecksTheIdleTime) {
-    test::RegistryScratch scratch;
-    settings.language = 1;
+TEST_F(UiEnglish, CustomizeCancelUndoesAndSaveChecksTheIdleTime) {
     settings.density = 300;
     settings.save();
     int windowsSeconds = 0;
@@ -312,7 +308,7 @@ TEST(UiCommands, APageEnablesItsOwnerBeforeItGoes) {
     DestroyWindow(owner);
 }
 
-TEST(UiCommands, NestedPageLoopHandsTheQuitBack) {
+TEST_F(UiEnglish, NestedPageLoopHandsTheQuitBack) {
     instance = GetModuleHandleW(nullptr);
     HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, instance, nullptr);
     PostQuitMessage(7);
@@ -325,9 +321,6 @@ TEST(UiCommands, NestedPageLoopHandsTheQuitBack) {
     DestroyWindow(owner);
 
     // A close that reaches the main window while its modal page is open waits for the page.
-    test::RegistryScratch scratch;
-    settings.language = 1;
-    settings.save();
     PageWindow page(0);
     HWND main = page.ui.window;
     std::thread closer([main] {
@@ -376,10 +369,7 @@ TEST(UiDrawing, ShadingFlagsAndGdiUseStaysFlat) {
 }
 
 // Screen readers name a control without text of its own after the static control created just before it.
-TEST(UiAccessibility, CaptionsComeRightBeforeTheControlsTheyName) {
-    test::RegistryScratch scratch;
-    settings.language = 1;
-    settings.save();
+TEST_F(UiEnglish, CaptionsComeRightBeforeTheControlsTheyName) {
     const struct {
         int page, id;
         const wchar_t* name;
@@ -453,7 +443,7 @@ TEST(UiDrawing, HighContrastTakesTheSystemColoursAndFocusHasAMarkOfItsOwn) {
 
 // Scales and monitors: flags keep their shape, background results leave the window where the user put
 // it, and the status card follows changes made elsewhere.
-TEST(UiLayout, FlagsKeepTheirShapeAndTheWindowStaysWhereTheUserPutIt) {
+TEST_F(UiEnglish, FlagsKeepTheirShapeAndTheWindowStaysWhereTheUserPutIt) {
     const struct {
         int rowHeight;
         double scale;
@@ -467,9 +457,6 @@ TEST(UiLayout, FlagsKeepTheirShapeAndTheWindowStaysWhereTheUserPutIt) {
         EXPECT_TRUE(f.top >= row.top && f.bottom <= row.bottom && f.right < row.left + scaled(50, r.scale));
     }
 
-    test::RegistryScratch scratch;
-    settings.language = 1;
-    settings.save();
     PageWindow page(0, 1000, 500);
     SetWindowPos(page.ui.window, nullptr, 40, 30, 900, 520, SWP_NOZORDER | SWP_NOACTIVATE);
     RECT before, after;
@@ -532,10 +519,7 @@ TEST(UiCapture, WritesATopDownBitmapWithTheControls) {
 }
 
 // Enable and disable against the installed test service, as the buttons run them.
-TEST(UiActions, EnableAsksForTheModeFirstAndDisableReportsOnce) {
-    test::RegistryScratch scratch;
-    settings.language = 1;
-    settings.save();
+TEST_F(UiEnglish, EnableAsksForTheModeFirstAndDisableReportsOnce) {
     test::InstalledService service;
     ASSERT_TRUE(service.start());
     PageWindow page(0);
