@@ -148,8 +148,7 @@ TEST(TrayCompanion, RunsOnceWhileTheServiceRunsAndLeavesWithIt) {
     const test::StartedChild child = test::startChild(program, L"--tray");
     const UniqueHandle& tray = child.process;
     ASSERT_TRUE(tray);
-    HWND window = nullptr;
-    for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) window = FindWindowW(TrayWindowClass, nullptr);
+    const HWND window = test::waitForWindow(child.id, TrayWindowClass);
     ASSERT_NE(window, nullptr);
 
     EXPECT_TRUE(quietExit(test::runChild(program, L"--tray", 10000)));  // a second one leaves the first
