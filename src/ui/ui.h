@@ -199,8 +199,9 @@ LRESULT CALLBACK hoverProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 // them) hands Page Up, Page Down, Home and End to the window, which scrolls.
 LRESULT CALLBACK focusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR data);
 
-// Writes the client area of `window` with its child controls as a top-down 32-bit bitmap file.
-void capture(HWND window, const std::wstring& path);
+// Writes the client area of `window` with its child controls as a top-down 32-bit bitmap file; false
+// when the file could not be written.
+bool capture(HWND window, const std::wstring& path);
 // Writes width × height 32-bit pixels, top row first, as a bitmap file; false when it could not be written.
 bool writeBitmapFile(const std::wstring& path, int width, int height, const void* pixels);
 

@@ -44,9 +44,9 @@ void drawWindowAndChildren(HWND window, HDC dc) {
 
 }  // namespace
 
-void capture(HWND window, const std::wstring& path) {
+bool capture(HWND window, const std::wstring& path) {
     RECT client = {};
-    if (!GetClientRect(window, &client)) return;
+    if (!GetClientRect(window, &client)) return false;
     const int width = client.right;
     const int height = client.bottom;
     std::vector<BYTE> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0);
@@ -67,10 +67,11 @@ void capture(HWND window, const std::wstring& path) {
         }
     }
 
-    writeBitmapFile(path, width, height, pixels.data());
+    return writeBitmapFile(path, width, height, pixels.data());
 }
 
 bool writeBitmapFile(const std::wstring& path, int width, int height, const void* pixels) {
+    if (width < 0 || height < 0 || (width > 0 && height > 0 && pixels == nullptr)) return false;
     const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
     std::vector<BYTE> file;
     file.reserve(54 + bytes);

@@ -27,6 +27,7 @@ namespace calmlane {
 namespace {
 
 COLORREF customColors[16] = {};  // the colour chooser's custom colours, kept for the process
+bool snapshotFailed = false;     // the UI self-test's picture could not be written
 
 Ui* uiOf(HWND window) { return reinterpret_cast<Ui*>(GetWindowLongPtrW(window, GWLP_USERDATA)); }
 
@@ -573,7 +574,7 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         } else if (wParam == SnapshotTimer) {
             KillTimer(window, SnapshotTimer);
             if (!snapshotPath.empty()) {
-                capture(window, snapshotPath);
+                snapshotFailed = !capture(window, snapshotPath);
                 DestroyWindow(window);
             }
         }
@@ -860,7 +861,7 @@ int runWindow() {
             DispatchMessageW(&message);
         }
     }
-    return 0;
+    return snapshotFailed ? 1 : 0;  // the self-test fails when its picture could not be written
 }
 
 }  // namespace calmlane

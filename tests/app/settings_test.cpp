@@ -69,6 +69,7 @@ TEST_F(SettingsStore, ValuesOfAnotherTypeAreIgnored) {
     EXPECT_EQ(s.density, 260);
     EXPECT_EQ(s.speed, 5);
     EXPECT_EQ(s.language, 0u);
+    EXPECT_EQ(s.displays, 0u);
     EXPECT_EQ(s.color, 0x00FFE4C8u);
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, RegistryPath, L"Density", 1234), 1234u);
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, L"SOFTWARE\\NoSuchKeyForCalmlane", L"X", 77), 77u);

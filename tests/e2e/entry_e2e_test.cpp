@@ -29,6 +29,7 @@ TEST(Entry, RolesEndWithTheirExitCodesAndBoxes) {
         {L"/p:abc", 0, nullptr, nullptr},
         {L"--set-timeout abc", 1, L"Calmlane Native", L"Delay must be between 1 and 240 minutes."},
         {L"--diagnostics", 0, L"Calmlane", L"Windows service: stopped or missing"},
+        {L"--ui-test 1 0 C:\\no-such-folder\\shot.bmp", 1, nullptr, nullptr},  // its picture cannot be written
         {L"--set-timeout 5", 0, nullptr, nullptr},
     };
     for (const auto& row : rows) {

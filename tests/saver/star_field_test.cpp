@@ -60,7 +60,7 @@ TEST(StarDrawing, NearStarsAreRebornUndrawnAndOthersDrawnFromTheOldToTheNewProje
 TEST(Overlay, TextEndsWithTheStateOfThePause) {
     settings.language = 1;
     const std::wstring confirmed = overlayText(false, true);
-    EXPECT_NE(confirmed.find(Version), std::wstring::npos);
+    EXPECT_EQ(confirmed, L"Calmlane : " + std::wstring(Version) + L" : Calmlane team  |  Esc");
     const std::wstring journey = confirmed + L"  |  " + text("dialog.journey");
     EXPECT_EQ(overlayText(true, false), journey);
     EXPECT_EQ(overlayText(true, true), journey);

@@ -45,7 +45,7 @@ TEST(TrayModel, TicksOverTime) {
         {{.cachedAvailable = true}, {}, false},
         {{}, {.availabilityChanged = true}, false},  // gone: the tooltip is redrawn
         {{.serviceRunning = false, .operationRunning = true}, {}, false},
-        {{.serviceRunning = false}, {.exit = true}, false},
+        {{.iconShown = false, .serviceRunning = false}, {.exit = true}, false},  // leaves without a new icon
     };
     const auto flags = [](const TickOutcome& o) {
         return std::tuple(o.exit, o.addIcon, o.announceUpdate, o.showRecovery, o.availabilityChanged);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,11 @@ TEST(TrayTexts, TooltipAndMenuFollowTheSelectionAndTheOperation) {
             EXPECT_TRUE(withUpdate.size() > plain.size() && withUpdate.starts_with(plain)) << withUpdate.c_str();
             EXPECT_EQ(trayTooltip(row.selected, true, L"Enabling…"), L"Enabling…");
             std::string menu;
+            std::set<std::wstring> labels;
             for (const MenuEntry& e : trayMenu(row.selected, row.operation)) {
                 menu += std::to_string(e.id) + (e.enabled ? "+ " : " ");
-                EXPECT_EQ(e.label.empty(), e.id == 0) << e.id;  // a text for every item
+                EXPECT_EQ(e.label.empty(), e.id == 0) << e.id;  // a text for every item, each its own
+                EXPECT_TRUE(e.id == 0 || labels.insert(e.label).second) << e.id;
                 if (e.id == OperationItem) {
                     EXPECT_EQ(e.label, row.operation);
                 }
@@ -48,6 +51,10 @@ TEST(TrayTexts, TooltipAndMenuFollowTheSelectionAndTheOperation) {
             EXPECT_EQ(menu, row.menu);
         }
     }
+    // In English, the texts that go with each state and command.
+    settings.language = 1;
+    EXPECT_EQ(trayTooltip(true, false, L""), L"Calmlane — selected screen saver");
+    EXPECT_EQ(trayMenu(false, L"")[2].label, L"Enable the screen saver");
     settings.language = saved;
 }
 

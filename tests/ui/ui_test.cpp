@@ -324,8 +324,9 @@ TEST_F(UiEnglish, NestedPageLoopHandsTheQuitBack) {
     PageWindow page(0);
     HWND main = page.ui.window;
     std::thread closer([main] {
-        test::waitUntil([] { return FindWindowW(UiClass, L"About Calmlane") != nullptr; }, 10000);
-        HWND about = FindWindowW(UiClass, nullptr);  // whatever its title: never leave it open
+        HWND about = nullptr;
+        test::waitUntil([&] { return (about = FindWindowW(UiClass, L"About Calmlane")) != nullptr; }, 10000);
+        if (about == nullptr) about = FindWindowW(UiClass, nullptr);  // whatever its title: never leave it open
         PostMessageW(main, WM_CLOSE, 0, 0);
         Sleep(200);
         EXPECT_TRUE(IsWindow(main));
@@ -362,10 +363,19 @@ TEST(UiDrawing, ShadingFlagsAndGdiUseStaysFlat) {
     EXPECT_LE(after, before + 50) << "before " << before << ", after " << after;  // a leak per paint shows as 1,000
     RemovePropW(button, L"Hover");
 
-    // A language without a flag draws nothing.
-    surface.clear(RGB(1, 2, 3));
-    flag(surface.dc(), RECT{0, 0, 30, 21}, 6);
-    EXPECT_EQ(surface.pixel(15, 10), RGB(1, 2, 3));
+    // Each language has a flag of its own; a language without one draws nothing.
+    std::vector<std::vector<COLORREF>> flags;
+    for (int language = 0; language <= 6; ++language) {
+        surface.clear(RGB(1, 2, 3));
+        flag(surface.dc(), RECT{0, 0, 30, 21}, language);
+        std::vector<COLORREF> pixels;
+        for (int y = 0; y < 21; ++y) {
+            for (int x = 0; x < 30; ++x) pixels.push_back(surface.pixel(x, y));
+        }
+        EXPECT_EQ(std::count(pixels.begin(), pixels.end(), RGB(1, 2, 3)) == 30 * 21, language == 6) << language;
+        EXPECT_EQ(std::count(flags.begin(), flags.end(), pixels), 0) << language;
+        flags.push_back(pixels);
+    }
 }
 
 // Screen readers name a control without text of its own after the static control created just before it.
@@ -516,6 +526,10 @@ TEST(UiCapture, WritesATopDownBitmapWithTheControls) {
         }
     }
     EXPECT_GT(drawn, 200);  // the track bar's channel and thumb, not the page's background
+    test::PixelSurface painted(client.right, client.bottom);
+    paintUi(page.ui, painted.dc());
+    const std::size_t stripe = 54 + (static_cast<std::size_t>(client.right) + 5) * 4;  // at (5, 1)
+    EXPECT_EQ(RGB(bytes[stripe + 2], bytes[stripe + 1], bytes[stripe]), painted.pixel(5, 1));  // the page's painting
 }
 
 // Enable and disable against the installed test service, as the buttons run them.
