@@ -35,9 +35,7 @@ private:
 };
 
 template <typename Predicate>
-bool eventually(Predicate predicate) {
-    return test::waitUntil(predicate, 15000, 5);
-}
+bool eventually(Predicate predicate) { return test::waitUntil(predicate, 15000, 5); }
 
 // The command-line actions wait for the queue in a destructor: the wait must not be able to throw.
 static_assert(noexcept(std::declval<SettingsNotificationQueue&>().waitIdle(0)));
@@ -116,7 +114,6 @@ TEST(SaverOperationTest, OutcomesOfTheWork) {
     ASSERT_TRUE(eventually([&] { return odd->finished.load(); }));
     EXPECT_EQ(odd->error(), "The screen saver operation failed.");
 }
-
 
 }  // namespace
 }  // namespace calmlane

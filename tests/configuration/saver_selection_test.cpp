@@ -33,14 +33,20 @@ int timeout() {
     SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &seconds, 0);
     return seconds;
 }
-void setWindowsTimeout(int seconds) { SystemParametersInfoW(SPI_SETSCREENSAVETIMEOUT, seconds, nullptr, SPIF_UPDATEINIFILE); }
+void setWindowsTimeout(int seconds) {
+    SystemParametersInfoW(SPI_SETSCREENSAVETIMEOUT, seconds, nullptr, SPIF_UPDATEINIFILE);
+}
 bool active() {
     BOOL on = FALSE;
     SystemParametersInfoW(SPI_GETSCREENSAVEACTIVE, 0, &on, 0);
     return on != FALSE;
 }
 void setWindowsActive(bool on) { SystemParametersInfoW(SPI_SETSCREENSAVEACTIVE, on, nullptr, SPIF_UPDATEINIFILE); }
-DWORD userDword(const wchar_t* name) { return readDword(HKEY_CURRENT_USER, RegistryPath, name, 0xDEAD); }
+// A value of the product's user key, "-" when absent.
+std::string userDword(const wchar_t* name) {
+    const DWORD value = readDword(HKEY_CURRENT_USER, RegistryPath, name, 0xDEAD);
+    return value == 0xDEAD ? "-" : std::to_string(value);
+}
 std::wstring userString(const wchar_t* name) {
     std::wstring value;
     return readString(HKEY_CURRENT_USER, RegistryPath, name, value) ? value : L"<none>";
@@ -95,6 +101,23 @@ protected:
     }
     void TearDown() override { settingsNotifications.waitIdle(2000); }
 
+    // A path as the checks show it: "installed", "other" (the other saver as written) or the path itself.
+    std::string shown(const std::wstring& path) const {
+        if (path == installed) return "installed";
+        return path == otherSaver.wstring() ? "other" : test::narrow(path);
+    }
+    // What Windows uses now: "saver=installed active=1 timeout=420".
+    std::string current() const {
+        return "saver=" + shown(selected()) + " active=" + std::to_string(active()) +
+               " timeout=" + std::to_string(timeout());
+    }
+    // What activation remembered of the user's settings, and the product's own delay.
+    std::string remembered() const {
+        return "saver=" + shown(userString(L"PreviousSaver")) + " active=" + userDword(L"PreviousActive") +
+               " timeout=" + userDword(L"PreviousTimeout") + " saved=" + userDword(L"PreviousSaved") +
+               " own=" + userDword(L"CalmlaneTimeoutSeconds");
+    }
+
     test::RegistryScratch scratch;
     static test::InstalledService* service;
     static fs::path otherSaver;
@@ -120,10 +143,8 @@ TEST_F(SaverSelection, ActivationIsRefusedUntilEverythingIsInPlaceAndChangesNoth
     EXPECT_EQ(thrownBy(activateSaver), "The Calmlane service is unavailable. Reinstall with the setup program.");
     ASSERT_TRUE(service->start());
 
-    EXPECT_EQ(selected(), otherSaver.wstring());
-    EXPECT_EQ(userString(L"PreviousSaver"), L"<none>");
-    EXPECT_FALSE(active());
-    EXPECT_EQ(timeout(), 900);
+    EXPECT_EQ(current(), "saver=other active=0 timeout=900");
+    EXPECT_EQ(remembered(), "saver=<none> active=- timeout=- saved=- own=-");
 }
 
 TEST_F(SaverSelection, FirstActivationRemembersTheUsersSettingsAndLaterOnesKeepThem) {
@@ -132,21 +153,15 @@ TEST_F(SaverSelection, FirstActivationRemembersTheUsersSettingsAndLaterOnesKeepT
     setWindowsActive(true);
     writeDword(HKEY_CURRENT_USER, RegistryPath, L"CalmlaneTimeoutSeconds", 420);
     activateSaver();
-    EXPECT_EQ(selected(), installed);
-    EXPECT_TRUE(active());
-    EXPECT_EQ(timeout(), 420);
-    EXPECT_EQ(userString(L"PreviousSaver"), asTyped);  // as read, not normalised
-    EXPECT_EQ(userDword(L"PreviousActive"), 1u);
-    EXPECT_EQ(userDword(L"PreviousTimeout"), 900u);
-    EXPECT_EQ(userDword(L"PreviousSaved"), 1u);
+    EXPECT_EQ(current(), "saver=installed active=1 timeout=420");
+    const std::string usersSettings = "saver=" + test::narrow(asTyped) + " active=1 timeout=900 saved=1 own=420";
+    EXPECT_EQ(remembered(), usersSettings);  // the saver as read, not normalised
 
     setWindowsTimeout(1200);
     select(L"%ProgramFiles%\\Calmlane\\calmlane.SCR");
     activateSaver();
-    EXPECT_EQ(selected(), installed);  // rewritten to the installed path
-    EXPECT_EQ(timeout(), 1200);        // left alone
-    EXPECT_EQ(userString(L"PreviousSaver"), asTyped);
-    EXPECT_EQ(userDword(L"PreviousTimeout"), 900u);
+    EXPECT_EQ(current(), "saver=installed active=1 timeout=1200");  // rewritten to the installed path; delay kept
+    EXPECT_EQ(remembered(), usersSettings);
 }
 
 TEST_F(SaverSelection, DeactivationGivesTheUsersSaverFlagAndDelayBack) {
@@ -155,11 +170,9 @@ TEST_F(SaverSelection, DeactivationGivesTheUsersSaverFlagAndDelayBack) {
     activateSaver();
     setWindowsTimeout(780);
     deactivateSaver();
-    EXPECT_EQ(selected(), normalizeSaverPath(otherSaver.wstring()));
-    EXPECT_FALSE(active());
-    EXPECT_EQ(timeout(), 900);
-    EXPECT_EQ(userDword(L"CalmlaneTimeoutSeconds"), 780u);  // brought back by the next activation
-    EXPECT_EQ(userDword(L"PreviousSaved"), 1u);              // remembered values stay
+    EXPECT_EQ(current(), "saver=" + shown(normalizeSaverPath(otherSaver.wstring())) + " active=0 timeout=900");
+    // The remembered values stay; the product's own delay comes back with the next activation.
+    EXPECT_EQ(remembered(), "saver=other active=0 timeout=900 saved=1 own=780");
 
     // An unreadable PreviousActive means the user's saver was active.
     activateSaver();
@@ -172,12 +185,11 @@ TEST_F(SaverSelection, DeactivationWithAnotherSaverOrNoneChangesNothing) {
     select(otherSaver.wstring());
     setWindowsActive(true);
     EXPECT_NO_THROW(deactivateSaver());
-    EXPECT_EQ(selected(), otherSaver.wstring());
-    EXPECT_TRUE(active());
+    EXPECT_EQ(current(), "saver=other active=1 timeout=900");
     RegDeleteKeyValueW(HKEY_CURRENT_USER, DesktopKey, L"SCRNSAVE.EXE");
     EXPECT_NO_THROW(deactivateSaver());
-    EXPECT_EQ(selected(), L"<none>");
-    EXPECT_EQ(userDword(L"CalmlaneTimeoutSeconds"), 0xDEADu);
+    EXPECT_EQ(current(), "saver=<none> active=1 timeout=900");
+    EXPECT_EQ(remembered(), "saver=<none> active=- timeout=- saved=- own=-");
 }
 
 TEST_F(SaverSelection, AnUnusablePreviousSaverLeavesNoSaverAndNoAutomaticStart) {
@@ -194,8 +206,7 @@ TEST_F(SaverSelection, AnUnusablePreviousSaverLeavesNoSaverAndNoAutomaticStart) 
         writeString(HKEY_CURRENT_USER, RegistryPath, L"PreviousSaver", previous);
         writeDword(HKEY_CURRENT_USER, RegistryPath, L"PreviousActive", 1);
         deactivateSaver();
-        EXPECT_EQ(selected(), L"<none>");
-        EXPECT_FALSE(active());
+        EXPECT_EQ(current(), "saver=<none> active=0 timeout=900");
     }
     fs::remove(folder);
 }
@@ -208,14 +219,14 @@ TEST_F(SaverSelection, ProductSaversAreRecognisedInEveryForm) {
     wchar_t shortPath[MAX_PATH] = {};
     ASSERT_GT(GetShortPathNameW(longFile.c_str(), shortPath, MAX_PATH), 0u);
     ASSERT_NE(std::wstring(shortPath), longFile.wstring());
-    EXPECT_TRUE(isCalmlanePath(shortPath));
-    EXPECT_TRUE(isCalmlanePath(L"\"C:\\Program Files\\Calmlane\\Calmlane.scr\""));
-    EXPECT_TRUE(isCalmlanePath(L"\t%ProgramFiles%\\Calmlane\\CALMLANE.SCR "));
-    EXPECT_TRUE(isCalmlanePath(L"C:/Tools/Calmlane/Calmlane.scr"));
-    EXPECT_TRUE(isCalmlanePath(L"Calmlane.scr"));
-    EXPECT_FALSE(isCalmlanePath(L"C:\\Tools\\Calmlane.scr.bak"));
-    EXPECT_FALSE(isCalmlanePath(L"C:\\Tools\\NotCalmlane.scr"));
-    EXPECT_FALSE(isCalmlanePath(L""));
+    for (const wchar_t* path : {static_cast<const wchar_t*>(shortPath), L"\"C:\\Program Files\\Calmlane\\Calmlane.scr\"",
+                                L"\t%ProgramFiles%\\Calmlane\\CALMLANE.SCR ", L"C:/Tools/Calmlane/Calmlane.scr",
+                                L"Calmlane.scr"}) {
+        EXPECT_TRUE(isCalmlanePath(path)) << test::narrow(path);
+    }
+    for (const wchar_t* path : {L"C:\\Tools\\Calmlane.scr.bak", L"C:\\Tools\\NotCalmlane.scr", L""}) {
+        EXPECT_FALSE(isCalmlanePath(path)) << test::narrow(path);
+    }
     EXPECT_EQ(normalizeSaverPath(L" \"\t"), L"");
     EXPECT_EQ(normalizeSaverPath(L"C:/a/b.scr"), L"C:\\a\\b.scr");
     select(std::wstring(L"\"") + shortPath + L"\"");
@@ -266,7 +277,8 @@ TEST_F(SaverSelection, RepairPointsAStaleProductPathAtTheInstalledFile) {
     EXPECT_EQ(selected(), shortPath);
     EXPECT_TRUE(isCalmlaneSelected());
     writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);  // English
-    EXPECT_EQ(networkStatus().rfind(L"Calmlane is configured and enabled as the screen saver.", 0), 0u) << networkStatus();
+    EXPECT_EQ(networkStatus().rfind(L"Calmlane is configured and enabled as the screen saver.", 0), 0u)
+        << test::narrow(networkStatus());
 
     select(L"D:\\Old\\Calmlane.ScreenSaver.scr");
     repairSelectedSaverPath();
@@ -295,12 +307,13 @@ TEST_F(SaverSelection, TimeoutIsCheckedAfterTheLockAndSetInMinutes) {
     EXPECT_EQ(timeout(), 60);
     setSaverTimeout(240);
     EXPECT_EQ(timeout(), 14400);
-    EXPECT_EQ(userDword(L"CalmlaneTimeoutSeconds"), 14400u);
+    EXPECT_EQ(userDword(L"CalmlaneTimeoutSeconds"), "14400");
     {
         LockHolder busy;
-        EXPECT_EQ(thrownBy([] { setSaverTimeout(0); }), "Another screen saver operation is in progress. Please try again.");
-        EXPECT_EQ(thrownBy(activateSaver), "Another screen saver operation is in progress. Please try again.");
-        EXPECT_EQ(thrownBy(deactivateSaver), "Another screen saver operation is in progress. Please try again.");
+        const std::string refused = "Another screen saver operation is in progress. Please try again.";
+        EXPECT_EQ(thrownBy([] { setSaverTimeout(0); }), refused);
+        EXPECT_EQ(thrownBy(activateSaver), refused);
+        EXPECT_EQ(thrownBy(deactivateSaver), refused);
     }
     LockHolder abandoned(true);
     EXPECT_NO_THROW(setSaverTimeout(5));  // a holder that died counts as released

@@ -16,7 +16,9 @@ std::wstring keyOf(DWORD devInst) { return adaptersKey + L"\\" + std::to_wstring
 // Through the product's own registry helpers; each adapter is one key.
 void saveAdapter(const SimulatedAdapter& a) {
     const std::wstring key = keyOf(a.devInst);
-    const auto dword = [&](const wchar_t* name, DWORD value) { writeDword(HKEY_LOCAL_MACHINE, key.c_str(), name, value); };
+    const auto dword = [&](const wchar_t* name, DWORD value) {
+        writeDword(HKEY_LOCAL_MACHINE, key.c_str(), name, value);
+    };
     writeString(HKEY_LOCAL_MACHINE, key.c_str(), L"Id", a.id);
     writeString(HKEY_LOCAL_MACHINE, key.c_str(), L"InterfaceGuid", a.interfaceGuid);
     dword(L"LuidLow", static_cast<DWORD>(a.luid));
@@ -75,6 +77,13 @@ SimulatedAdapter physicalAdapter(int number, DWORD type) {
            std::to_wstring(number);
     a.luid = 0x0006000000000000ull + static_cast<std::uint64_t>(number);
     a.type = type;
+    return a;
+}
+
+SimulatedAdapter stoppedAdapter(int number, DWORD problem) {
+    SimulatedAdapter a = physicalAdapter(number);
+    a.nodeStatus &= ~0x8u;
+    a.problem = problem;
     return a;
 }
 

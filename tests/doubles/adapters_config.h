@@ -30,5 +30,7 @@ void saveAdapter(const SimulatedAdapter& adapter);
 
 // A physical Ethernet (6) or Wi-Fi (71) adapter that is up and started.
 SimulatedAdapter physicalAdapter(int number, DWORD type = 6);
+// A physical Ethernet adapter that is not started: disabled (problem 22) or with another problem.
+SimulatedAdapter stoppedAdapter(int number, DWORD problem = 22);
 
 }  // namespace calmlane::doubles

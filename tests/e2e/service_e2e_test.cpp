@@ -6,9 +6,7 @@
 #include "app/handles.h"
 #include "app/settings.h"
 #include "doubles/double_store.h"
-#include "support/debug_log.h"
 #include "support/process.h"
-#include "support/registry_scratch.h"
 #include "support/service_harness.h"
 
 namespace calmlane {
@@ -16,43 +14,44 @@ namespace {
 
 using namespace test;
 
-class ServiceSession : public ::testing::Test {
+constexpr const char* Blocked = "IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).";
+
+// The published state and the filter engines left open: "state=0 engines=0" once everything is released.
+std::string firewallState() {
+    return "state=" + std::to_string(publishedNetworkState()) +
+           " engines=" + std::to_string(doubles::storeDword(L"OpenEngines", 0));
+}
+
+class ServiceSession : public DoublesTest {
 protected:
     void SetUp() override {
-        deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
-        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+        DoublesTest::SetUp();
         ASSERT_TRUE(log.active());
         ASSERT_TRUE(service.start());
     }
-    void TearDown() override { deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey); }
 
-    RegistryScratch scratch;
-    DebugLog log;
     InstalledService service;
 };
 
 TEST_F(ServiceSession, FirewallSessionBlocksUntilStopAndReleasesAfterTheGrace) {
     const auto client =
         runPipeClient(service.installedClient(), L"open send:START reply state alive:2000 send:STOP close");
-    EXPECT_TRUE(hasLine(client, "open ok"));
-    EXPECT_TRUE(hasLine(client, "reply OK"));
-    EXPECT_TRUE(hasLine(client, "state 1"));
+    EXPECT_EQ(clientStory(client), "open ok, reply OK, state 1, closed");
     DebugLine end, release;
     ASSERT_TRUE(log.waitFor("Saver sent STOP; checking display before release", 5000, &end));
     ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000, &release));
     EXPECT_GE(release.tick - end.tick, 1900u);
     EXPECT_LE(release.tick - end.tick, 3000u);
     ASSERT_TRUE(log.waitFor("Firewall filters released.", 2000));
-    EXPECT_EQ(publishedNetworkState(), 0u);
-    EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 0u);
-    EXPECT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 2000));
+    EXPECT_EQ(firewallState(), "state=0 engines=0");
+    EXPECT_TRUE(log.waitFor(Blocked, 2000));
 }
 
 TEST_F(ServiceSession, SilenceEndsTheSessionAfterFourSeconds) {
     const auto client = runPipeClient(service.installedClient(), L"open send:START reply sleep:7500 close");
     EXPECT_TRUE(hasLine(client, "reply OK"));
     DebugLine blocked, expired, release;
-    ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 1000, &blocked));
+    ASSERT_TRUE(log.waitFor(Blocked, 1000, &blocked));
     ASSERT_TRUE(log.waitFor("Heartbeat expired; checking display before release", 1000, &expired));
     ASSERT_TRUE(log.waitFor("Restoring network: Heartbeat expired", 4000, &release));
     EXPECT_GE(expired.tick - blocked.tick, 3900u);
@@ -80,7 +79,7 @@ TEST_F(ServiceSession, StoppingTheServiceReleasesAHeldBlock) {
     doubles::storeSetDword(L"ConsoleDisplay", 1);
     ASSERT_TRUE(log.waitFor("Console display state: 1", 3000));
     PipeClientRun run = startPipeClient(service.installedClient(), L"open send:START reply alive:1000 send:STOP close");
-    ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 5000));
+    ASSERT_TRUE(log.waitFor(Blocked, 5000));
     doubles::storeSetDword(L"ConsoleDisplay", 0);
     ASSERT_TRUE(log.waitFor("Console display state: 0", 3000));
     const auto client = finishPipeClient(run);
@@ -88,12 +87,11 @@ TEST_F(ServiceSession, StoppingTheServiceReleasesAHeldBlock) {
     ASSERT_TRUE(log.waitFor("Saver sent STOP; checking display before release", 3000));
     Sleep(3000);  // past the grace: held, not released
     EXPECT_FALSE(log.contains("Firewall filters released."));
-    EXPECT_EQ(publishedNetworkState(), 1u);
+    EXPECT_EQ(firewallState(), "state=1 engines=1");
     ASSERT_TRUE(service.stop());
     EXPECT_TRUE(log.waitFor("Service stopping: restoring network.", 2000));
     EXPECT_TRUE(log.waitFor("Firewall filters released.", 2000));
-    EXPECT_EQ(publishedNetworkState(), 0u);
-    EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 0u);
+    EXPECT_EQ(firewallState(), "state=0 engines=0");
 }
 
 // A service killed while its filter engine is open: the dynamic session goes with the process, and the
@@ -104,8 +102,9 @@ TEST_F(ServiceSession, AKilledFirewallSessionLeavesNothingBlocked) {
         const wchar_t* client;
         const char* killOn;
     } rows[] = {
-        {"after OK", L"open send:START reply alive:3000 close", "IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters)."},
-        {"during the grace", L"open send:START reply send:STOP close", "Saver sent STOP; checking display before release"},
+        {"after OK", L"open send:START reply alive:3000 close", Blocked},
+        {"during the grace", L"open send:START reply send:STOP close",
+         "Saver sent STOP; checking display before release"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.when);
@@ -122,9 +121,8 @@ TEST_F(ServiceSession, AKilledFirewallSessionLeavesNothingBlocked) {
         doubles::storeSetDword(L"OpenEngines", 0);
         log.clear();
         ASSERT_TRUE(service.restartAfterCrash(pid));
-        EXPECT_EQ(publishedNetworkState(), 0u);
+        EXPECT_EQ(firewallState(), "state=0 engines=0");
         EXPECT_FALSE(log.contains("Firewall filters released."));
-        EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 0u);
     }
 }
 
@@ -135,8 +133,7 @@ TEST_F(ServiceSession, TheInstalledSaverStartedByItsShortPathIsAdmitted) {
     ASSERT_GT(GetShortPathNameW(service.installedClient().c_str(), shortPath, MAX_PATH), 0u);
     ASSERT_NE(std::wstring(shortPath), service.installedClient());
     const auto client = runPipeClientThroughLoader(shortPath, L"open send:START reply state send:STOP close");
-    EXPECT_TRUE(hasLine(client, "reply OK"));
-    EXPECT_TRUE(hasLine(client, "state 1"));
+    EXPECT_EQ(clientStory(client), "open ok, reply OK, state 1, closed");
     EXPECT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
     EXPECT_FALSE(log.contains("Rejected client executable path."));
 }
@@ -147,7 +144,7 @@ TEST_F(ServiceSession, AClientOutsideTheInstallFolderIsRefused) {
     EXPECT_FALSE(hasLine(client, "reply OK"));
     EXPECT_FALSE(hasLine(client, "reply ERROR"));
     EXPECT_TRUE(log.waitFor("Rejected client executable path.", 3000));
-    EXPECT_FALSE(log.contains("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters)."));
+    EXPECT_FALSE(log.contains(Blocked));
     // The service goes on listening: the installed client gets its session.
     const auto next = runPipeClient(service.installedClient(), L"open send:START reply send:STOP close");
     EXPECT_TRUE(hasLine(next, "reply OK"));

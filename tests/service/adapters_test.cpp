@@ -7,161 +7,146 @@
 #include "doubles/adapters_config.h"
 #include "doubles/double_store.h"
 #include "service/network_block.h"
-#include "support/debug_log.h"
-#include "support/registry_scratch.h"
+#include "support/service_harness.h"
 
 namespace calmlane {
 namespace {
 
 using doubles::physicalAdapter;
 using doubles::SimulatedAdapter;
-
-DWORD networkState() { return readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99); }
-
-std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using doubles::stoppedAdapter;
+using test::adapterSnapshot;
+using test::narrow;
 
 void addJournalEntry(const std::wstring& id) { writeString(HKEY_LOCAL_MACHINE, Journal, id.c_str(), id); }
 
-bool started(int number) {
-    SimulatedAdapter a;
-    return doubles::loadAdapter(static_cast<DWORD>(number), a) && (a.nodeStatus & 0x8) && a.problem == 0;
+int callsTo(const std::string& call) {
+    int n = 0;
+    for (const std::string& line : test::seamCalls()) n += line.rfind(call + " ", 0) == 0;
+    return n;
 }
 
-class AdapterMode : public ::testing::Test {
+class AdapterMode : public test::DoublesTest {
 protected:
-    void SetUp() override {
-        test::deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
-        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
-        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 0);
-    }
-    void TearDown() override { test::deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey); }
-
-    test::RegistryScratch scratch;
-    test::DebugLog log;
+    AdapterMode() : DoublesTest(true) {}
 };
 
 TEST_F(AdapterMode, OnlyUpStartedPhysicalEthernetWifiAndMobileBroadbandAreEligible) {
-    SimulatedAdapter wifi = physicalAdapter(2, 71);
-    SimulatedAdapter cdmaModem = physicalAdapter(10, 244);
-    SimulatedAdapter tunnel = physicalAdapter(3, 131);
-    SimulatedAdapter virtualNic = physicalAdapter(4);
-    virtualNic.hardware = false;
-    SimulatedAdapter userDisabled = physicalAdapter(5);
-    userDisabled.nodeStatus &= ~0x8u;
-    userDisabled.problem = 22;
-    SimulatedAdapter adminDown = physicalAdapter(6);
-    adminDown.adminStatus = 2;
-    SimulatedAdapter noDriverKey = physicalAdapter(7);
-    noDriverKey.noDriverKey = true;
-    SimulatedAdapter lowerCaseGuid = physicalAdapter(8);
-    for (wchar_t& c : lowerCaseGuid.interfaceGuid) c = static_cast<wchar_t>(towlower(c));
-    SimulatedAdapter interfaceOnly = physicalAdapter(9);
-    interfaceOnly.id.clear();
-    doubles::setAdapters({physicalAdapter(1), wifi, tunnel, virtualNic, userDisabled, adminDown, noDriverKey,
-                          lowerCaseGuid, interfaceOnly, cdmaModem});
-    const auto devices = physicalDevices();
-    ASSERT_EQ(devices.size(), 4u);
-    EXPECT_EQ(devices[0].instanceId, physicalAdapter(1).id);
-    EXPECT_EQ(devices[1].instanceId, wifi.id);
-    EXPECT_EQ(devices[2].instanceId, lowerCaseGuid.id);
-    EXPECT_EQ(devices[3].instanceId, cdmaModem.id);
-    EXPECT_EQ(devices[1].devInst, 2u);
-    EXPECT_EQ(devices[1].luid, wifi.luid);
+    std::vector<SimulatedAdapter> adapters;
+    for (int number = 1; number <= 10; ++number) adapters.push_back(physicalAdapter(number));
+    adapters[1].type = 71;  // Wi-Fi
+    adapters[2].type = 131;  // a tunnel
+    adapters[3].hardware = false;
+    adapters[4] = stoppedAdapter(5);  // disabled by the user
+    adapters[5].adminStatus = 2;
+    adapters[6].noDriverKey = true;
+    for (wchar_t& c : adapters[7].interfaceGuid) c = static_cast<wchar_t>(towlower(c));
+    adapters[8].id.clear();  // an interface without a device
+    adapters[9].type = 244;  // a CDMA modem
+    doubles::setAdapters(adapters);
+    std::string eligible;
+    for (const PhysicalDevice& device : physicalDevices()) {
+        const SimulatedAdapter& a = adapters[device.devInst - 1];
+        const bool same = device.instanceId == a.id && device.luid == a.luid;
+        eligible += std::to_string(device.devInst) + (same ? " " : "(differs) ");
+    }
+    EXPECT_EQ(eligible, "1 2 8 10 ");
 }
 
 TEST_F(AdapterMode, PauseDisablesEveryEligibleAdapterAfterJournallingItAndReleaseEnablesThem) {
-    SimulatedAdapter userDisabled = physicalAdapter(4);
-    userDisabled.nodeStatus &= ~0x8u;
-    userDisabled.problem = 22;
-    const SimulatedAdapter lteModem = physicalAdapter(3, 243);
-    doubles::setAdapters({physicalAdapter(1), physicalAdapter(2, 71), lteModem, userDisabled});
+    doubles::setAdapters({physicalAdapter(1), physicalAdapter(2, 71), physicalAdapter(3, 243), stoppedAdapter(4)});
     ASSERT_TRUE(blockNetwork());
-    EXPECT_EQ(networkState(), 1u);
-    EXPECT_FALSE(started(1));
-    EXPECT_FALSE(started(2));
-    EXPECT_FALSE(started(3));
-    EXPECT_EQ(savedDevices(),
-              (std::vector<std::wstring>{physicalAdapter(1).id, physicalAdapter(2, 71).id, lteModem.id}));
+    EXPECT_EQ(adapterSnapshot(), "started=- journal=1,2,3 state=1");
     EXPECT_TRUE(log.waitFor("Physical Ethernet/Wi-Fi adapters paused.", 2000));
 
     ASSERT_TRUE(restore());
-    EXPECT_TRUE(started(1));
-    EXPECT_TRUE(started(2));
-    EXPECT_TRUE(started(3));
-    EXPECT_FALSE(started(4));  // the user's own choice is left alone
-    EXPECT_TRUE(savedDevices().empty());
-    EXPECT_EQ(networkState(), 0u);
+    EXPECT_EQ(adapterSnapshot(), "started=1,2,3 journal=- state=0");  // the user's own choice is left alone
     EXPECT_TRUE(log.waitFor("Adapter restored by Calmlane: " + narrow(physicalAdapter(1).id), 2000));
 }
 
-TEST_F(AdapterMode, NoPhysicalAdapterFailsThePauseWithoutTouchingAnything) {
-    SimulatedAdapter tunnel = physicalAdapter(1, 131);
+TEST_F(AdapterMode, APauseThatCannotCompleteLeavesEveryAdapterAsItWas) {
     SimulatedAdapter virtualNic = physicalAdapter(2);
     virtualNic.hardware = false;
-    doubles::setAdapters({tunnel, virtualNic});
-    EXPECT_FALSE(blockNetwork());
-    EXPECT_EQ(networkState(), 3u);
-    EXPECT_TRUE(started(1));
-    EXPECT_TRUE(started(2));
-    EXPECT_TRUE(doubles::storeString(L"Calls").find(L"disableNode") == std::wstring::npos);
+    const struct {
+        const char* what;
+        std::vector<SimulatedAdapter> adapters;
+        const wchar_t* failCall;
+        DWORD failSkip;
+        int disables;
+        std::string line;
+    } rows[] = {
+        {"no physical adapter", {physicalAdapter(1, 131), virtualNic}, L"", 0, 0, ""},
+        {"the second adapter cannot be disabled", {physicalAdapter(1), physicalAdapter(2)}, L"adapter.disableNode", 1,
+         2, "Adapter pause failed; device not claimed: " + narrow(physicalAdapter(2).id)},
+        // Two status reads at enumeration and two per device check: the second device's re-check fails.
+        {"the second adapter changes between checks", {physicalAdapter(1), physicalAdapter(2)}, L"adapter.nodeStatus",
+         5, 1, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        doubles::setAdapters(row.adapters);
+        doubles::storeSetString(L"Calls", L"");
+        doubles::storeSetString(L"FailCall", row.failCall);
+        doubles::storeSetDword(L"FailSkip", row.failSkip);
+        doubles::storeSetDword(L"FailTimes", 1);
+        EXPECT_FALSE(blockNetwork());
+        EXPECT_EQ(adapterSnapshot(), "started=1,2 journal=- state=3");
+        EXPECT_EQ(callsTo("adapter.disableNode"), row.disables);
+        if (!row.line.empty()) {
+            EXPECT_TRUE(log.waitFor(row.line, 2000));
+        }
+    }
 }
 
-TEST_F(AdapterMode, ASecondAdapterThatCannotBeDisabledUndoesTheFirst) {
-    doubles::setAdapters({physicalAdapter(1), physicalAdapter(2)});
-    doubles::storeSetString(L"FailCall", L"adapter.disableNode");
-    doubles::storeSetDword(L"FailSkip", 1);
-    EXPECT_FALSE(blockNetwork());
-    EXPECT_TRUE(started(1));
-    EXPECT_TRUE(started(2));
-    EXPECT_TRUE(savedDevices().empty());
-    EXPECT_EQ(networkState(), 3u);
-    EXPECT_TRUE(log.waitFor("Adapter pause failed; device not claimed: " + narrow(physicalAdapter(2).id), 2000));
-}
-
-TEST_F(AdapterMode, ADeviceChangingBetweenChecksAbortsBeforeItIsDisabled) {
-    doubles::setAdapters({physicalAdapter(1), physicalAdapter(2)});
-    // The second device's status read in its re-check fails: two reads at enumeration, two per device check.
-    doubles::storeSetString(L"FailCall", L"adapter.nodeStatus");
-    doubles::storeSetDword(L"FailSkip", 5);
-    doubles::storeSetDword(L"FailTimes", 1);
-    EXPECT_FALSE(blockNetwork());
-    EXPECT_TRUE(started(1));
-    EXPECT_TRUE(started(2));
-    EXPECT_TRUE(savedDevices().empty());
-}
-
-TEST_F(AdapterMode, AJournalEntryWhoseDeviceIsGoneIsCleared) {
+// A release replays the journal: each entry is enabled, cleared or kept pending.
+TEST_F(AdapterMode, JournalReplayEnablesClearsOrKeepsEachEntry) {
+    enum class Mode { Adapters, Firewall, NotConfigured };
     SimulatedAdapter gone = physicalAdapter(1);
     gone.absent = true;
-    doubles::setAdapters({gone});
-    addJournalEntry(gone.id);
-    EXPECT_TRUE(restore());
-    EXPECT_TRUE(savedDevices().empty());
-    EXPECT_EQ(networkState(), 0u);
-    EXPECT_TRUE(log.waitFor("Adapter recovery entry cleared (already active or absent): " + narrow(gone.id), 2000));
-}
-
-TEST_F(AdapterMode, AStaleJournalIsDiscardedWithoutEnablingAnything) {
-    SimulatedAdapter disabled = physicalAdapter(1);
-    disabled.nodeStatus &= ~0x8u;
-    disabled.problem = 22;
-    doubles::setAdapters({disabled});
-    addJournalEntry(disabled.id);
-    addJournalEntry(L"PCI\\OTHER");
-    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1);
-    EXPECT_TRUE(restore());
-    EXPECT_TRUE(log.waitFor(
-        "Stale adapter recovery journal discarded without enabling 2 device(s); current mode: firewall.", 2000));
-    EXPECT_TRUE(savedDevices().empty());
-    EXPECT_FALSE(started(1));
-
-    addJournalEntry(disabled.id);
-    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 0);
-    test::setRawValue(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", REG_SZ, L"1", 4);
-    EXPECT_TRUE(restore());
-    EXPECT_TRUE(log.waitFor(
-        "Stale adapter recovery journal discarded without enabling 1 device(s); current mode: not configured.", 2000));
-    EXPECT_EQ(networkState(), 0u);
+    const std::string id = narrow(gone.id);
+    const struct {
+        const char* what;
+        SimulatedAdapter adapter;
+        const wchar_t* otherEntry;  // a second journal entry, for no simulated device
+        Mode mode;
+        const wchar_t* failCall;
+        bool restored;
+        const char* after;
+        std::string line;
+    } rows[] = {
+        {"its device is gone", gone, nullptr, Mode::Adapters, L"", true, "started=1 journal=- state=0",
+         "Adapter recovery entry cleared (already active or absent): " + id},
+        {"stale in firewall mode", stoppedAdapter(1), L"PCI\\OTHER", Mode::Firewall, L"", true,
+         "started=- journal=- state=0",
+         "Stale adapter recovery journal discarded without enabling 2 device(s); current mode: firewall."},
+        {"stale without a valid mode", stoppedAdapter(1), nullptr, Mode::NotConfigured, L"", true,
+         "started=- journal=- state=0",
+         "Stale adapter recovery journal discarded without enabling 1 device(s); current mode: not configured."},
+        {"the device failed to start", stoppedAdapter(1, 10), nullptr, Mode::Adapters, L"", false,
+         "started=- journal=1 state=3", "Adapter restoration pending: " + id},
+        {"the enable fails", stoppedAdapter(1), nullptr, Mode::Adapters, L"adapter.enableNode", false,
+         "started=- journal=1 state=3", "Adapter restoration pending: " + id},
+        {"disabled by a pause", stoppedAdapter(1), nullptr, Mode::Adapters, L"", true, "started=1 journal=- state=0",
+         "Adapter restored by Calmlane: " + id},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        doubles::setAdapters({row.adapter});
+        addJournalEntry(row.adapter.id);
+        if (row.otherEntry) addJournalEntry(row.otherEntry);
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", row.mode == Mode::Firewall);
+        if (row.mode == Mode::NotConfigured) {
+            test::setRawValue(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", REG_SZ, L"1", 4);
+        }
+        doubles::storeSetString(L"FailCall", row.failCall);
+        log.clear();
+        EXPECT_EQ(restore(), row.restored);
+        EXPECT_EQ(adapterSnapshot(), row.after);
+        EXPECT_EQ(somethingLeftBlocked(), !row.restored);
+        EXPECT_TRUE(log.waitFor(row.line, 2000));
+        test::deleteTree(HKEY_LOCAL_MACHINE, Journal);
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+    }
 }
 
 TEST_F(AdapterMode, ValuesThatAreNotIdsAreIgnoredAndNeverDeleted) {
@@ -169,11 +154,11 @@ TEST_F(AdapterMode, ValuesThatAreNotIdsAreIgnoredAndNeverDeleted) {
     test::setRawValue(HKEY_LOCAL_MACHINE, Journal, L"Number", REG_DWORD, &number, sizeof(number));
     test::setRawValue(HKEY_LOCAL_MACHINE, Journal, L"Empty", REG_SZ, nullptr, 0);
     test::setRawValue(HKEY_LOCAL_MACHINE, Journal, L"OneByte", REG_SZ, "x", 1);
-    EXPECT_TRUE(savedDevices().empty());
     EXPECT_TRUE(restore());
-    EXPECT_EQ(networkState(), 0u);
-    EXPECT_TRUE(test::valueExists(HKEY_LOCAL_MACHINE, Journal, L"Number"));
-    EXPECT_TRUE(test::valueExists(HKEY_LOCAL_MACHINE, Journal, L"Empty"));
+    EXPECT_EQ(adapterSnapshot(), "started=- journal=- state=0");
+    for (const wchar_t* name : {L"Number", L"Empty", L"OneByte"}) {
+        EXPECT_TRUE(test::valueExists(HKEY_LOCAL_MACHINE, Journal, name)) << narrow(name);
+    }
 }
 
 TEST_F(AdapterMode, JournalIdsComeOnlyFromTheBytesEachValueHolds) {
@@ -186,34 +171,9 @@ TEST_F(AdapterMode, JournalIdsComeOnlyFromTheBytesEachValueHolds) {
     const std::wstring longest(5000, L'Z');
     test::setRawValue(HKEY_LOCAL_MACHINE, Journal, L"Huge", REG_SZ, longest.c_str(),
                       static_cast<DWORD>(longest.size() * sizeof(wchar_t)));  // over 8,192 bytes: skipped
-    const auto ids = savedDevices();
-    ASSERT_EQ(ids.size(), 2u);
-    EXPECT_EQ(ids[0], longId);
-    EXPECT_EQ(ids[1], shortId);
+    EXPECT_EQ(savedDevices(), (std::vector<std::wstring>{longId, shortId}));
     deleteSavedDevice(shortId);
     EXPECT_FALSE(test::valueExists(HKEY_LOCAL_MACHINE, Journal, shortId.c_str()));
-}
-
-TEST_F(AdapterMode, ADeviceStuckWithAnotherProblemKeepsItsEntry) {
-    SimulatedAdapter broken = physicalAdapter(1);
-    broken.nodeStatus &= ~0x8u;
-    broken.problem = 10;  // failed to start
-    doubles::setAdapters({broken});
-    addJournalEntry(broken.id);
-    EXPECT_FALSE(restore());
-    EXPECT_EQ(networkState(), 3u);
-    EXPECT_EQ(savedDevices().size(), 1u);
-    EXPECT_TRUE(somethingLeftBlocked());
-    EXPECT_TRUE(log.waitFor("Adapter restoration pending: " + narrow(broken.id), 2000));
-    // An enable that fails is pending too.
-    broken.devInst = 1;
-    broken.problem = 22;
-    doubles::saveAdapter(broken);
-    doubles::storeSetString(L"FailCall", L"adapter.enableNode");
-    EXPECT_FALSE(restore());
-    doubles::storeSetString(L"FailCall", L"");
-    EXPECT_TRUE(restore());
-    EXPECT_TRUE(started(1));
 }
 
 }  // namespace

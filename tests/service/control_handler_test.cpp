@@ -6,38 +6,39 @@
 namespace calmlane {
 namespace {
 
-struct DisplayReport {
-    alignas(POWERBROADCAST_SETTING) unsigned char bytes[sizeof(POWERBROADCAST_SETTING) + 4] = {};
-    DisplayReport(DWORD value, DWORD length = 4, GUID guid = ConsoleDisplayState) {
-        auto* s = reinterpret_cast<POWERBROADCAST_SETTING*>(bytes);
-        s->PowerSetting = guid;
-        s->DataLength = length;
-        memcpy(s->Data, &value, sizeof(value));
-    }
-    const void* data() const { return bytes; }
-};
-
 ControlOutcome display(ServiceSignals& s, DWORD value, DWORD length = 4, GUID guid = ConsoleDisplayState) {
-    DisplayReport report(value, length, guid);
-    return recordControl(s, SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, report.data());
+    alignas(POWERBROADCAST_SETTING) unsigned char bytes[sizeof(POWERBROADCAST_SETTING) + 4] = {};
+    auto* report = reinterpret_cast<POWERBROADCAST_SETTING*>(bytes);
+    report->PowerSetting = guid;
+    report->DataLength = length;
+    memcpy(report->Data, &value, sizeof(value));
+    return recordControl(s, SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, bytes);
+}
+
+// "display=1 restore=1 reason=65536"
+std::string recorded(const ServiceSignals& s) {
+    return "display=" + std::to_string(s.consoleDisplayState) + " restore=" + std::to_string(s.restoreRequested) +
+           " reason=" + std::to_string(s.recoveryReason);
 }
 
 TEST(ControlHandler, OnlyDisplayOnAfterOffOrDimmedRequestsARestore) {
+    const struct {
+        DWORD display;
+        const char* after;
+    } steps[] = {
+        {1, "display=1 restore=0 reason=0"},  // unknown -> on
+        {2, "display=2 restore=0 reason=0"},
+        {0, "display=0 restore=0 reason=0"},  // dimmed -> off
+        {2, "display=2 restore=0 reason=0"},  // off -> dimmed
+        {1, "display=1 restore=1 reason=65536"},
+        {1, "display=1 restore=0 reason=65536"},  // on -> on, after the request was taken
+    };
     ServiceSignals s;
-    display(s, 1);  // unknown -> on: nothing
-    EXPECT_FALSE(s.restoreRequested);
-    EXPECT_EQ(s.consoleDisplayState, 1u);
-    display(s, 2);
-    display(s, 0);  // dimmed -> off: nothing
-    EXPECT_FALSE(s.restoreRequested);
-    display(s, 2);  // off -> dimmed: nothing
-    EXPECT_FALSE(s.restoreRequested);
-    display(s, 1);
-    EXPECT_TRUE(s.restoreRequested);
-    EXPECT_EQ(s.recoveryReason, 0x10000u);
-    s.restoreRequested = false;
-    display(s, 1);  // on -> on: nothing
-    EXPECT_FALSE(s.restoreRequested);
+    for (const auto& step : steps) {
+        s.restoreRequested = false;
+        EXPECT_EQ(display(s, step.display), ControlOutcome::Recorded);
+        EXPECT_EQ(recorded(s), step.after);
+    }
 }
 
 TEST(ControlHandler, MalformedDisplayReportsAreIgnored) {
@@ -45,49 +46,38 @@ TEST(ControlHandler, MalformedDisplayReportsAreIgnored) {
     display(s, 3);
     display(s, 1, 2);
     display(s, 0, 4, GUID{});
-    EXPECT_EQ(s.consoleDisplayState, 0xFFFFFFFFu);
     EXPECT_EQ(recordControl(s, SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, nullptr), ControlOutcome::Recorded);
-    EXPECT_FALSE(s.restoreRequested);
+    EXPECT_EQ(recorded(s), "display=4294967295 restore=0 reason=0");
 }
 
-TEST(ControlHandler, PowerSessionAndRestoreControlsCarryTheirReasons) {
-    const struct {
-        DWORD control, type, reason;
-    } requests[] = {
-        {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, 131076},
-        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, 131079},
-        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, 131090},
-        {128, 0, 128},
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_DISCONNECT, 196610},
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_REMOTE_DISCONNECT, 196612},
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, 196614},
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_UNLOCK, 196616},
-    };
-    for (const auto& r : requests) {
-        ServiceSignals s;
-        EXPECT_EQ(recordControl(s, r.control, r.type, nullptr), ControlOutcome::Recorded);
-        EXPECT_TRUE(s.restoreRequested) << r.reason;
-        EXPECT_EQ(s.recoveryReason, r.reason);
-    }
+TEST(ControlHandler, PowerSessionAndRestoreControlsCarryTheirReasonsAndStopAndShutdownStop) {
     const struct {
         DWORD control, type;
-    } ignored[] = {
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT}, {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK},
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON},   {SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE},
-        {SERVICE_CONTROL_INTERROGATE, 0},                     {129, 0},
+        const char* after;
+        ControlOutcome outcome = ControlOutcome::Recorded;
+    } controls[] = {
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, "restore=1 reason=131076"},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, "restore=1 reason=131079"},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, "restore=1 reason=131090"},
+        {128, 0, "restore=1 reason=128"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_DISCONNECT, "restore=1 reason=196610"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_REMOTE_DISCONNECT, "restore=1 reason=196612"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, "restore=1 reason=196614"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_UNLOCK, "restore=1 reason=196616"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, "restore=0 reason=0"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, "restore=0 reason=0"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, "restore=0 reason=0"},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, "restore=0 reason=0"},
+        {SERVICE_CONTROL_INTERROGATE, 0, "restore=0 reason=0"},
+        {129, 0, "restore=0 reason=0"},
+        {SERVICE_CONTROL_STOP, 0, "restore=0 reason=0", ControlOutcome::Stop},
+        {SERVICE_CONTROL_SHUTDOWN, 0, "restore=0 reason=0", ControlOutcome::Stop},
     };
-    for (const auto& i : ignored) {
+    for (const auto& c : controls) {
         ServiceSignals s;
-        EXPECT_EQ(recordControl(s, i.control, i.type, nullptr), ControlOutcome::Recorded);
-        EXPECT_FALSE(s.restoreRequested) << i.control << "/" << i.type;
+        EXPECT_EQ(recordControl(s, c.control, c.type, nullptr), c.outcome) << c.control << "/" << c.type;
+        EXPECT_EQ(recorded(s), std::string("display=4294967295 ") + c.after) << c.control << "/" << c.type;
     }
-}
-
-TEST(ControlHandler, StopAndShutdownStopTheService) {
-    ServiceSignals s;
-    EXPECT_EQ(recordControl(s, SERVICE_CONTROL_STOP, 0, nullptr), ControlOutcome::Stop);
-    EXPECT_EQ(recordControl(s, SERVICE_CONTROL_SHUTDOWN, 0, nullptr), ControlOutcome::Stop);
-    EXPECT_FALSE(s.restoreRequested);
 }
 
 }  // namespace

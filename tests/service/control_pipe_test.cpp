@@ -10,15 +10,11 @@
 #include "app/constants.h"
 #include "app/settings.h"
 #include "doubles/double_store.h"
-#include "support/debug_log.h"
 #include "support/process.h"
-#include "support/registry_scratch.h"
 #include "support/service_harness.h"
 
 namespace calmlane {
 namespace {
-
-using test::DebugLog;
 
 TEST(ConnectPoll, FollowsTheDocumentedNonBlockingSemanticsAndMessagesStopAtTheirFirstZeroByte) {
     // After a disconnect Windows answers success once, meaning "listening again": nobody is there.
@@ -90,17 +86,17 @@ TEST(Admission, TheInstalledSaverIsKnownByItsIdentityUnderEverySpelling) {
     fs::remove_all(folder);
 }
 
-class PipeServer : public ::testing::Test {
+class PipeServer : public test::DoublesTest {
 protected:
     void SetUp() override {
-        test::deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+        DoublesTest::SetUp();
         ASSERT_EQ(pipe.create(), 0u);
     }
     void TearDown() override {
         client.reset();
         pipe.close();
         installDirectoryOverride.clear();
-        test::deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+        DoublesTest::TearDown();
     }
     // A client in this process, connected and switched to message mode.
     void connect() {
@@ -114,13 +110,7 @@ protected:
         DWORD written = 0;
         ASSERT_TRUE(WriteFile(client.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
     }
-    DWORD bytesWaitingForClient() {
-        DWORD available = 0;
-        PeekNamedPipe(client.get(), nullptr, 0, nullptr, &available, nullptr);
-        return available;
-    }
 
-    test::RegistryScratch scratch;
     ControlPipe pipe;
     UniqueHandle client;
 };
@@ -165,7 +155,6 @@ TEST_F(PipeServer, ReadsOneMessagePerCallWithTheirExactText) {
 }
 
 TEST_F(PipeServer, AClientFromAnInactiveSessionIsRefused) {
-    DebugLog log;
     doubles::storeSetDword(L"SessionState", 4);  // WTSDisconnected
     connect();
     EXPECT_FALSE(pipe.admit());
@@ -186,7 +175,6 @@ TEST_F(PipeServer, TheInstalledSaverIsAdmittedWhateverTheLetterCase) {
     installDirectoryOverride = folder.wstring();
     for (wchar_t& c : installDirectoryOverride) c = static_cast<wchar_t>(towupper(c));
 
-    DebugLog log;
     test::PipeClientRun run = test::startPipeClient((folder / "Calmlane.scr").wstring(), L"open sleep:2000");
     ASSERT_TRUE(test::waitUntil([&] { return pipe.poll() == ConnectPoll::Client; }, 5000, 20));
     UniqueHandle process = pipe.admit();

@@ -3,12 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace calmlane {
 namespace {
+
+const std::string Hold = "log:Screen off/dimmed: service retains network block after saver exit/timeout.";
+std::string ending(const std::string& reason) { return "log:" + reason + "; checking display before release"; }
+std::string release(const std::string& reason) { return "log:Restoring network: " + reason + ", restore"; }
 
 class FakePort : public SessionPort {
 public:
@@ -55,23 +61,20 @@ public:
     void send(const std::string& text) { reads.push_back(PipeRead{PipeRead::Kind::Message, text, 0}); }
     void fail(unsigned long error) { reads.push_back(PipeRead{PipeRead::Kind::Error, "", error}); }
 
-    int count(const std::string& action) const {
-        int n = 0;
-        for (const auto& a : actions) n += a == action;
-        return n;
+    bool has(const std::string& action) const {
+        return std::find(actions.begin(), actions.end(), action) != actions.end();
     }
-    bool has(const std::string& action) const { return count(action) > 0; }
-    // Position of the first occurrence, or -1.
-    int at(const std::string& action) const {
-        for (std::size_t i = 0; i < actions.size(); ++i) {
-            if (actions[i] == action) return static_cast<int>(i);
-        }
-        return -1;
+    // The actions so far, joined by ", "; forgets them.
+    std::string take() {
+        std::string joined;
+        for (const auto& a : actions) joined.append(joined.empty() ? "" : ", ").append(a);
+        actions.clear();
+        return joined;
     }
 };
 
-class Session : public ::testing::Test {
-protected:
+// A machine, its port and the loop around them.
+struct Loop {
     FakePort port;
     SessionMachine machine{port};
     std::uint64_t& now = port.clock;
@@ -94,23 +97,36 @@ protected:
         ADD_FAILURE() << "never saw " << action;
         return now;
     }
-    // Admits a client and has it send START.
+    // Admits a client and has it send START; forgets the actions.
     void startBlockedSession() {
         port.clientWaiting = true;
         port.send("START");
         pass();
-        ASSERT_TRUE(machine.blocked());
+        EXPECT_TRUE(machine.blocked());
         port.actions.clear();
     }
+    // The machine's flags that are set, e.g. "open blocked".
+    std::string flags() const {
+        const std::pair<bool, const char*> all[] = {{machine.sessionOpen(), "open"},
+                                                    {machine.blocked(), "blocked"},
+                                                    {machine.holding(), "holding"},
+                                                    {machine.releasePending(), "pending"}};
+        std::string set;
+        for (const auto& [on, name] : all) {
+            if (on) set.append(set.empty() ? "" : " ").append(name);
+        }
+        return set;
+    }
 };
+
+class Session : public ::testing::Test, public Loop {};
 
 TEST_F(Session, AdmittedClientIsReadInTheSamePassAndStartBlocksAndRepliesOk) {
     port.clientWaiting = true;
     port.send("START");
     pass();
-    EXPECT_EQ(port.actions, (std::vector<std::string>{"admit", "block", "reply:OK"}));
-    EXPECT_TRUE(machine.sessionOpen());
-    EXPECT_TRUE(machine.blocked());
+    EXPECT_EQ(port.take(), "admit, block, reply:OK");
+    EXPECT_EQ(flags(), "open blocked");
 }
 
 // How a session ends. Whatever ends it is logged once; a blocked session is released 2 s later unless the
@@ -143,47 +159,35 @@ TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        FakePort port;
-        SessionMachine machine(port);
+        Loop loop;
+        FakePort& port = loop.port;
         port.clientWaiting = true;
         if (row.blocked) port.send("START");
-        machine.pass(port.clock, row.display, false, 0);
-        ASSERT_EQ(machine.blocked(), row.blocked);
+        loop.machine.pass(port.clock, row.display, false, 0);
+        ASSERT_EQ(loop.machine.blocked(), row.blocked);
         port.actions.clear();
         if (row.by == By::Message) port.send(row.message);
         if (row.by == By::PipeError) port.fail(row.error);
         port.processEnded = row.by == By::ProcessEnd;
 
-        const std::string checking = "log:" + std::string(row.reason) + "; checking display before release";
         const std::uint64_t end = port.clock + 50;
         int releasedAfter = -1, heldAfter = -1;
         for (std::uint64_t now = end; now <= end + 10000; now += 50) {
             const bool dark = row.darkInGrace && now >= end + 1000;
-            machine.pass(now, dark ? DisplayOff : row.display, false, 0);
+            loop.machine.pass(now, dark ? DisplayOff : row.display, false, 0);
             if (now == end && row.releasedAfterMs > 0) {
-                EXPECT_TRUE(machine.releasePending());
+                EXPECT_TRUE(loop.machine.releasePending());
             }
             if (releasedAfter < 0 && port.has("restore")) releasedAfter = static_cast<int>(now - end);
-            if (heldAfter < 0 && machine.holding()) heldAfter = static_cast<int>(now - end);
+            if (heldAfter < 0 && loop.machine.holding()) heldAfter = static_cast<int>(now - end);
         }
         EXPECT_EQ(releasedAfter, row.releasedAfterMs);
         EXPECT_EQ(heldAfter, row.heldAfterMs);
-        EXPECT_EQ(port.count(checking), 1);
-        EXPECT_FALSE(port.has("block"));
-        EXPECT_EQ(port.count("close"), 1);
-        EXPECT_EQ(port.count("disconnect"), 1);
-        EXPECT_FALSE(machine.sessionOpen());
-        EXPECT_FALSE(machine.releasePending());
-        EXPECT_EQ(machine.holding(), row.releasedAfterMs < 0);
-        if (row.releasedAfterMs < 0) {
-            EXPECT_LT(port.at(checking),
-                      port.at("log:Screen off/dimmed: service retains network block after saver exit/timeout."));
-        } else {
-            EXPECT_EQ(port.count("restore"), 1);
-            EXPECT_LT(port.at("log:Restoring network: " + std::string(row.reason)), port.at("restore"));
-            EXPECT_EQ(port.actions.back(), "disconnect");
-            EXPECT_FALSE(machine.blocked());
-        }
+        const bool held = row.releasedAfterMs < 0;
+        const std::string darkening = row.darkInGrace ? "log:Console display state: 0, " : "";
+        EXPECT_EQ(port.take(), ending(row.reason) + ", " + (held ? darkening + Hold : release(row.reason)) +
+                                   ", close, disconnect");
+        EXPECT_EQ(loop.flags(), held ? "blocked holding" : "");
     }
 }
 
@@ -193,22 +197,20 @@ TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
     display = DisplayOff;
     port.processEnded = true;
     pass();
-    EXPECT_TRUE(port.has("log:Saver process ended; checking display before release"));
-    EXPECT_TRUE(port.has("log:Screen off/dimmed: service retains network block after saver exit/timeout."));
-    EXPECT_FALSE(port.has("restore"));
-    EXPECT_TRUE(machine.holding());
+    EXPECT_EQ(port.take(), "log:Console display state: 0, " + ending("Saver process ended") + ", " + Hold +
+                               ", close, disconnect");
+    EXPECT_EQ(flags(), "blocked holding");
     // Holding: nothing else runs, the pipe does not listen.
-    port.actions.clear();
+    port.processEnded = false;
     port.clientWaiting = true;
     passFor(10000);
-    EXPECT_TRUE(port.actions.empty());
-    // The control handler turns "display on after off" into a recovery request with reason 65536.
+    EXPECT_EQ(port.take(), "");
+    // The control handler turns "display on after off" into a recovery request with reason 65536; the
+    // pipe listens again in the same pass.
     display = DisplayOn;
     pass(true, 0x10000);
-    EXPECT_TRUE(port.has("log:Recovery requested; reason code: 65536"));
-    EXPECT_TRUE(port.has("restore"));
-    EXPECT_FALSE(machine.holding());
-    EXPECT_TRUE(port.has("admit"));  // listening again in the same pass
+    EXPECT_EQ(port.take(), "log:Console display state: 1, log:Recovery requested; reason code: 65536, restore, admit");
+    EXPECT_EQ(flags(), "open");
 }
 
 // ALIVE before START, no data (232) and a listening pipe (536) keep the session without blocking.
@@ -223,9 +225,8 @@ TEST_F(Session, AliveBeforeStartAndEmptyReadsKeepTheSessionWithoutBlocking) {
         port.send("ALIVE");
         passFor(600);
     }
-    EXPECT_TRUE(machine.sessionOpen());
-    EXPECT_FALSE(port.has("block"));
-    EXPECT_FALSE(port.has("restore"));
+    EXPECT_EQ(port.take(), "admit");
+    EXPECT_EQ(flags(), "open");
 }
 
 TEST_F(Session, HeartbeatExpiresMoreThanFourSecondsAfterTheBlockReturned) {
@@ -233,8 +234,7 @@ TEST_F(Session, HeartbeatExpiresMoreThanFourSecondsAfterTheBlockReturned) {
     port.blockMs = 5000;  // two adapters disabled synchronously
     startBlockedSession();
     const std::uint64_t lastMessage = now - 50;  // the tick when the block returned
-    EXPECT_EQ(passUntil("log:Heartbeat expired; checking display before release") - lastMessage,
-              4050u);  // first pass past 4,000 ms
+    EXPECT_EQ(passUntil(ending("Heartbeat expired")) - lastMessage, 4050u);  // first pass past 4,000 ms
     passFor(2000);
     EXPECT_TRUE(port.has("log:Restoring network: Heartbeat expired"));
 }
@@ -243,45 +243,43 @@ TEST_F(Session, ASlowBlockKeepsItsSessionWhileQueuedHeartbeatsArrive) {
     // Two adapters at 2.5 s each: the saver's "ALIVE"s queue up in the pipe meanwhile.
     display = DisplayOn;
     port.blockMs = 5000;
-    port.clientWaiting = true;
-    port.send("START");
-    pass();
-    ASSERT_TRUE(machine.blocked());
+    startBlockedSession();
     for (int i = 0; i < 8; ++i) port.send("ALIVE");  // queued during the block
     for (int i = 0; i < 16; ++i) {
         passFor(600);
         port.send("ALIVE");
     }
-    EXPECT_FALSE(port.has("log:Heartbeat expired; checking display before release"));
-    EXPECT_TRUE(machine.sessionOpen());
-    EXPECT_TRUE(machine.blocked());
+    EXPECT_EQ(port.take(), "");
+    EXPECT_EQ(flags(), "open blocked");
 
     // A STOP queued behind the heartbeats is read in turn and released after the grace.
     port.send("STOP");
-    const std::uint64_t stopRead = passUntil("log:Saver sent STOP; checking display before release");
+    const std::uint64_t stopRead = passUntil(ending("Saver sent STOP"));
     EXPECT_EQ(passUntil("restore") - stopRead, DisplayGraceMs);
 }
 
-TEST_F(Session, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
-    port.clientWaiting = true;
-    pass();
-    now += 4100;
-    port.send("START");
-    pass();
-    EXPECT_FALSE(port.has("block"));
-    EXPECT_FALSE(port.has("reply:OK"));
-    EXPECT_TRUE(port.has("log:Heartbeat expired; checking display before release"));
-    EXPECT_FALSE(machine.sessionOpen());
-
-    FakePort p2;
-    p2.clock = 1000;
-    SessionMachine m2(p2);
-    p2.clientWaiting = true;
-    p2.send("START");
-    m2.pass(1000, DisplayOn, false, 0);
-    p2.send("ALIVE");
-    m2.pass(5100, DisplayOn, false, 0);
-    EXPECT_TRUE(p2.has("log:Heartbeat expired; checking display before release"));
+TEST(SessionExpiry, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
+    const struct {
+        bool blocked;
+        const char* late;
+        const char* after;
+    } rows[] = {
+        {false, "START", ", log:Restoring network: Heartbeat expired, restore, close, disconnect"},
+        {true, "ALIVE", ""},  // released after the grace
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.late);
+        Loop loop;
+        loop.display = DisplayOn;
+        loop.port.clientWaiting = true;
+        if (row.blocked) loop.port.send("START");
+        loop.pass();
+        loop.port.actions.clear();
+        loop.now += 4050;  // 4,100 ms after the last message
+        loop.port.send(row.late);
+        loop.pass();
+        EXPECT_EQ(loop.port.take(), ending("Heartbeat expired") + row.after);
+    }
 }
 
 TEST_F(Session, ProcessEndIsNoticedOnlyAfterItsQueuedMessages) {
@@ -292,42 +290,31 @@ TEST_F(Session, ProcessEndIsNoticedOnlyAfterItsQueuedMessages) {
     port.processEnded = true;
     pass();
     pass();
-    EXPECT_TRUE(port.has("log:Saver sent STOP; checking display before release"));
-    EXPECT_FALSE(port.has("log:Saver process ended; checking display before release"));
+    EXPECT_EQ(port.take(), ending("Saver sent STOP"));
 }
 
 TEST(SessionBlock, AFailedBlockRepliesErrorAndReleasesAtOnceHoweverLongItTook) {
     for (const std::uint64_t blockMs : {0u, 5000u}) {
-        FakePort port;
-        SessionMachine machine(port);
-        port.blockMs = blockMs;
-        port.blockResult = false;
-        port.clientWaiting = true;
-        port.send("START");
-        machine.pass(port.clock, DisplayUnknown, false, 0);
-        EXPECT_EQ(port.actions,
-                  (std::vector<std::string>{"admit", "block", "reply:ERROR",
-                                            "log:Network blocking failed; checking display before release",
-                                            "log:Restoring network: Network blocking failed", "restore", "close",
-                                            "disconnect"}))
+        Loop loop;
+        loop.port.blockMs = blockMs;
+        loop.port.blockResult = false;
+        loop.port.clientWaiting = true;
+        loop.port.send("START");
+        loop.pass();
+        EXPECT_EQ(loop.port.take(), "admit, block, reply:ERROR, " + ending("Network blocking failed") + ", " +
+                                        release("Network blocking failed") + ", close, disconnect")
             << blockMs << " ms";
     }
 }
 
-TEST_F(Session, RecoveryRequestDropsTheClientWithoutReply) {
+TEST_F(Session, RecoveryRequestReleasesOnceAndDropsAClientWithoutReply) {
+    pass(true, 128);
+    EXPECT_EQ(port.take(), "log:Recovery requested; reason code: 128, restore");
     display = DisplayOn;
     startBlockedSession();
     pass(true, 196616);
-    EXPECT_EQ(port.actions, (std::vector<std::string>{"log:Recovery requested; reason code: 196616", "restore", "close",
-                                                      "disconnect"}));
-    EXPECT_FALSE(machine.sessionOpen());
-    EXPECT_FALSE(machine.blocked());
-}
-
-TEST_F(Session, RestoreControlWhileIdleRunsOneHarmlessRelease) {
-    pass(true, 128);
-    EXPECT_EQ(port.actions,
-              (std::vector<std::string>{"log:Recovery requested; reason code: 128", "restore"}));
+    EXPECT_EQ(port.take(), "log:Recovery requested; reason code: 196616, restore, close, disconnect");
+    EXPECT_EQ(flags(), "");
 }
 
 TEST_F(Session, DisplayChangesAreLoggedOnce) {
@@ -338,8 +325,8 @@ TEST_F(Session, DisplayChangesAreLoggedOnce) {
     pass();
     display = DisplayOff;
     pass();
-    EXPECT_EQ(port.actions, (std::vector<std::string>{"log:Console display state: 1", "log:Console display state: 2",
-                                                      "log:Console display state: 0"}));
+    EXPECT_EQ(port.take(),
+              "log:Console display state: 1, log:Console display state: 2, log:Console display state: 0");
 }
 
 TEST_F(Session, LeftOverBlockIsRetriedEveryTwoSecondsAndKeepsThePipeClosed) {
@@ -347,36 +334,31 @@ TEST_F(Session, LeftOverBlockIsRetriedEveryTwoSecondsAndKeepsThePipeClosed) {
     port.restoreResult = false;
     port.clientWaiting = true;
     passFor(2000);
-    EXPECT_EQ(port.count("restore"), 1);
-    pass();  // 2,000 ms after the first try
-    EXPECT_EQ(port.count("restore"), 2);
+    EXPECT_EQ(port.take(), "restore");  // at once
+    pass();
+    EXPECT_EQ(port.take(), "restore");  // 2,000 ms after the first try
     passFor(2950);
-    EXPECT_EQ(port.count("restore"), 3);  // at 0, 2,000 and 4,000 ms
-    EXPECT_FALSE(port.has("admit"));
+    EXPECT_EQ(port.take(), "restore");  // at 4,000 ms
     port.restoreResult = true;
     passFor(2000);
-    EXPECT_EQ(port.count("restore"), 4);
-    EXPECT_TRUE(port.has("admit"));
+    EXPECT_EQ(port.take(), "restore, admit");
 }
 
-TEST_F(Session, StopReleasesAHeldBlock) {
+TEST_F(Session, StopReleasesAndClosesTheClientOfASessionOrAHold) {
+    startBlockedSession();
+    machine.stop();
+    EXPECT_EQ(port.take(), "log:Service stopping: restoring network., restore, close");
+    EXPECT_EQ(flags(), "");
+
     display = DisplayOff;
     startBlockedSession();
     port.processEnded = true;
     pass();
-    ASSERT_TRUE(machine.holding());
+    ASSERT_EQ(flags(), "blocked holding");
     port.actions.clear();
     machine.stop();
-    EXPECT_EQ(port.actions, (std::vector<std::string>{"log:Service stopping: restoring network.", "restore"}));
-    EXPECT_FALSE(machine.holding());
-}
-
-TEST_F(Session, StopDuringASessionClosesTheClientProcess) {
-    startBlockedSession();
-    machine.stop();
-    EXPECT_EQ(port.actions,
-              (std::vector<std::string>{"log:Service stopping: restoring network.", "restore", "close"}));
-    EXPECT_FALSE(machine.sessionOpen());
+    EXPECT_EQ(port.take(), "log:Service stopping: restoring network., restore");
+    EXPECT_EQ(flags(), "");
 }
 
 }  // namespace

@@ -1,20 +1,27 @@
 #include "support/service_harness.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
+#include "doubles/adapters_config.h"
+#include "doubles/double_store.h"
+#include "service/adapters.h"
 #include "support/process.h"
 
 namespace calmlane::test {
 
 namespace {
 
-UniqueServiceHandle openManager() { return UniqueServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)); }
+UniqueServiceHandle openManager() {
+    return UniqueServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+}
 
 UniqueServiceHandle openService() {
     UniqueServiceHandle manager = openManager();
@@ -66,11 +73,56 @@ std::vector<std::string> readLines(const std::wstring& file) {
     return lines;
 }
 
+// A client's lines, and "timed out" when it had to be ended; the output file goes.
+std::vector<std::string> collectOutput(const std::wstring& outFile, bool ended) {
+    std::vector<std::string> lines = readLines(outFile);
+    if (!ended) lines.push_back("timed out");
+    DeleteFileW(outFile.c_str());
+    return lines;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text.append(text.empty() ? "" : ",").append(item);
+    return text.empty() ? "-" : text;
+}
+
 // Wine's loader script, as a path on Wine's drive Z: (the loader binary it runs, named by WINELOADER,
 // refuses to be started directly from a Wine process).
 constexpr const wchar_t* WineLoader = L"Z:\\usr\\bin\\wine";
 
 }  // namespace
+
+void DoublesTest::SetUp() {
+    deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey);
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+    if (adapterMode_) writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 0);
+}
+
+void DoublesTest::TearDown() { deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey); }
+
+std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::vector<std::string> seamCalls() {
+    std::vector<std::string> lines;
+    std::wistringstream in(doubles::storeString(L"Calls"));
+    for (std::wstring line; std::getline(in, line);) lines.push_back(narrow(line));
+    return lines;
+}
+
+std::string adapterSnapshot() {
+    const std::vector<doubles::SimulatedAdapter> adapters = doubles::loadAdapters();
+    std::vector<std::string> started, journal;
+    for (const auto& a : adapters) {
+        if ((a.nodeStatus & 0x8) && a.problem == 0) started.push_back(std::to_string(a.devInst));
+    }
+    for (const std::wstring& id : savedDevices()) {
+        const auto found = std::find_if(adapters.begin(), adapters.end(), [&](const auto& a) { return a.id == id; });
+        journal.push_back(found == adapters.end() ? narrow(id) : std::to_string(found->devInst));
+    }
+    return "started=" + joined(started) + " journal=" + joined(journal) +
+           " state=" + std::to_string(publishedNetworkState());
+}
 
 DWORD serviceState(const wchar_t* name) {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -186,10 +238,16 @@ bool waitForNetworkState(DWORD state, DWORD timeoutMs) {
 }
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
-    for (const std::string& l : lines) {
-        if (l == line) return true;
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string clientStory(const std::vector<std::string>& lines) {
+    std::string story;
+    for (const std::string& line : lines) {
+        if (line.rfind("pid ", 0) == 0 || line.rfind("sent ", 0) == 0) continue;
+        story.append(story.empty() ? "" : ", ").append(line);
     }
-    return false;
+    return story;
 }
 
 PipeClientRun startPipeClient(const std::wstring& program, const std::wstring& steps) {
@@ -200,17 +258,12 @@ PipeClientRun startPipeClient(const std::wstring& program, const std::wstring& s
 }
 
 std::vector<std::string> finishPipeClient(PipeClientRun& run, DWORD timeoutMs) {
-    std::vector<std::string> lines;
     if (!run.process) return {"not started"};
     UniqueHandle process(run.process);
     run.process = nullptr;
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 1);
-        lines.push_back("timed out");
-    }
-    for (std::string& line : readLines(run.outFile)) lines.push_back(std::move(line));
-    DeleteFileW(run.outFile.c_str());
-    return lines;
+    const bool ended = WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process.get(), 1);
+    return collectOutput(run.outFile, ended);
 }
 
 std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program, const std::wstring& steps,
@@ -239,10 +292,7 @@ std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program,
         },
         timeoutMs, 50);
     if (!ended && client) TerminateProcess(client.get(), 1);  // it must not keep the pipe busy for later tests
-    std::vector<std::string> lines = readLines(outFile);
-    if (!ended) lines.push_back("timed out");
-    DeleteFileW(outFile.c_str());
-    return lines;
+    return collectOutput(outFile, ended);
 }
 
 std::vector<std::string> runPipeClient(const std::wstring& program, const std::wstring& steps, DWORD timeoutMs) {

@@ -3,10 +3,39 @@
 // scripted pipe client installed beside it as Calmlane.scr.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
+#include "support/debug_log.h"
+#include "support/registry_scratch.h"
+
 namespace calmlane::test {
+
+// A test against the platform doubles: the product's keys and the doubles' store start empty, a mode is
+// configured (adapter mode, or the firewall by default: no "Firewall" value), the service log is collected.
+class DoublesTest : public ::testing::Test {
+protected:
+    explicit DoublesTest(bool adapterMode = false) : adapterMode_(adapterMode) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    RegistryScratch scratch;
+    DebugLog log;
+
+private:
+    bool adapterMode_;
+};
+
+// ASCII text of a wide string.
+std::string narrow(const std::wstring& text);
+// The seam calls the doubles recorded so far, one per line.
+std::vector<std::string> seamCalls();
+// The adapters and their journal in one line, "started=1,2 journal=3 state=0": the simulated adapters that
+// are started, by number; the journal's entries, by adapter number (the id itself when no adapter has it);
+// the published NetworkState. An empty list is "-".
+std::string adapterSnapshot();
 
 class InstalledService {
 public:
@@ -52,6 +81,8 @@ bool waitForNetworkState(DWORD state, DWORD timeoutMs = 5000);
 
 // Whether the client's output has this exact line.
 bool hasLine(const std::vector<std::string>& lines, const std::string& line);
+// The client's output without its process id and its sends, joined by ", ": "open ok, reply OK, closed".
+std::string clientStory(const std::vector<std::string>& lines);
 
 // Runs the scripted pipe client (installed copy or any other) and returns the lines it wrote.
 std::vector<std::string> runPipeClient(const std::wstring& program, const std::wstring& steps, DWORD timeoutMs = 30000);
