@@ -343,6 +343,8 @@ TEST_F(SaverSelection, ChangesTellTheOtherPrograms) {
     };
     HWND window = test::createProbeWindow(L"CalmlaneBroadcastWatcher", countBroadcasts, WS_POPUP);
     for (const auto& row : rows) {
+        settingsNotifications.waitIdle(3000);  // nothing of the row before may count for this one
+        test::pump();
         broadcastsSeen = 0;
         row.change();
         EXPECT_TRUE(test::pumpUntil([] { return broadcastsSeen > 0; }, 3000)) << row.what;

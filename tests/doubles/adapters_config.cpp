@@ -1,5 +1,7 @@
 #include "doubles/adapters_config.h"
 
+#include <stdexcept>
+
 #include "app/settings.h"
 #include "doubles/double_store.h"
 
@@ -14,22 +16,26 @@ std::wstring keyOf(DWORD devInst) { return adaptersKey + L"\\" + std::to_wstring
 }  // namespace
 
 // Through the product's own registry helpers; each adapter is one key.
+// A failed write is dropped, as the store's writes are (double_store.cpp): never thrown into the service.
 void saveAdapter(const SimulatedAdapter& a) {
-    const std::wstring key = keyOf(a.devInst);
-    const auto dword = [&](const wchar_t* name, DWORD value) {
-        writeDword(HKEY_LOCAL_MACHINE, key.c_str(), name, value);
-    };
-    writeString(HKEY_LOCAL_MACHINE, key.c_str(), L"Id", a.id);
-    writeString(HKEY_LOCAL_MACHINE, key.c_str(), L"InterfaceGuid", a.interfaceGuid);
-    dword(L"LuidLow", static_cast<DWORD>(a.luid));
-    dword(L"LuidHigh", static_cast<DWORD>(a.luid >> 32));
-    dword(L"Type", a.type);
-    dword(L"Hardware", a.hardware);
-    dword(L"AdminStatus", a.adminStatus);
-    dword(L"NodeStatus", a.nodeStatus);
-    dword(L"Problem", a.problem);
-    dword(L"NoDriverKey", a.noDriverKey);
-    dword(L"Absent", a.absent);
+    try {
+        const std::wstring key = keyOf(a.devInst);
+        const auto dword = [&](const wchar_t* name, DWORD value) {
+            writeDword(HKEY_LOCAL_MACHINE, key.c_str(), name, value);
+        };
+        writeString(HKEY_LOCAL_MACHINE, key.c_str(), L"Id", a.id);
+        writeString(HKEY_LOCAL_MACHINE, key.c_str(), L"InterfaceGuid", a.interfaceGuid);
+        dword(L"LuidLow", static_cast<DWORD>(a.luid));
+        dword(L"LuidHigh", static_cast<DWORD>(a.luid >> 32));
+        dword(L"Type", a.type);
+        dword(L"Hardware", a.hardware);
+        dword(L"AdminStatus", a.adminStatus);
+        dword(L"NodeStatus", a.nodeStatus);
+        dword(L"Problem", a.problem);
+        dword(L"NoDriverKey", a.noDriverKey);
+        dword(L"Absent", a.absent);
+    } catch (const std::runtime_error&) {
+    }
 }
 
 bool loadAdapter(DWORD devInst, SimulatedAdapter& a) {

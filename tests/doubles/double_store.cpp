@@ -1,5 +1,6 @@
 #include "doubles/double_store.h"
 
+#include <stdexcept>
 #include <vector>
 
 #include "app/handles.h"
@@ -33,7 +34,14 @@ bool killPoint(bool after) {
 
 DWORD storeDword(const wchar_t* name, DWORD fallback) { return readDword(HKEY_LOCAL_MACHINE, StoreKey, name, fallback); }
 
-void storeSetDword(const wchar_t* name, DWORD value) { writeDword(HKEY_LOCAL_MACHINE, StoreKey, name, value); }
+// The doubles run inside product code (the service among it): a failed store write is dropped, as a
+// lost record, never thrown into the code under test, where it would pass for a product failure.
+void storeSetDword(const wchar_t* name, DWORD value) {
+    try {
+        writeDword(HKEY_LOCAL_MACHINE, StoreKey, name, value);
+    } catch (const std::runtime_error&) {
+    }
+}
 
 // Not the product's readString: the call record may outgrow its 64 KB buffer.
 std::wstring storeString(const wchar_t* name) {
@@ -51,7 +59,10 @@ std::wstring storeString(const wchar_t* name) {
 }
 
 void storeSetString(const wchar_t* name, const std::wstring& value) {
-    writeString(HKEY_LOCAL_MACHINE, StoreKey, name, value);
+    try {
+        writeString(HKEY_LOCAL_MACHINE, StoreKey, name, value);
+    } catch (const std::runtime_error&) {
+    }
 }
 
 DWORD enterCall(const wchar_t* call, const std::wstring& details) {
