@@ -60,28 +60,52 @@ protected:
     const std::wstring target = defaultInstallFolder();
 };
 
-// What a fleet tool sees of a silent install that fails: nothing on screen, exit code 1 and the
-// reason in LastInstallError. The shipped setup refuses every folder under Wine, which keeps no file security.
-TEST_F(InstallPrograms, SilentFailuresShowNothing) {
-    const std::wstring unprotected = widen(UnprotectedFolder);
+// Refused or declined runs change nothing. A silent install that fails shows nothing, exits with 1 and
+// leaves the reason in LastInstallError, as a fleet tool needs; the shipped setup refuses every folder
+// under Wine, which keeps no file security. An uninstall that is declined, or refused while an adapter
+// is journalled, keeps its uninstaller (installed here by hand), the service and InstallPath.
+TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
+    const std::wstring uninstaller = target + L"\\Uninstall.exe";
+    const char* const KeptByHand = "service=1 run=- apps=- shortcut=0 path=ok folder=Uninstall.exe";
     const struct {
         const char* what;
-        const wchar_t* program;
         bool legacyService;
-        std::wstring error;
+        bool installedByHand;
+        bool journalled;
+        std::wstring program;
+        const wchar_t* arguments;
+        std::string outcome;
+        std::wstring error;  // LastInstallError
+        const char* state;
     } cases[] = {
-        {"shipped setup", L"Calmlane Setup.exe", false, unprotected},
-        {"installer failure", L"Calmlane Setup-test.exe", true,
-         L"Please uninstall Calmlane 1.x before installing the native edition."},
+        {"shipped setup", false, false, false, built(L"Calmlane Setup.exe"), L"--install-silent", "exit=1",
+         widen(UnprotectedFolder), Removed},
+        {"installer failure", true, false, false, built(L"Calmlane Setup-test.exe"), L"--install-silent", "exit=1",
+         L"Please uninstall Calmlane 1.x before installing the native edition.", Removed},
+        {"uninstall declined (the box answered No)", false, true, false, uninstaller, L"--uninstall",
+         "exit=1602 box=Remove Calmlane from this computer? The service, the program files, the Start menu shortcut "
+         "and the machine settings are removed. Your own screen saver settings stay.",
+         L"<missing>", KeptByHand},
+        {"quiet uninstall, an adapter still journalled", false, true, true, uninstaller, L"--uninstall --quiet",
+         "exit=1", L"<missing>", KeptByHand},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         cleanMachine();
         protectSystemFolders();
         if (c.legacyService) createDormantService(LegacyServiceName);
-        EXPECT_EQ(run(built(c.program), L"--install-silent"), "exit=1");
+        if (c.installedByHand) {
+            std::filesystem::create_directories(target);
+            ASSERT_TRUE(CopyFileW(built(L"Uninstall.exe").c_str(), uninstaller.c_str(), FALSE));
+            writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target);
+            createDormantService(ServiceName);
+        }
+        writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+        const std::wstring device = L"PCI\\VEN_10EC&DEV_8168\\4";
+        if (c.journalled) writeString(HKEY_LOCAL_MACHINE, Journal, device.c_str(), device);
+        EXPECT_EQ(run(c.program, c.arguments), c.outcome);
         EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"), c.error);
-        EXPECT_EQ(installState(target), Removed);
+        EXPECT_EQ(installState(target), c.state);
         EXPECT_TRUE(stagingLeft().empty());
     }
 }
@@ -97,34 +121,6 @@ TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
     // What a fleet tool runs: the installed uninstaller, no questions, the result as exit code.
     EXPECT_EQ(run(target + L"\\Uninstall.exe", L"--uninstall --quiet"), "exit=0");
     EXPECT_EQ(installState(target), Removed);
-}
-
-// Installed by hand: only the uninstaller, the service and the adapter journal matter here.
-TEST_F(InstallPrograms, AnUninstallThatIsDeclinedOrRefusedKeepsItsUninstaller) {
-    const struct {
-        const char* what;
-        const wchar_t* arguments;
-        bool journalled;
-        const char* outcome;
-    } cases[] = {
-        {"declined (the box answered No)", L"--uninstall", false,
-         "exit=1602 box=Remove Calmlane from this computer? The service, the program files, the Start menu shortcut "
-         "and the machine settings are removed. Your own screen saver settings stay."},
-        {"quiet, an adapter still journalled", L"--uninstall --quiet", true, "exit=1"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        cleanMachine();
-        std::filesystem::create_directories(target);
-        ASSERT_TRUE(CopyFileW(built(L"Uninstall.exe").c_str(), (target + L"\\Uninstall.exe").c_str(), FALSE));
-        writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target);
-        createDormantService(ServiceName);
-        writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
-        const std::wstring device = L"PCI\\VEN_10EC&DEV_8168\\4";
-        if (c.journalled) writeString(HKEY_LOCAL_MACHINE, Journal, device.c_str(), device);
-        EXPECT_EQ(run(target + L"\\Uninstall.exe", c.arguments), c.outcome);
-        EXPECT_EQ(installState(target), "service=1 run=- apps=- shortcut=0 path=ok folder=Uninstall.exe");
-    }
 }
 
 // The seam-call numbers at which a whole run of the program reaches its install steps.
