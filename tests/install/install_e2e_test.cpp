@@ -215,37 +215,33 @@ std::wstring windowText(HWND window) {
     return buffer;
 }
 
-// The window's pixels as a PNG file (Windows Imaging Component).
+// The window's pixels as a PNG file (Windows Imaging Component). GDI leaves the fourth byte of each
+// pixel at 0, so the bitmap is read without alpha.
 bool savePng(HWND window, const std::wstring& path) {
     RECT r = {};
     GetWindowRect(window, &r);
-    const UINT w = static_cast<UINT>(r.right - r.left), h = static_cast<UINT>(r.bottom - r.top);
-    BITMAPINFO info = topDownBitmapInfo(static_cast<int>(w), static_cast<int>(h));  // top-down, as WIC expects rows
-    void* bits = nullptr;
     const WindowDc screen(nullptr);
     UniqueDc memory(CreateCompatibleDC(screen.get()));
-    UniqueGdiObject bitmap(CreateDIBSection(memory.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    UniqueGdiObject bitmap(CreateCompatibleBitmap(screen.get(), r.right - r.left, r.bottom - r.top));
     {
         const ScopedSelection selected(memory.get(), bitmap.get());
-        BitBlt(memory.get(), 0, 0, static_cast<int>(w), static_cast<int>(h), screen.get(), r.left, r.top, SRCCOPY);
-        GdiFlush();
+        BitBlt(memory.get(), 0, 0, r.right - r.left, r.bottom - r.top, screen.get(), r.left, r.top, SRCCOPY);
     }
-    for (UINT i = 0; i < w * h; ++i) static_cast<BYTE*>(bits)[i * 4 + 3] = 0xFF;  // opaque
     UniqueCom<IWICImagingFactory> factory;
+    UniqueCom<IWICBitmap> pixels;
     UniqueCom<IWICStream> stream;
     UniqueCom<IWICBitmapEncoder> encoder;
     UniqueCom<IWICBitmapFrameEncode> frame;
-    WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGRA;
     return SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                                       reinterpret_cast<void**>(factory.put()))) &&
+           SUCCEEDED(factory.get()->CreateBitmapFromHBITMAP(static_cast<HBITMAP>(bitmap.get()), nullptr,
+                                                            WICBitmapIgnoreAlpha, pixels.put())) &&
            SUCCEEDED(factory.get()->CreateStream(stream.put())) &&
            SUCCEEDED(stream.get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE)) &&
            SUCCEEDED(factory.get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put())) &&
            SUCCEEDED(encoder.get()->Initialize(stream.get(), WICBitmapEncoderNoCache)) &&
            SUCCEEDED(encoder.get()->CreateNewFrame(frame.put(), nullptr)) &&
-           SUCCEEDED(frame.get()->Initialize(nullptr)) && SUCCEEDED(frame.get()->SetSize(w, h)) &&
-           SUCCEEDED(frame.get()->SetPixelFormat(&format)) &&
-           SUCCEEDED(frame.get()->WritePixels(h, w * 4, w * 4 * h, static_cast<BYTE*>(bits))) &&
+           SUCCEEDED(frame.get()->Initialize(nullptr)) && SUCCEEDED(frame.get()->WriteSource(pixels.get(), nullptr)) &&
            SUCCEEDED(frame.get()->Commit()) && SUCCEEDED(encoder.get()->Commit());
 }
 
