@@ -135,7 +135,7 @@ TEST_F(Installer, ALockedFileIsMovedAsideAndTheInstallAsksForARestart) {
     EXPECT_NE(operations.find(aside[0].substr(3)), std::wstring::npos);  // as \??\C:\...
     // Free again, the moved copy goes with the uninstall.
     EXPECT_EQ(uninstall(), "0");
-    EXPECT_FALSE(fileExists(target));
+    EXPECT_EQ(installState(target), Removed);
 }
 
 // Every loaded hive whose saver is the installed one gets its previous saver back, or none.

@@ -37,14 +37,13 @@ void MakerService::serve(const std::vector<Route>& routes, const std::string& tl
     }
     // Moved into place whole: the stand-in never reads half a scenario.
     put("scenario.new", scenario.str());
-    ASSERT_TRUE(MoveFileExW((folder_ + L"\\scenario.new").c_str(), (folder_ + L"\\scenario").c_str(),
-                            MOVEFILE_REPLACE_EXISTING));
-    DeleteFileW((folder_ + L"\\requests").c_str());
+    ASSERT_TRUE(MoveFileExW(path("scenario.new").c_str(), path("scenario").c_str(), MOVEFILE_REPLACE_EXISTING));
+    DeleteFileW(path("requests").c_str());
 }
 
 std::vector<RecordedRequest> MakerService::requests() const {
     std::vector<RecordedRequest> found;
-    std::istringstream lines(readWholeFile(folder_ + L"\\requests"));
+    std::istringstream lines(readWholeFile(path("requests")));
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
         RecordedRequest request;

@@ -488,11 +488,6 @@ TEST_F(MakerServices, WindowButtonsReachTheServicesAndReportEachOutcome) {
     settings.save();
     test::PageWindow page(0);
     test::BoxWatcher watcher(IDYES);
-    const auto caption = [&](int id) {
-        wchar_t text[128] = {};
-        GetWindowTextW(GetDlgItem(page.ui.window, id), text, 128);
-        return std::wstring(text);
-    };
     const struct {
         int button;
         test::Route route;
@@ -511,7 +506,7 @@ TEST_F(MakerServices, WindowButtonsReachTheServicesAndReportEachOutcome) {
         EXPECT_NE(watcher.boxes().back().text.find(presses[i].box), std::wstring::npos);
         EXPECT_FALSE(page.ui.checking);
     }
-    EXPECT_NE(caption(SupportButton).find(L"Thank you"), std::wstring::npos);
+    EXPECT_NE(windowText(GetDlgItem(page.ui.window, SupportButton)).find(L"Thank you"), std::wstring::npos);
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page.ui.window, SupportButton)));
     page.command(SupportButton);  // already liked: no second vote
     EXPECT_EQ(service.requests().size(), 1u);
