@@ -206,8 +206,6 @@ TEST_F(InstallPrograms, ModeChangeOnlyInTheNormalNetworkState) {
     }
 }
 
-// --- The setup window -------------------------------------------------------------------------------
-
 // WM_GETTEXT, which also reads an edit control of another process (GetWindowTextW would not).
 std::wstring windowText(HWND window) {
     wchar_t buffer[1024] = {};
@@ -301,8 +299,6 @@ TEST_F(SetupWindow, ARefusedFolderIsShownAndNothingIsWrittenAndTheUsersLanguageI
     EXPECT_EQ(windowText(window), L"Calmlane 安装程序");
     screenshot(L"setup-window-zh.png");
 }
-
-// --- Where the programs take their DLLs from ---------------------------------------------------------
 
 // Names outside the KnownDLLs that the programs imported before, or load themselves (comctl32). Wine's
 // own DLLs ask for version (user32 imports it), uxtheme (comctl32 delay-loads it) and msimg32 (uxtheme
