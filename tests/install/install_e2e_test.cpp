@@ -32,8 +32,7 @@ std::vector<std::wstring> stagingLeft() {
     std::error_code error;
     for (std::filesystem::directory_iterator it(windowsTempFolder(), error), end; !error && it != end;
          it.increment(error)) {
-        const std::wstring name = it->path().filename().wstring();
-        if (name.rfind(L"Calmlane-", 0) == 0) left.push_back(name);
+        if (it->path().filename().wstring().rfind(L"Calmlane-", 0) == 0) left.push_back(it->path().wstring());
     }
     return left;
 }
@@ -53,9 +52,7 @@ protected:
     static void reset() {
         cleanMachine();
         std::error_code ignored;
-        for (const std::wstring& name : stagingLeft()) {
-            std::filesystem::remove_all(windowsTempFolder() + L"\\" + name, ignored);
-        }
+        for (const std::wstring& path : stagingLeft()) std::filesystem::remove_all(path, ignored);
     }
     const std::wstring target = defaultInstallFolder();
 };
