@@ -32,61 +32,77 @@ std::vector<std::wstring> stagingLeft() {
     std::error_code error;
     for (std::filesystem::directory_iterator it(windowsTempFolder(), error), end; !error && it != end;
          it.increment(error)) {
-        const std::wstring name = it->path().filename().wstring();
-        if (name.rfind(L"Calmlane-", 0) == 0) left.push_back(name);
+        if (it->path().filename().wstring().rfind(L"Calmlane-", 0) == 0) left.push_back(it->path().wstring());
     }
     return left;
 }
 
-void removeStaging() {
-    std::error_code ignored;
-    for (const std::wstring& name : stagingLeft()) std::filesystem::remove_all(windowsTempFolder() + L"\\" + name, ignored);
-}
-
-void expectNoBoxes(const ChildResult& result) {
-    EXPECT_TRUE(result.finished);
-    for (const MessageBoxSeen& box : result.boxes) ADD_FAILURE() << std::filesystem::path(box.text);
+// How a run of the program ended: "exit=<code>", then " box=<text>" for each message box it showed.
+std::string run(const std::wstring& program, const std::wstring& arguments) {
+    const ChildResult result = runChild(program, arguments, 120000);
+    std::string outcome = result.finished ? "exit=" + std::to_string(result.exitCode) : "still running";
+    for (const MessageBoxSeen& box : result.boxes) outcome += " box=" + narrow(box.text);
+    return outcome;
 }
 
 class InstallPrograms : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
         cleanMachine();
-        removeStaging();
-    }
-    void TearDown() override {
-        cleanMachine();
-        removeStaging();
+        std::error_code ignored;
+        for (const std::wstring& path : stagingLeft()) std::filesystem::remove_all(path, ignored);
     }
     const std::wstring target = defaultInstallFolder();
 };
 
-// What a fleet tool sees of a silent install that fails: nothing on screen, exit code 1 and the
-// reason in LastInstallError. The shipped setup refuses every folder under Wine, which keeps no file security.
-TEST_F(InstallPrograms, SilentFailuresShowNothing) {
-    const std::wstring unprotected = widen(UnprotectedFolder);
+// Refused or declined runs change nothing. A silent install that fails shows nothing, exits with 1 and
+// leaves the reason in LastInstallError, as a fleet tool needs; the shipped setup refuses every folder
+// under Wine, which keeps no file security. An uninstall that is declined, or refused while an adapter
+// is journalled, keeps its uninstaller (installed here by hand), the service and InstallPath.
+TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
+    const std::wstring uninstaller = target + L"\\Uninstall.exe";
+    const char* const KeptByHand = "service=1 run=- apps=- shortcut=0 path=ok folder=Uninstall.exe";
     const struct {
         const char* what;
-        const wchar_t* program;
-        std::wstring arguments;
         bool legacyService;
-        std::wstring error;
+        bool installedByHand;
+        bool journalled;
+        std::wstring program;
+        const wchar_t* arguments;
+        std::string outcome;
+        std::wstring error;  // LastInstallError
+        const char* state;
     } cases[] = {
-        {"shipped setup", L"Calmlane Setup.exe", L"--install-silent", false, unprotected},
-        {"installer failure", L"Calmlane Setup-test.exe", L"--install-silent", true,
-         L"Please uninstall Calmlane 1.x before installing the native edition."},
+        {"shipped setup", false, false, false, built(L"Calmlane Setup.exe"), L"--install-silent", "exit=1",
+         widen(UnprotectedFolder), Removed},
+        {"installer failure", true, false, false, built(L"Calmlane Setup-test.exe"), L"--install-silent", "exit=1",
+         L"Please uninstall Calmlane 1.x before installing the native edition.", Removed},
+        {"uninstall declined (the box answered No)", false, true, false, uninstaller, L"--uninstall",
+         "exit=1602 box=Remove Calmlane from this computer? The service, the program files, the Start menu shortcut "
+         "and the machine settings are removed. Your own screen saver settings stay.",
+         L"<missing>", KeptByHand},
+        {"quiet uninstall, an adapter still journalled", false, true, true, uninstaller, L"--uninstall --quiet",
+         "exit=1", L"<missing>", KeptByHand},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         cleanMachine();
         protectSystemFolders();
         if (c.legacyService) createDormantService(LegacyServiceName);
-        const ChildResult result = runChild(binFolder() + L"\\" + c.program, c.arguments, 60000);
-        expectNoBoxes(result);
-        EXPECT_EQ(result.exitCode, 1u);
+        if (c.installedByHand) {
+            std::filesystem::create_directories(target);
+            ASSERT_TRUE(CopyFileW(built(L"Uninstall.exe").c_str(), uninstaller.c_str(), FALSE));
+            writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target);
+            createDormantService(ServiceName);
+        }
+        writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+        const std::wstring device = L"PCI\\VEN_10EC&DEV_8168\\4";
+        if (c.journalled) writeString(HKEY_LOCAL_MACHINE, Journal, device.c_str(), device);
+        EXPECT_EQ(run(c.program, c.arguments), c.outcome);
         EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"), c.error);
-        EXPECT_FALSE(fileExists(target + L"\\Calmlane.exe"));
-        EXPECT_EQ(serviceState(ServiceName), 0u);
+        EXPECT_EQ(installState(target), c.state);
         EXPECT_TRUE(stagingLeft().empty());
     }
 }
@@ -95,54 +111,20 @@ TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
     protectSystemFolders();
     // No folder given: the default one. Program Files grants SYSTEM Modify, which a fleet tool's SYSTEM
     // account would hold; the verdict judges the folders, not the account that runs the setup.
-    const ChildResult setup = runChild(binFolder() + L"\\Calmlane Setup-test.exe", L"--install-silent", 120000);
-    expectNoBoxes(setup);
-    ASSERT_EQ(setup.exitCode, 0u);
-    expectInstalled(target);
-    EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 9), 0u);
+    ASSERT_EQ(run(built(L"Calmlane Setup-test.exe"), L"--install-silent"), "exit=0");
+    EXPECT_EQ(installState(target), Installed);
+    EXPECT_EQ(modeState(), "firewall=1 configured=0");
     EXPECT_TRUE(stagingLeft().empty());
-
     // What a fleet tool runs: the installed uninstaller, no questions, the result as exit code.
-    const ChildResult uninstall = runChild(target + L"\\Uninstall.exe", L"--uninstall --quiet", 120000);
-    expectNoBoxes(uninstall);
-    EXPECT_EQ(uninstall.exitCode, 0u);
-    expectRemoved(target);
-}
-
-// Installed by hand: only the uninstaller, the service and the adapter journal matter here.
-TEST_F(InstallPrograms, AnUninstallThatIsDeclinedOrRefusedKeepsItsUninstaller) {
-    const struct {
-        const char* what;
-        const wchar_t* arguments;
-        bool journalled;
-        DWORD exitCode;
-        std::size_t boxes;
-    } cases[] = {
-        {"declined (the box answered No)", L"--uninstall", false, ERROR_INSTALL_USEREXIT, 1},
-        {"quiet, an adapter still journalled", L"--uninstall --quiet", true, 1, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        cleanMachine();
-        std::filesystem::create_directories(target);
-        ASSERT_TRUE(CopyFileW((binFolder() + L"\\Uninstall.exe").c_str(), (target + L"\\Uninstall.exe").c_str(), FALSE));
-        writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target);
-        createDormantService(ServiceName);
-        if (c.journalled) writeString(HKEY_LOCAL_MACHINE, Journal, L"PCI\\VEN_10EC&DEV_8168\\4", L"PCI\\VEN_10EC&DEV_8168\\4");
-        const ChildResult uninstall = runChild(target + L"\\Uninstall.exe", c.arguments, 60000);
-        ASSERT_TRUE(uninstall.finished);
-        EXPECT_EQ(uninstall.exitCode, c.exitCode);
-        EXPECT_EQ(uninstall.boxes.size(), c.boxes);
-        EXPECT_TRUE(fileExists(target + L"\\Uninstall.exe"));
-        EXPECT_NE(serviceState(ServiceName), 0u);
-    }
+    EXPECT_EQ(run(target + L"\\Uninstall.exe", L"--uninstall --quiet"), "exit=0");
+    EXPECT_EQ(installState(target), Removed);
 }
 
 // The seam-call numbers at which a whole run of the program reaches its install steps.
 std::vector<DWORD> stepCalls(const std::wstring& program, const std::wstring& arguments) {
     doubles::storeSetDword(L"CallCount", 0);
     doubles::storeSetString(L"Calls", L"");
-    EXPECT_EQ(runToExit(program, arguments, 120000), 0u) << std::filesystem::path(program);
+    EXPECT_EQ(runToExit(program, arguments, 120000), 0u) << narrow(program);
     std::vector<DWORD> steps;
     std::wistringstream calls(doubles::storeString(L"Calls"));
     std::wstring line;
@@ -163,8 +145,8 @@ DWORD runKilledAt(const std::wstring& program, const std::wstring& arguments, DW
 // removed. The uninstaller is run from outside the installation, as a fleet tool's copy would be.
 TEST_F(InstallPrograms, KilledAtAnyStepASecondRunFinishes) {
     protectSystemFolders();
-    const std::wstring setup = binFolder() + L"\\Calmlane Setup-test.exe";
-    const std::wstring uninstaller = binFolder() + L"\\Uninstall-test.exe";
+    const std::wstring setup = built(L"Calmlane Setup-test.exe");
+    const std::wstring uninstaller = built(L"Uninstall-test.exe");
     const std::vector<DWORD> installSteps = stepCalls(setup, L"--install-silent");
     const std::vector<DWORD> uninstallSteps = stepCalls(uninstaller, L"--uninstall --quiet");
     ASSERT_GE(installSteps.size(), 10u);
@@ -174,38 +156,38 @@ TEST_F(InstallPrograms, KilledAtAnyStepASecondRunFinishes) {
         if (i < installSteps.size()) {
             EXPECT_EQ(runKilledAt(setup, L"--install-silent", installSteps[i]), 99u);
             EXPECT_EQ(runKilledAt(setup, L"--install-silent", 0), 0u)
-                << std::filesystem::path(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"));
+                << narrow(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"));
         }
-        expectInstalled(target);
+        EXPECT_EQ(installState(target), Installed);
         if (i < uninstallSteps.size()) {
             EXPECT_EQ(runKilledAt(uninstaller, L"--uninstall --quiet", uninstallSteps[i]), 99u);
         }
         EXPECT_EQ(runKilledAt(uninstaller, L"--uninstall --quiet", 0), 0u);
-        expectRemoved(target);
+        EXPECT_EQ(installState(target), Removed);
         if (HasFailure()) break;
     }
 }
 
 TEST_F(InstallPrograms, ModeChangeOnlyInTheNormalNetworkState) {
-    const wchar_t* const Restore = L"Restore the network before changing the interruption mode.";
+    const char* const Restore = "exit=1 box=Restore the network before changing the interruption mode.";
+    const char* const Unchanged = "firewall=1 configured=0";
     const struct {
         const char* what;
         bool service;
         DWORD networkState;  // 99: no value
         DWORD journalType;   // 0: no journal entry
         const wchar_t* option;
-        DWORD exitCode;
-        const wchar_t* box;
-        DWORD firewall;  // afterwards
-        DWORD configured;
+        const char* outcome;
+        const char* mode;  // afterwards
     } cases[] = {
-        {"no service", false, 0, 0, L"--mode-adapters", 1, L"Service is not installed. Run Calmlane Setup.", 1, 0},
-        {"never published", true, 99, 0, L"--mode-adapters", 1, Restore, 1, 0},
-        {"during a pause", true, 1, 0, L"--mode-adapters", 1, Restore, 1, 0},
-        {"adapter still journalled", true, 0, REG_SZ, L"--mode-firewall", 1, Restore, 1, 0},
-        {"stray journal value", true, 0, REG_DWORD, L"--mode-adapters", 0, nullptr, 0, 1},
-        {"normal state", true, 0, 0, L"--mode-adapters", 0, nullptr, 0, 1},
-        {"back to firewall", true, 0, 0, L"--mode-firewall", 0, nullptr, 1, 1},
+        {"no service", false, 0, 0, L"--mode-adapters", "exit=1 box=Service is not installed. Run Calmlane Setup.",
+         Unchanged},
+        {"never published", true, 99, 0, L"--mode-adapters", Restore, Unchanged},
+        {"during a pause", true, 1, 0, L"--mode-adapters", Restore, Unchanged},
+        {"adapter still journalled", true, 0, REG_SZ, L"--mode-firewall", Restore, Unchanged},
+        {"stray journal value", true, 0, REG_DWORD, L"--mode-adapters", "exit=0", "firewall=0 configured=1"},
+        {"normal state", true, 0, 0, L"--mode-adapters", "exit=0", "firewall=0 configured=1"},
+        {"back to firewall", true, 0, 0, L"--mode-firewall", "exit=0", "firewall=1 configured=1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -216,17 +198,10 @@ TEST_F(InstallPrograms, ModeChangeOnlyInTheNormalNetworkState) {
         if (c.networkState != 99) writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", c.networkState);
         if (c.journalType == REG_SZ) writeString(HKEY_LOCAL_MACHINE, Journal, L"PCI\\X", L"PCI\\X");
         if (c.journalType == REG_DWORD) writeDword(HKEY_LOCAL_MACHINE, Journal, L"stray", 1);
-        const ChildResult result = runChild(binFolder() + L"\\Calmlane.exe", c.option, 60000);
-        ASSERT_TRUE(result.finished);
-        EXPECT_EQ(result.exitCode, c.exitCode);
-        ASSERT_EQ(result.boxes.size(), c.box ? 1u : 0u);
-        EXPECT_EQ(result.boxes.empty() ? L"" : result.boxes[0].text, c.box ? c.box : L"");
-        EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 9), c.firewall);
-        EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 9), c.configured);
+        EXPECT_EQ(run(built(L"Calmlane.exe"), c.option), c.outcome);
+        EXPECT_EQ(modeState(), c.mode);
     }
 }
-
-// --- The setup window -------------------------------------------------------------------------------
 
 // WM_GETTEXT, which also reads an edit control of another process (GetWindowTextW would not).
 std::wstring windowText(HWND window) {
@@ -235,36 +210,33 @@ std::wstring windowText(HWND window) {
     return buffer;
 }
 
-// The window's pixels as a PNG file (Windows Imaging Component).
+// The window's pixels as a PNG file (Windows Imaging Component). GDI leaves the fourth byte of each
+// pixel at 0, so the bitmap is read without alpha.
 bool savePng(HWND window, const std::wstring& path) {
     RECT r = {};
     GetWindowRect(window, &r);
-    const UINT w = static_cast<UINT>(r.right - r.left), h = static_cast<UINT>(r.bottom - r.top);
-    BITMAPINFO info = topDownBitmapInfo(static_cast<int>(w), static_cast<int>(h));  // top-down, as WIC expects rows
-    void* bits = nullptr;
     const WindowDc screen(nullptr);
     UniqueDc memory(CreateCompatibleDC(screen.get()));
-    UniqueGdiObject bitmap(CreateDIBSection(memory.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    UniqueGdiObject bitmap(CreateCompatibleBitmap(screen.get(), r.right - r.left, r.bottom - r.top));
     {
         const ScopedSelection selected(memory.get(), bitmap.get());
-        BitBlt(memory.get(), 0, 0, static_cast<int>(w), static_cast<int>(h), screen.get(), r.left, r.top, SRCCOPY);
-        GdiFlush();
+        BitBlt(memory.get(), 0, 0, r.right - r.left, r.bottom - r.top, screen.get(), r.left, r.top, SRCCOPY);
     }
-    for (UINT i = 0; i < w * h; ++i) static_cast<BYTE*>(bits)[i * 4 + 3] = 0xFF;  // opaque
     UniqueCom<IWICImagingFactory> factory;
+    UniqueCom<IWICBitmap> pixels;
     UniqueCom<IWICStream> stream;
     UniqueCom<IWICBitmapEncoder> encoder;
     UniqueCom<IWICBitmapFrameEncode> frame;
-    WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGRA;
     return SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                                       reinterpret_cast<void**>(factory.put()))) &&
+           SUCCEEDED(factory.get()->CreateBitmapFromHBITMAP(static_cast<HBITMAP>(bitmap.get()), nullptr,
+                                                            WICBitmapIgnoreAlpha, pixels.put())) &&
            SUCCEEDED(factory.get()->CreateStream(stream.put())) &&
            SUCCEEDED(stream.get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE)) &&
            SUCCEEDED(factory.get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put())) &&
            SUCCEEDED(encoder.get()->Initialize(stream.get(), WICBitmapEncoderNoCache)) &&
-           SUCCEEDED(encoder.get()->CreateNewFrame(frame.put(), nullptr)) && SUCCEEDED(frame.get()->Initialize(nullptr)) &&
-           SUCCEEDED(frame.get()->SetSize(w, h)) && SUCCEEDED(frame.get()->SetPixelFormat(&format)) &&
-           SUCCEEDED(frame.get()->WritePixels(h, w * 4, w * 4 * h, static_cast<BYTE*>(bits))) &&
+           SUCCEEDED(encoder.get()->CreateNewFrame(frame.put(), nullptr)) &&
+           SUCCEEDED(frame.get()->Initialize(nullptr)) && SUCCEEDED(frame.get()->WriteSource(pixels.get(), nullptr)) &&
            SUCCEEDED(frame.get()->Commit()) && SUCCEEDED(encoder.get()->Commit());
 }
 
@@ -279,7 +251,7 @@ protected:
         CoUninitialize();
         InstallPrograms::TearDown();
     }
-    void open(DWORD language, const std::wstring& program = binFolder() + L"\\Calmlane Setup.exe") {
+    void open(DWORD language, const std::wstring& program = built(L"Calmlane Setup.exe")) {
         writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", language);
         StartedChild child = startChild(program, L"");
         ASSERT_TRUE(child.process);
@@ -316,9 +288,7 @@ TEST_F(SetupWindow, ARefusedFolderIsShownAndNothingIsWrittenAndTheUsersLanguageI
     // The shipped setup under Wine, which has no file security: refused, in the result line.
     SendMessageW(item(IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(windowText(item(211)), widen(UnprotectedFolder));
-    EXPECT_FALSE(fileExists(target));
-    EXPECT_EQ(serviceState(ServiceName), 0u);
-    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath"), L"<missing>");
+    EXPECT_EQ(installState(target), Removed);
     screenshot(L"setup-window-en-refused.png");
     EXPECT_EQ(close(), 0u);
 
@@ -326,8 +296,6 @@ TEST_F(SetupWindow, ARefusedFolderIsShownAndNothingIsWrittenAndTheUsersLanguageI
     EXPECT_EQ(windowText(window), L"Calmlane 安装程序");
     screenshot(L"setup-window-zh.png");
 }
-
-// --- Where the programs take their DLLs from ---------------------------------------------------------
 
 // Names outside the KnownDLLs that the programs imported before, or load themselves (comctl32). Wine's
 // own DLLs ask for version (user32 imports it), uxtheme (comctl32 delay-loads it) and msimg32 (uxtheme
@@ -355,10 +323,10 @@ ImageImports imageImports(const std::wstring& path) {
         const char* name = reinterpret_cast<const char*>(base + entry->Name);
         facts.dlls.emplace_back(name, name + strlen(name));
     }
-    const IMAGE_DATA_DIRECTORY& config = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    const BYTE* config = base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG].VirtualAddress;
     constexpr DWORD FlagsOffset = 0x4E;  // DependentLoadFlags in IMAGE_LOAD_CONFIG_DIRECTORY64
-    if (config.VirtualAddress != 0 && *reinterpret_cast<const DWORD*>(base + config.VirtualAddress) >= FlagsOffset + 2) {
-        facts.dependentLoadFlags = *reinterpret_cast<const WORD*>(base + config.VirtualAddress + FlagsOffset);
+    if (config != base && *reinterpret_cast<const DWORD*>(config) >= FlagsOffset + 2) {
+        facts.dependentLoadFlags = *reinterpret_cast<const WORD*>(config + FlagsOffset);
     }
     return facts;
 }
@@ -372,14 +340,14 @@ TEST(ProgramImages, StaticImportsComeFromSystem32Only) {
         bool companion;  // runs elevated from any folder: KnownDLLs only
     } programs[] = {{L"Calmlane Setup.exe", true}, {L"Uninstall.exe", true}, {L"Calmlane.exe", false}};
     for (const auto& p : programs) {
-        const ImageImports image = imageImports(binFolder() + L"\\" + p.program);
-        EXPECT_FALSE(image.dlls.empty()) << std::filesystem::path(p.program);
-        EXPECT_EQ(image.dependentLoadFlags, LOAD_LIBRARY_SEARCH_SYSTEM32) << std::filesystem::path(p.program);
+        SCOPED_TRACE(narrow(p.program));
+        const ImageImports image = imageImports(built(p.program));
+        EXPECT_FALSE(image.dlls.empty());
+        EXPECT_EQ(image.dependentLoadFlags, LOAD_LIBRARY_SEARCH_SYSTEM32);
         for (const std::wstring& dll : image.dlls) {
             bool known = false;
             for (const wchar_t* name : KnownDlls) known = known || sameText(dll, name);
-            EXPECT_TRUE(known || !p.companion) << std::filesystem::path(p.program) << " imports "
-                                                << std::filesystem::path(dll);
+            EXPECT_TRUE(known || !p.companion) << "imports " << narrow(dll);
         }
     }
 }
@@ -394,22 +362,16 @@ TEST_F(SetupWindow, NoDllIsLoadedFromTheProgramsFolder) {
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     std::filesystem::create_directories(folder);
-    const auto overrides = [](const wchar_t* program) {
-        return std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides";
+    const std::wstring appDefaults = L"Software\\Wine\\AppDefaults\\";
+    const auto plant = [&](const wchar_t* program, const wchar_t* name) {
+        writeString(HKEY_CURRENT_USER, (appDefaults + program + L"\\DllOverrides").c_str(), name, L"native,builtin");
+        return CopyFileW(built(L"planted\\version.dll").c_str(), (folder + L"\\" + name + L".dll").c_str(), FALSE);
     };
     for (const wchar_t* program : Programs) {
-        ASSERT_TRUE(CopyFileW((binFolder() + L"\\" + program).c_str(), (folder + L"\\" + program).c_str(), FALSE));
-        for (const wchar_t* name : PlantedNames) {
-            writeString(HKEY_CURRENT_USER, overrides(program).c_str(), name, L"native,builtin");
-        }
+        ASSERT_TRUE(CopyFileW(built(program).c_str(), (folder + L"\\" + program).c_str(), FALSE));
+        for (const wchar_t* name : PlantedNames) ASSERT_TRUE(plant(program, name));
     }
-    writeString(HKEY_CURRENT_USER, overrides(L"planted_probe.exe").c_str(), L"version", L"native,builtin");
-    std::vector<std::wstring> planted(std::begin(PlantedNames), std::end(PlantedNames));
-    planted.push_back(L"version");  // for the probe
-    for (const std::wstring& name : planted) {
-        ASSERT_TRUE(CopyFileW((binFolder() + L"\\planted\\version.dll").c_str(),
-                              (folder + L"\\" + name + L".dll").c_str(), FALSE));
-    }
+    ASSERT_TRUE(plant(L"planted_probe.exe", L"version"));
     const std::wstring marker = folder + L"\\version.dll.loaded";
 
     // The test can fail: a program that imports version.dll loads the planted one.
@@ -422,9 +384,7 @@ TEST_F(SetupWindow, NoDllIsLoadedFromTheProgramsFolder) {
     protectSystemFolders();
     EXPECT_EQ(runToExit(folder + L"\\Calmlane Setup-test.exe", L"--install-silent", 120000), 0u);
     EXPECT_EQ(runToExit(folder + L"\\Uninstall.exe", L"--uninstall --quiet", 120000), 0u);
-    for (const wchar_t* program : Programs) {
-        deleteTree(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + program).c_str());
-    }
+    for (const wchar_t* program : Programs) deleteTree(HKEY_CURRENT_USER, (appDefaults + program).c_str());
 
     for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(folder)) {
         EXPECT_NE(entry.path().extension(), L".loaded") << entry.path();

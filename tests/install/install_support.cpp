@@ -4,17 +4,20 @@
 #include <shlobj.h>
 
 #include <filesystem>
+#include <set>
 
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
 #include "doubles/double_store.h"
+#include "support/process.h"
 #include "support/registry_scratch.h"
 
 namespace calmlane::test {
 
 std::wstring programFiles() { return folder(CSIDL_PROGRAM_FILES); }
 std::wstring defaultInstallFolder() { return programFiles() + L"\\Calmlane"; }
+std::wstring built(const wchar_t* name) { return binFolder() + L"\\" + name; }
 std::wstring shortcutPath() { return folder(CSIDL_COMMON_PROGRAMS) + L"\\Calmlane.lnk"; }
 
 void cleanMachine() {
@@ -74,27 +77,55 @@ std::wstring rawString(HKEY root, const wchar_t* key, const wchar_t* name) {
 }
 
 std::wstring widen(const char* ascii) { return std::wstring(ascii, ascii + strlen(ascii)); }
+std::string narrow(const std::wstring& text) {
+    std::string bytes(text.size() * 3, '\0');
+    bytes.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                              bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                                                              nullptr)));
+    return bytes;
+}
 std::wstring quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 
-void expectInstalled(const std::wstring& target) {
-    EXPECT_EQ(serviceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
-    for (const wchar_t* name : InstalledFiles) EXPECT_TRUE(fileExists(target + L"\\" + name)) << name;
-    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), quoted(target + L"\\Calmlane.exe") + L" --tray");
-    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString"),
-              quoted(target + L"\\Uninstall.exe") + L" --uninstall");
+namespace {
+
+// "ok" when the value reads `expected`, "-" when it is absent, else the value.
+std::string verdict(HKEY root, const wchar_t* key, const wchar_t* name, const std::wstring& expected) {
+    const std::wstring value = regString(root, key, name);
+    return value == expected ? "ok" : value == L"<missing>" ? "-" : narrow(value);
 }
 
-void expectNothingStartsIt() {
-    EXPECT_EQ(serviceState(ServiceName), 0u);
-    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RunKey, RunValue), L"<missing>");
-    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString"), L"<missing>");
-    EXPECT_FALSE(fileExists(shortcutPath()));
+}  // namespace
+
+std::string installState(const std::wstring& target) {
+    const DWORD service = serviceState(ServiceName);
+    std::string state = "service=" + (service == SERVICE_RUNNING ? "running" : service ? std::to_string(service) : "-");
+    state += " run=" + verdict(HKEY_LOCAL_MACHINE, RunKey, RunValue, quoted(target + L"\\Calmlane.exe") + L" --tray");
+    const std::wstring uninstaller = quoted(target + L"\\Uninstall.exe") + L" --uninstall";
+    std::string apps = verdict(HKEY_LOCAL_MACHINE, UninstallKey, L"UninstallString", uninstaller);
+    for (const auto& [name, expected] : {std::pair{L"QuietUninstallString", uninstaller + L" --quiet"},
+                                        {L"DisplayIcon", target + L"\\Calmlane.exe"}, {L"InstallLocation", target}}) {
+        const std::string found = verdict(HKEY_LOCAL_MACHINE, UninstallKey, name, expected);
+        if (apps == "ok" && found != "ok") apps = narrow(name) + ":" + found;
+    }
+    state += " apps=" + apps + " shortcut=" + std::to_string(fileExists(shortcutPath()));
+    state += " path=" + verdict(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target) + " folder=";
+    std::error_code error;
+    if (!std::filesystem::is_directory(target, error)) return state + "-";
+    std::set<std::string> entries;  // sorted
+    for (std::filesystem::directory_iterator it(target, error), end; !error && it != end; it.increment(error)) {
+        entries.insert(it->path().filename().string());
+    }
+    for (const std::string& entry : entries) state += entry + (entry == *entries.rbegin() ? "" : ",");
+    return state;
 }
 
-void expectRemoved(const std::wstring& target) {
-    expectNothingStartsIt();
-    EXPECT_FALSE(fileExists(target));
-    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath"), L"<missing>");
+std::string modeState() {
+    std::string state;
+    for (const auto& [label, name] : {std::pair{"firewall=", L"Firewall"}, {" configured=", L"ModeConfigured"}}) {
+        const DWORD value = readDword(HKEY_LOCAL_MACHINE, RegistryPath, name, 99);
+        state += label + (value == 99 ? "-" : std::to_string(value));
+    }
+    return state;
 }
 
 }  // namespace calmlane::test

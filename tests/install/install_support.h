@@ -32,6 +32,7 @@ inline constexpr const wchar_t* InstalledSddl = InstallFolderSecurity;
 std::wstring programFiles();
 std::wstring defaultInstallFolder();  // ...\Program Files\Calmlane
 std::wstring shortcutPath();
+std::wstring built(const wchar_t* name);  // a program beside the test program
 
 // Removes every trace an installation leaves (both services, files and folders, shortcut, keys) and
 // the double's store; used in set-up and tear-down.
@@ -50,13 +51,17 @@ std::wstring regString(HKEY root, const wchar_t* key, const wchar_t* name);  // 
 // A value's raw data as UTF-16 (a REG_MULTI_SZ whole, terminators included); empty when absent.
 std::wstring rawString(HKEY root, const wchar_t* key, const wchar_t* name);
 std::wstring widen(const char* ascii);
+std::string narrow(const std::wstring& text);  // as UTF-8
 std::wstring quoted(const std::wstring& path);
 
-// Installed in `target`: the service runs, and everything that starts the product names a file that exists.
-void expectInstalled(const std::wstring& target);
-// Nothing starts the product: no service, logon start, Apps-list entry or shortcut.
-void expectNothingStartsIt();
-// Removed: nothing starts it, and its folder and install path are gone.
-void expectRemoved(const std::wstring& target);
+// Everything that starts or makes up an installation in `target`, in one line. run, apps (the Apps-list
+// entry's paths) and path (InstallPath) read "ok" when they name `target` as an installation writes
+// them, "-" when absent, else their value; folder lists the folder's entries, "-" when it is missing.
+std::string installState(const std::wstring& target);
+inline constexpr const char* Installed =
+    "service=running run=ok apps=ok shortcut=1 path=ok folder=Calmlane.exe,Calmlane.scr,Uninstall.exe";
+inline constexpr const char* Removed = "service=- run=- apps=- shortcut=0 path=- folder=-";
+// The machine's interruption mode: "firewall=<Firewall> configured=<ModeConfigured>", "-" when absent.
+std::string modeState();
 
 }  // namespace calmlane::test

@@ -29,12 +29,9 @@ LRESULT CALLBACK countingProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK stubbornProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_CLOSE) return 0;
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-LRESULT CALLBACK closingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+bool stubborn = false;  // the child's window ignores WM_CLOSE
+LRESULT CALLBACK childProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CLOSE && stubborn) return 0;
     if (message == WM_DESTROY) PostQuitMessage(0);
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -44,8 +41,9 @@ HWND makeWindow(WNDPROC procedure, const wchar_t* name) {
 }
 
 // A child with one window: dispatches its messages until WM_QUIT, or for 30 seconds at most, and exits.
-void runWindow(WNDPROC procedure, const wchar_t* name) {
-    makeWindow(procedure, name);
+void runWindow(bool ignoresClose) {
+    stubborn = ignoresClose;
+    makeWindow(childProc, L"Calmlane.Test.Child");
     SetTimer(nullptr, 0, 30000, [](HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(0); });
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
@@ -54,11 +52,11 @@ void runWindow(WNDPROC procedure, const wchar_t* name) {
 
 TEST(Child, DISABLED_ExitZero) { ExitProcess(0); }
 TEST(Child, DISABLED_ExitThree) { ExitProcess(3); }
-TEST(Child, DISABLED_Window) { runWindow(closingProc, L"Calmlane.Test.Closing"); }
-TEST(Child, DISABLED_StubbornWindow) { runWindow(stubbornProc, L"Calmlane.Test.Stubborn"); }
+TEST(Child, DISABLED_Window) { runWindow(false); }
+TEST(Child, DISABLED_StubbornWindow) { runWindow(true); }
 // Run as an installed Calmlane.exe with a window of its own: closes the other copy, never waits on itself.
 TEST(Child, DISABLED_CloseInstalledWindows) {
-    makeWindow(closingProc, L"Calmlane.Test.Self");
+    makeWindow(childProc, L"Calmlane.Test.Self");
     installDirectoryOverride = std::filesystem::path(modulePath()).parent_path().wstring();
     try {
         closeInstalledWindows(L"");
@@ -75,11 +73,7 @@ protected:
         ASSERT_TRUE(CopyFileW(modulePath().c_str(), copy.c_str(), FALSE));
     }
     void TearDown() override {
-        if (process) {
-            TerminateProcess(process.get(), 1);
-            WaitForSingleObject(process.get(), 5000);
-        }
-        process.reset();
+        if (process && TerminateProcess(process.get(), 1)) WaitForSingleObject(process.get(), 5000);
         installDirectoryOverride.clear();
         std::error_code ignored;
         std::filesystem::remove_all(Folder, ignored);

@@ -7,33 +7,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/handles.h"
 #include "support/process.h"
 
 namespace calmlane::test {
-
-namespace {
-
-void writeWholeFile(const std::wstring& path, const std::string& bytes) {
-    std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc) << bytes;
-}
-
-}  // namespace
-
-Route get(const std::string& path, const std::string& body, int status) {
-    Route route;
-    route.path = path;
-    route.body = body;
-    route.status = status;
-    return route;
-}
-
-Route installer(const std::string& version, const std::string& file, long long size) {
-    Route route = get("/download/calmlane/" + version);
-    route.file = file;
-    route.size = size;
-    return route;
-}
 
 MakerService::MakerService() {
     const char* folder = std::getenv("CALMLANE_MAKER_SERVICE");
@@ -60,28 +36,28 @@ void MakerService::serve(const std::vector<Route>& routes, const std::string& tl
         scenario << '\n';
     }
     // Moved into place whole: the stand-in never reads half a scenario.
-    writeWholeFile(folder_ + L"\\scenario.new", scenario.str());
-    ASSERT_TRUE(MoveFileExW((folder_ + L"\\scenario.new").c_str(), (folder_ + L"\\scenario").c_str(),
-                            MOVEFILE_REPLACE_EXISTING));
-    DeleteFileW((folder_ + L"\\requests").c_str());
+    put("scenario.new", scenario.str());
+    ASSERT_TRUE(MoveFileExW(path("scenario.new").c_str(), path("scenario").c_str(), MOVEFILE_REPLACE_EXISTING));
+    DeleteFileW(path("requests").c_str());
 }
 
 std::vector<RecordedRequest> MakerService::requests() const {
     std::vector<RecordedRequest> found;
-    std::istringstream lines(readWholeFile(folder_ + L"\\requests"));
+    std::istringstream lines(readWholeFile(path("requests")));
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
         RecordedRequest request;
-        std::getline(fields, request.method, '\t');
-        std::getline(fields, request.path, '\t');
-        std::getline(fields, request.userAgent, '\t');
-        std::getline(fields, request.voter, '\t');
+        for (std::string* field : {&request.method, &request.path, &request.userAgent, &request.voter}) {
+            std::getline(fields, *field, '\t');
+        }
         found.push_back(request);
     }
     return found;
 }
 
-void MakerService::put(const std::string& name, const std::string& bytes) const { writeWholeFile(path(name), bytes); }
+void MakerService::put(const std::string& name, const std::string& bytes) const {
+    std::ofstream(std::filesystem::path(path(name)), std::ios::binary | std::ios::trunc) << bytes;
+}
 
 std::wstring MakerService::path(const std::string& name) const {
     return folder_ + L"\\" + std::wstring(name.begin(), name.end());

@@ -10,20 +10,25 @@
 namespace calmlane::test {
 
 // One answer: a body (or a file stored with MakerService::put), padded or cut to `size`, optionally
-// paused once after `stallAfter` bytes or dropped after `cutAfter` bytes.
+// paused once after `stallAfter` bytes or dropped after `cutAfter` bytes. Every member has a default, so
+// routes can be written with designated initializers.
 struct Route {
     std::string method = "GET";
-    std::string path;
+    std::string path{};
     int status = 200;
-    std::string body;
-    std::string file;
+    std::string body{};
+    std::string file{};
     long long size = -1;
     long long stallAfter = -1;
     long long cutAfter = -1;
-    std::string location;  // a Location header, for redirects
+    std::string location{};  // a Location header, for redirects
 };
-Route get(const std::string& path, const std::string& body = {}, int status = 200);
-Route installer(const std::string& version, const std::string& file, long long size);
+inline Route get(const std::string& path, const std::string& body = {}, int status = 200) {
+    return {.path = path, .status = status, .body = body};
+}
+inline Route installer(const std::string& version, const std::string& file, long long size) {
+    return {.path = "/download/calmlane/" + version, .file = file, .size = size};
+}
 
 struct RecordedRequest {
     std::string method, path, userAgent, voter;  // voter: the X-Calmlane-Voter header, empty when absent
