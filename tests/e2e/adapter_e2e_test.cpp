@@ -122,7 +122,8 @@ TEST_F(AdapterService, AServiceKilledAnywhereInAPauseLosesNoAdapter) {
     ASSERT_TRUE(hasLine(dry, "reply OK"));
     const DWORD callsInPause = doubles::storeDword(L"CallCount", 0);
     ASSERT_GE(callsInPause, 10u);
-    ASSERT_TRUE(log.waitFor("Restoring network: Saver process ended", 5000));
+    // The release that follows makes seam calls of its own: the count starts afresh only after it.
+    ASSERT_TRUE(waitUntil([] { return adapterSnapshot() == AllGivenBack; }, 10000)) << adapterSnapshot();
 
     killAtEveryCall("pause", 1, callsInPause, [&](DWORD at, DWORD after) {
         return killDuring(L"open send:START reply close", at, after);
@@ -139,6 +140,7 @@ protected:
         log.clear();
         runPipeClient(service.installedClient(), client);
         EXPECT_TRUE(log.waitFor("Adapter restored by Calmlane: " + narrow(adapters[1].id), 8000));
+        EXPECT_TRUE(waitUntil([] { return adapterSnapshot() == AllGivenBack; }, 5000)) << adapterSnapshot();
         log.clear();
         const std::vector<std::string> calls = seamCalls();
         for (std::size_t i = 0; i < calls.size(); ++i) {
