@@ -77,13 +77,6 @@ std::wstring rawString(HKEY root, const wchar_t* key, const wchar_t* name) {
 }
 
 std::wstring widen(const char* ascii) { return std::wstring(ascii, ascii + strlen(ascii)); }
-std::string narrow(const std::wstring& text) {
-    std::string bytes(text.size() * 3, '\0');
-    bytes.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                                              bytes.data(), static_cast<int>(bytes.size()), nullptr,
-                                                              nullptr)));
-    return bytes;
-}
 std::wstring quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 
 namespace {

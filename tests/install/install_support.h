@@ -51,7 +51,6 @@ std::wstring regString(HKEY root, const wchar_t* key, const wchar_t* name);  // 
 // A value's raw data as UTF-16 (a REG_MULTI_SZ whole, terminators included); empty when absent.
 std::wstring rawString(HKEY root, const wchar_t* key, const wchar_t* name);
 std::wstring widen(const char* ascii);
-std::string narrow(const std::wstring& text);  // as UTF-8
 std::wstring quoted(const std::wstring& path);
 
 // Everything that starts or makes up an installation in `target`, in one line. run, apps (the Apps-list

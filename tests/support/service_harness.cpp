@@ -101,7 +101,13 @@ void DoublesTest::SetUp() {
 
 void DoublesTest::TearDown() { deleteTree(HKEY_LOCAL_MACHINE, doubles::StoreKey); }
 
-std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+std::string narrow(const std::wstring& text) {
+    std::string bytes(text.size() * 3, '\0');
+    bytes.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                              bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                                                              nullptr)));
+    return bytes;
+}
 
 std::vector<std::string> seamCalls() {
     std::vector<std::string> lines;
