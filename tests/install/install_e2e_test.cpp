@@ -108,16 +108,27 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
 }
 
 TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
-    protectSystemFolders();
-    // No folder given: the default one. Program Files grants SYSTEM Modify, which a fleet tool's SYSTEM
-    // account would hold; the verdict judges the folders, not the account that runs the setup.
-    ASSERT_EQ(run(built(L"Calmlane Setup-test.exe"), L"--install-silent"), "exit=0");
-    EXPECT_EQ(installState(target), Installed);
-    EXPECT_EQ(modeState(), "firewall=1 configured=0");
-    EXPECT_TRUE(stagingLeft().empty());
-    // What a fleet tool runs: the installed uninstaller, no questions, the result as exit code.
-    EXPECT_EQ(run(target + L"\\Uninstall.exe", L"--uninstall --quiet"), "exit=0");
-    EXPECT_EQ(installState(target), Removed);
+    // No folder given: the default one; then a folder given, as an update or a fleet tool gives it.
+    // Program Files grants SYSTEM Modify, which a fleet tool's SYSTEM account would hold; the verdict
+    // judges the folders, not the account that runs the setup.
+    const std::wstring parent = L"C:\\Fleet Tools", given = parent + L"\\Calmlane";
+    for (const std::wstring& folder : {target, given}) {
+        SCOPED_TRACE(narrow(folder));
+        reset();  // the last uninstaller's own copy is removed by the next program start, not by itself
+        protectSystemFolders();
+        std::filesystem::create_directories(parent);
+        protectFolders({parent});
+        const std::wstring arguments = folder == target ? L"--install-silent" : L"--install-silent " + quoted(given);
+        ASSERT_EQ(run(built(L"Calmlane Setup-test.exe"), arguments), "exit=0");
+        EXPECT_EQ(installState(folder), Installed);
+        EXPECT_EQ(modeState(), "firewall=1 configured=0");
+        EXPECT_TRUE(stagingLeft().empty());
+        // What a fleet tool runs: the installed uninstaller, no questions, the result as exit code.
+        EXPECT_EQ(run(folder + L"\\Uninstall.exe", L"--uninstall --quiet"), "exit=0");
+        EXPECT_EQ(installState(folder), Removed);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(parent, ignored);
 }
 
 // The seam-call numbers at which a whole run of the program reaches its install steps.
