@@ -294,7 +294,8 @@ protected:
 TEST_F(SetupWindow, ARefusedFolderIsShownAndNothingIsWrittenAndTheUsersLanguageIsUsed) {
     open(1);
     EXPECT_EQ(windowText(item(204)), target);  // the folder field
-    EXPECT_EQ(SendMessageW(item(207), BM_GETCHECK, 0, 0), BST_CHECKED);  // firewall mode
+    EXPECT_EQ(windowText(item(207)), L"Block with Windows Firewall");  // the mode checked at first
+    EXPECT_EQ(SendMessageW(item(207), BM_GETCHECK, 0, 0), BST_CHECKED);
     screenshot(L"setup-window-en.png");
     // The shipped setup under Wine, which has no file security: refused, in the result line.
     SendMessageW(item(IDOK), BM_CLICK, 0, 0);

@@ -51,11 +51,13 @@ UniqueHandle openFile(const std::wstring& path, DWORD access, DWORD share) {
     return UniqueHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
-// A check's answer, the AvailableVersion it left and the day it marked as checked.
+// A check's answer, the AvailableVersion it left (marked "+" when the cache calls it newer) and the day
+// it marked as checked.
 std::string outcome(const UpdateInfo& info) {
     const DWORD day = readDword(HKEY_CURRENT_USER, UserRegistry, L"LastUpdateCheckDay", 0);
+    const UpdateInfo cached = cachedUpdateInfo();
     return "answered=" + std::to_string(info.answered) + " available=" + std::to_string(info.available) +
-           " version=" + narrow(info.version) + " stored=" + narrow(cachedUpdateInfo().version) +
+           " version=" + narrow(info.version) + " stored=" + narrow(cached.version) + (cached.available ? "+" : "") +
            " day=" + (day == localDay() ? "today" : std::to_string(day));
 }
 
@@ -128,17 +130,17 @@ protected:
 };
 
 TEST_F(MakerServices, UpdateCheckAnswersAndRemembersByTheManifest) {
-    const char* const Unanswered = "answered=0 available=0 version= stored=9.9 day=0";  // "9.9" before
+    const char* const Unanswered = "answered=0 available=0 version= stored=9.9+ day=0";  // "9.9" before
     const struct {
         const char* what;
         test::Route route;
         const char* outcome;
     } cases[] = {
-        {"newer", get(Manifest, manifest("1.2.0")), "answered=1 available=1 version=1.2.0 stored=1.2.0 day=today"},
+        {"newer", get(Manifest, manifest("1.2.0")), "answered=1 available=1 version=1.2.0 stored=1.2.0+ day=today"},
         {"a leading letter", get(Manifest, manifest("v1.2")), "answered=1 available=0 version=v1.2 stored= day=today"},
         {"invalid UTF-8", get(Manifest, manifest("2.\xff")), Unanswered},
         {"16,384 bytes", sized(get(Manifest, manifest("2.0")), 16384),
-         "answered=1 available=1 version=2.0 stored=2.0 day=today"},
+         "answered=1 available=1 version=2.0 stored=2.0+ day=today"},
         {"16,385 bytes", sized(get(Manifest, manifest("2.0")), 16385), Unanswered},
         {"status 500", get(Manifest, manifest("2.0"), 500), Unanswered},
         {"no manifest (404)", get("/elsewhere.json", manifest("2.0")), Unanswered},
