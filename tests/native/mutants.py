@@ -146,7 +146,7 @@ def run(command, timeout):
 
 
 class Worker:
-    """A scratch copy of src/ and tests/ with its own native build."""
+    """A scratch copy of src/, tests/ and cmake/ (the native build reads both) with its own native build."""
 
     def __init__(self, folder):
         self.tree = os.path.join(folder, "tree")
@@ -154,7 +154,7 @@ class Worker:
         shutil.rmtree(self.tree, ignore_errors=True)
         # Fresh modification times: a build folder kept from an earlier run must not take the copied
         # sources for older than the objects it built from that run's last mutant.
-        for part in ("src", "tests"):
+        for part in ("src", "tests", "cmake"):
             shutil.copytree(os.path.join(ROOT, part), os.path.join(self.tree, part), copy_function=shutil.copy)
         native = os.path.join(self.tree, "tests", "native")
         # A mutant that only draws a warning (a variable set and never read) must still build and count.
