@@ -52,6 +52,7 @@ bool capture(HWND window, const std::wstring& path) {
     std::vector<BYTE> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0);
 
     const BITMAPINFO info = topDownBitmapInfo(width, height);
+    bool drawn = pixels.empty();  // an empty client area is drawn as it is
     if (!pixels.empty()) {
         const WindowDc windowDc(window);
         UniqueDc memory(windowDc ? CreateCompatibleDC(windowDc.get()) : nullptr);
@@ -59,15 +60,16 @@ bool capture(HWND window, const std::wstring& path) {
         if (memory && bitmap) {
             {
                 const ScopedSelection selected(memory.get(), bitmap.get());
-                if (selected) drawWindowAndChildren(window, memory.get());
+                if (!selected) return false;
+                drawWindowAndChildren(window, memory.get());
             }
             BITMAPINFO query = info;  // GetDIBits may write into the colour table
-            GetDIBits(memory.get(), static_cast<HBITMAP>(bitmap.get()), 0, static_cast<UINT>(height), pixels.data(),
-                      &query, DIB_RGB_COLORS);
+            drawn = GetDIBits(memory.get(), static_cast<HBITMAP>(bitmap.get()), 0, static_cast<UINT>(height),
+                              pixels.data(), &query, DIB_RGB_COLORS) == height;
         }
     }
-
-    return writeBitmapFile(path, width, height, pixels.data());
+    // A picture that could not be drawn is not written as a blank one.
+    return drawn && writeBitmapFile(path, width, height, pixels.data());
 }
 
 bool writeBitmapFile(const std::wstring& path, int width, int height, const void* pixels) {
@@ -90,11 +92,17 @@ bool writeBitmapFile(const std::wstring& path, int width, int height, const void
     const BYTE* first = static_cast<const BYTE*>(pixels);
     if (bytes > 0) file.insert(file.end(), first, first + bytes);
 
-    const UniqueHandle out(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return out && WriteFile(out.get(), file.data(), static_cast<DWORD>(file.size()), &written, nullptr) &&
-           written == file.size();
+    bool complete = false;
+    {
+        const UniqueHandle out(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!out) return false;
+        DWORD written = 0;
+        complete = WriteFile(out.get(), file.data(), static_cast<DWORD>(file.size()), &written, nullptr) &&
+                   written == file.size();
+    }
+    if (!complete) DeleteFileW(path.c_str());  // no half-written picture is left behind
+    return complete;
 }
 
 }  // namespace calmlane
