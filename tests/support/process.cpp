@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include "app/handles.h"
+#include "app/settings.h"
 
 namespace calmlane::test {
 
@@ -23,12 +24,6 @@ BOOL CALLBACK collectDialogs(HWND window, LPARAM context) {
         search->found.push_back(window);
     }
     return TRUE;
-}
-
-std::wstring windowText(HWND window) {
-    wchar_t buffer[4096] = {};
-    GetWindowTextW(window, buffer, 4096);
-    return buffer;
 }
 
 std::vector<HWND> visibleBoxes(DWORD processId) {
