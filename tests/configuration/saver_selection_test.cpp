@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "app/constants.h"
+#include "app/handles.h"
 #include "app/settings.h"
 #include "configuration/settings_broadcast.h"
 #include "support/process.h"
@@ -57,18 +58,14 @@ class LockHolder {
 public:
     explicit LockHolder(bool abandon = false) {
         thread_ = std::thread([this, abandon] {
-            HANDLE mutex = CreateMutexW(nullptr, FALSE, SaverConfigurationMutex);
-            WaitForSingleObject(mutex, 0);
+            const UniqueHandle mutex(CreateMutexW(nullptr, FALSE, SaverConfigurationMutex));
+            WaitForSingleObject(mutex.get(), 0);
             held_ = true;
-            if (abandon) {
-                CloseHandle(mutex);
-                return;  // ends without releasing: the mutex is abandoned
-            }
-            while (!release_) Sleep(5);
-            ReleaseMutex(mutex);
-            CloseHandle(mutex);
+            if (abandon) return;  // ends without releasing: the mutex is abandoned
+            test::waitUntil([this] { return release_.load(); }, INFINITE, 5);
+            ReleaseMutex(mutex.get());
         });
-        while (!held_) Sleep(5);
+        test::waitUntil([this] { return held_.load(); }, INFINITE, 5);
         if (abandon) thread_.join();
     }
     ~LockHolder() {
@@ -198,7 +195,7 @@ TEST_F(SaverSelection, AnUnusablePreviousSaverLeavesNoSaverAndNoAutomaticStart) 
     const std::wstring cases[] = {L"", installed, L"C:\\Elsewhere\\Calmlane.ScreenSaver.scr", folder.wstring(),
                                   L"C:\\gone\\Mystify.scr"};
     for (const std::wstring& previous : cases) {
-        SCOPED_TRACE(std::string(previous.begin(), previous.end()));
+        SCOPED_TRACE(test::narrow(previous));
         test::RegistryScratch::wipe();
         writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
         select(installed);

@@ -7,6 +7,7 @@
 
 #include "app/constants.h"
 #include "support/debug_log.h"
+#include "support/process.h"
 #include "support/registry_scratch.h"
 
 namespace calmlane {
@@ -33,12 +34,12 @@ TEST(ServiceLog, EachLineReachesTheRegistryAndTheDebugger) {
     EXPECT_TRUE(line.lineFeed);
     // Repeats skip only the event log: the registry and the debugger still get every line.
     logEvent(L"");
-    std::ptrdiff_t empties = 0;
-    for (int i = 0; i < 100 && empties < 2; ++i, Sleep(20)) {
+    const auto empties = [&] {
         const std::vector<std::string> messages = log.messages();
-        empties = std::count(messages.begin(), messages.end(), "");
-    }
-    EXPECT_EQ(empties, 2);
+        return std::count(messages.begin(), messages.end(), "");
+    };
+    test::waitUntil([&] { return empties() >= 2; }, 2000, 20);
+    EXPECT_EQ(empties(), 2);
 }
 
 TEST(ServiceLog, TheEventLogTakesARepeatedLineOnceAMinute) {
