@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <mutex>
+
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
@@ -11,20 +13,27 @@ namespace calmlane {
 namespace {
 
 constexpr std::uint64_t RepeatIntervalMs = 60000;
+constexpr std::size_t RememberedLines = 32;
 
-RepeatFilter eventLogFilter;  // logEvent has one caller thread, the service's main thread
+// The service logs from its loop and from the block's worker: one line at a time, in one order in
+// every sink.
+std::mutex logLock;
+RepeatFilter eventLogFilter;
 
 }  // namespace
 
 bool RepeatFilter::admit(const std::wstring& line, std::uint64_t nowMs) {
-    if (any_ && line == previous_ && nowMs - admittedAt_ < RepeatIntervalMs) return false;
-    any_ = true;
-    previous_ = line;
-    admittedAt_ = nowMs;
+    while (!recent_.empty() && nowMs - recent_.front().at >= RepeatIntervalMs) recent_.pop_front();
+    for (const Admitted& admitted : recent_) {
+        if (admitted.line == line) return false;
+    }
+    if (recent_.size() == RememberedLines) recent_.pop_front();
+    recent_.push_back({line, nowMs});
     return true;
 }
 
 void logEvent(const std::wstring& message) {
+    const std::lock_guard<std::mutex> lock(logLock);
     try {
         writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastDiagnostic", message);
     } catch (...) {
