@@ -1,5 +1,6 @@
 #include "doubles/double_store.h"
 
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -24,9 +25,14 @@ void terminateHere() {
     TerminateProcess(GetCurrentProcess(), 99);
 }
 
+// Seam calls come from the service's loop and from its block's worker: each is numbered under the lock,
+// and its kill point is judged by its own number, whatever the other thread counted meanwhile.
+std::mutex callLock;
+thread_local DWORD currentCall = 0;
+
 bool killPoint(bool after) {
     const DWORD at = storeDword(L"KillAt", 0);
-    if (at == 0 || at != storeDword(L"CallCount", 0)) return false;
+    if (at == 0 || at != currentCall) return false;
     return (storeDword(L"KillAfter", 0) != 0) == after;
 }
 
@@ -66,10 +72,15 @@ void storeSetString(const wchar_t* name, const std::wstring& value) {
 }
 
 DWORD enterCall(const wchar_t* call, const std::wstring& details) {
-    storeSetDword(L"CallCount", storeDword(L"CallCount", 0) + 1);
-    storeSetString(L"Calls", storeString(L"Calls") + call + (details.empty() ? L"" : L" ") + details + L"\n");
-    if (killPoint(false)) terminateHere();
+    {
+        const std::lock_guard<std::mutex> lock(callLock);
+        currentCall = storeDword(L"CallCount", 0) + 1;
+        storeSetDword(L"CallCount", currentCall);
+        storeSetString(L"Calls", storeString(L"Calls") + call + (details.empty() ? L"" : L" ") + details + L"\n");
+        if (killPoint(false)) terminateHere();
+    }
     if (storeString(L"SlowCall") == call) Sleep(storeDword(L"SlowMs", 0));
+    const std::lock_guard<std::mutex> lock(callLock);
     if (storeString(L"FailCall") != call) return 0;
     const DWORD skip = storeDword(L"FailSkip", 0);
     if (skip > 0) {
@@ -83,6 +94,7 @@ DWORD enterCall(const wchar_t* call, const std::wstring& details) {
 }
 
 void leaveCall() {
+    const std::lock_guard<std::mutex> lock(callLock);
     if (killPoint(true)) terminateHere();
 }
 

@@ -1,10 +1,12 @@
 // Display-state double: Wine reports no console display state, so the test sets one in the store
 // ("ConsoleDisplay", absent: no report) and this double hands each change to the service's real
-// control handler, as the service manager would. Not counted as a seam call.
+// control handler, as the service manager would. Not counted as a seam call. It sleeps until the store
+// changes, so that the idle test variant wakes no more than the product does.
 #include <atomic>
 #include <cstring>
 #include <thread>
 
+#include "app/handles.h"
 #include "doubles/double_store.h"
 #include "service/seams.h"
 #include "service/service_host.h"
@@ -14,7 +16,7 @@ namespace calmlane::power {
 namespace {
 
 std::thread watcher;
-std::atomic<bool> stopping{false};
+UniqueHandle stopWatching;
 
 void report(LPHANDLER_FUNCTION_EX handler, DWORD value) {
     alignas(POWERBROADCAST_SETTING) unsigned char bytes[sizeof(POWERBROADCAST_SETTING) + sizeof(DWORD)] = {};
@@ -25,25 +27,48 @@ void report(LPHANDLER_FUNCTION_EX handler, DWORD value) {
     handler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, setting, nullptr);
 }
 
+// Arms a one-shot notification on the store's values, and on the names below SOFTWARE (tests delete the
+// store and make it again, which the store's own key, then a deleted one, would not see).
+bool armNotifications(UniqueKey& store, UniqueKey& software, HANDLE changed) {
+    // Closing a watched key signals its event: cleared before the new watch starts.
+    store.reset();
+    software.reset();
+    ResetEvent(changed);
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, doubles::StoreKey, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE, nullptr,
+                        store.put(), nullptr) != ERROR_SUCCESS ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_NOTIFY, software.put()) != ERROR_SUCCESS) {
+        return false;
+    }
+    return RegNotifyChangeKeyValue(store.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS &&
+           RegNotifyChangeKeyValue(software.get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE) == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 HPOWERNOTIFY subscribeDisplay(SERVICE_STATUS_HANDLE, LPHANDLER_FUNCTION_EX handler) {
-    stopping = false;
-    watcher = std::thread([handler] {
+    stopWatching.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle changed(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!stopWatching || !changed) return nullptr;
+    watcher = std::thread([handler, changed = std::move(changed)] {
         constexpr DWORD None = 0xFFFFFFFF;
         DWORD reported = None;
-        while (!stopping) {
+        UniqueKey store, software;
+        for (;;) {
+            // Armed before the read: a change made after the read wakes the next wait.
+            const bool armed = armNotifications(store, software, changed.get());
             const DWORD value = doubles::storeDword(L"ConsoleDisplay", None);
             if (value != reported && value != None) report(handler, value);
             reported = value;
-            Sleep(20);
+            const HANDLE handles[] = {stopWatching.get(), changed.get()};
+            const DWORD waited = WaitForMultipleObjects(2, handles, FALSE, armed ? INFINITE : 100);
+            if (waited == WAIT_OBJECT_0 || waited == WAIT_FAILED) return;
         }
     });
     return reinterpret_cast<HPOWERNOTIFY>(static_cast<ULONG_PTR>(0x7000));
 }
 
 void unsubscribeDisplay(HPOWERNOTIFY) {
-    stopping = true;
+    if (stopWatching) SetEvent(stopWatching.get());
     if (watcher.joinable()) watcher.join();
 }
 
