@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole-process figures under Wine, to watch rather than to pass: the saver's steady-state CPU, and the
-# X server's, at 1920x1080 and 3840x2160, and with the test variant as the service, START to "OK", the
-# release after "STOP" with the display on, and the idle service's wake-ups per second.
+# X server's, at 1920x1080 and 3840x2160; with the test variant as the service, START to "OK" and the
+# release after "STOP" with the display on; and the idle service's context switches per thread, for the
+# test variant and for the shipped program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh >/dev/null
@@ -45,23 +46,39 @@ for size in 1920x1080 3840x2160; do
   scripts/wine-env down "$env" >/dev/null
 done
 
+# The idle service's wake-ups: after a 5 s settle, the context switches of each of its threads over 30 s,
+# read from /proc/<pid>/task/*/status. Once for the test variant after five sessions (it also reports
+# START to OK and the release), once for the shipped Calmlane.exe as installed.
 env=$PWD/build/mingw/bench-service
 envs+=("$env")
 mkdir -p "$env"
 scripts/wine-env up "$env" >/dev/null
-out=$(mktemp)
-CALMLANE_BUILD=$env scripts/wine-run "$bin/process_bench.exe" 10 >"$out" 2>/dev/null &
-bench=$!
-for _ in $(seq 1 600); do grep -q "idle for" "$out" && break; sleep 0.1; done
-grep -v "idle for" "$out" || true
-service=$(pgrep -f 'Calmlane.exe --service' | head -1 || true)
-switches() { cat /proc/"$service"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
-if [ -n "$service" ]; then
-  sleep 1
-  before=$(switches); sleep 5; after=$(switches)
-  echo "idle service: $(( (after - before) / 5 )) wake-ups per second (its loop waits 50 ms)"
-else
-  echo "idle service: process not found"
-fi
-wait "$bench" || true
-rm -f "$out"
+# "tid name switches" for every thread of a process.
+thread_switches() {
+  for task in /proc/"$1"/task/*; do
+    printf '%s %s %s\n' "${task##*/}" "$(tr ' ' '_' <"$task/comm" 2>/dev/null)" \
+      "$(awk '/ctxt_switches/ {n += $2} END {print n + 0}' "$task/status" 2>/dev/null)"
+  done
+}
+for variant in test shipped; do
+  out=$(mktemp)
+  CALMLANE_BUILD=$env scripts/wine-run "$bin/process_bench.exe" 40 "$variant" >"$out" 2>/dev/null &
+  bench=$!
+  for _ in $(seq 1 900); do grep -q "idle for" "$out" && break; sleep 0.1; done
+  grep -v "idle for" "$out" || true
+  service=""
+  for p in $(pgrep -f 'Calmlane.exe --service' || true); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$env/wineprefix" && service=$p
+  done
+  if [ -n "$service" ]; then
+    sleep 5
+    before=$(thread_switches "$service"); sleep 30; after=$(thread_switches "$service")
+    echo "idle service ($variant variant), context switches per second over 30 s:"
+    join <(sort <<<"$before") <(sort <<<"$after") |
+      awk '{d = ($5 - $3) / 30; total += d; printf "  thread %s (%s): %.2f\n", $1, $2, d} END {printf "  total: %.2f\n", total}'
+  else
+    echo "idle service ($variant variant): process not found"
+  fi
+  wait "$bench" || true
+  rm -f "$out"
+done

@@ -1,5 +1,6 @@
-// The saver's end of the control pipe: open within the first 1,500 ms, "START", then a peek for the
-// reply and "ALIVE" at every step, "STOP" when the saver ends.
+// The saver's end of the control pipe: open it ("START"), then a peek for the reply and "ALIVE" at every
+// step, "STOP" when the saver ends. Without a session it keeps trying, so that a late service, a busy pipe
+// or a lost connection still ends in a pause.
 #include <cstring>
 
 #include "app/constants.h"
@@ -11,11 +12,14 @@ namespace calmlane {
 namespace {
 
 constexpr std::uint64_t ConnectWindowMs = 1499;
+constexpr std::uint64_t ReconnectMs = 1000;
+// How long one attempt waits for a pipe that another client holds.
+constexpr unsigned long BusyWaitMs = 250;
 
-bool write(Saver& saver, const char* text) { return writePipeWord(saver.pipe.get(), text); }
+PipeWrite write(Saver& saver, const char* text) { return writePipeWord(saver.pipe.get(), text); }
 
-// While the service is down any local program may create a pipe of that name and answer "OK": only the
-// running service's own process is a server the saver talks to.
+// A name that the service published is the service's, but a stale one may have been taken by another
+// program while the service was down: only the running service's own process is a server to talk to.
 bool servedByService(HANDLE pipe) {
     ULONG server = 0;
     if (!GetNamedPipeServerProcessId(pipe, &server)) return false;
@@ -27,30 +31,39 @@ void givePipeUp(Saver& saver) {
     write(saver, "STOP");  // best effort: the service also notices the closed pipe
     saver.pipe.reset();
     saver.pauseConfirmed.exchange(false);
+    // A session that the service ended before confirming it was refused ("ERROR", or dropped on the
+    // way): asking again would only repeat the failed block.
+    if (!saver.sessionConfirmed) saver.serviceRefused = true;
 }
 
 void connect(Saver& saver, std::uint64_t now) {
-    if (now - saver.startTicks > ConnectWindowMs) return;  // never again after the first 1,500 ms
-    // Identification only: a pipe squatted under our name cannot impersonate the user.
-    saver.pipe.reset(CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (saver.serviceRefused || !connectAttemptDue(now - saver.startTicks, now - saver.lastConnectTicks)) return;
+    saver.lastConnectTicks = now;
+    saver.pipe = openControlPipe(BusyWaitMs);
     if (!saver.pipe) return;
     if (!servedByService(saver.pipe.get())) {
-        saver.pipe.reset();  // given up without a word: the saver runs as it does without a service
+        saver.pipe.reset();  // given up without a word: tried again later
         return;
     }
+    saver.sessionConfirmed = false;
     DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
-    if (!SetNamedPipeHandleState(saver.pipe.get(), &mode, nullptr, nullptr) || !write(saver, "START")) {
-        givePipeUp(saver);
+    if (!SetNamedPipeHandleState(saver.pipe.get(), &mode, nullptr, nullptr) ||
+        write(saver, "START") != PipeWrite::Sent) {
+        saver.pipe.reset();
     }
 }
 
 }  // namespace
 
-bool writePipeWord(HANDLE pipe, const char* word) {
+bool connectAttemptDue(std::uint64_t sinceStartMs, std::uint64_t sinceLastAttemptMs) {
+    return sinceStartMs <= ConnectWindowMs || sinceLastAttemptMs >= ReconnectMs;
+}
+
+PipeWrite writePipeWord(HANDLE pipe, const char* word) {
     const DWORD length = static_cast<DWORD>(std::strlen(word));
     DWORD written = 0;
-    return WriteFile(pipe, word, length, &written, nullptr) != FALSE && written == length;
+    if (!WriteFile(pipe, word, length, &written, nullptr)) return PipeWrite::Failed;
+    return written == length ? PipeWrite::Sent : PipeWrite::Full;
 }
 
 void pipeStep(Saver& saver, std::uint64_t now) {
@@ -67,10 +80,13 @@ void pipeStep(Saver& saver, std::uint64_t now) {
         char reply[16] = {};
         DWORD read = 0;
         if (ReadFile(saver.pipe.get(), reply, 15, &read, nullptr) && read >= 1) {
-            saver.pauseConfirmed.exchange(read == 2 && std::memcmp(reply, "OK", 2) == 0);
+            const bool ok = read == 2 && std::memcmp(reply, "OK", 2) == 0;
+            saver.pauseConfirmed.exchange(ok);
+            saver.sessionConfirmed = saver.sessionConfirmed || ok;
         }
     }
-    if (!write(saver, "ALIVE")) givePipeUp(saver);
+    // A full pipe (the service busy for a while) skips this heartbeat; only a failed write ends the session.
+    if (write(saver, "ALIVE") == PipeWrite::Failed) givePipeUp(saver);
 }
 
 void endPipeSession(Saver& saver) {

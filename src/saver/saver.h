@@ -45,6 +45,9 @@ struct Saver {
     int testSeconds = 0;
     std::uint64_t startTicks = 0;
     std::uint64_t lastPipeTicks = 0;
+    std::uint64_t lastConnectTicks = 0;
+    bool sessionConfirmed = false;  // this connection's "START" was answered "OK"
+    bool serviceRefused = false;    // the service refused the pause: no further attempt
     POINT startCursor{};
     std::vector<StarField> fields;
     COLORREF lastColor = CLR_INVALID;  // a new colour repaints everything
@@ -99,8 +102,13 @@ private:
     DWORD reference_ = 0;
 };
 
-// Writes one word to a non-blocking pipe; true only when every byte was taken (a full pipe takes none).
-bool writePipeWord(HANDLE pipe, const char* word);
+// Writes one word to a non-blocking pipe. A full pipe takes none of it and still reports success.
+enum class PipeWrite { Sent, Full, Failed };
+PipeWrite writePipeWord(HANDLE pipe, const char* word);
+
+// Whether the saver, without a session, tries to open the pipe now: at every step in its first
+// 1,500 ms, then once a second for as long as it runs.
+bool connectAttemptDue(std::uint64_t sinceStartMs, std::uint64_t sinceLastAttemptMs);
 
 // One client step of the session with the service (the saver's pipe thread calls it every 500 ms or more).
 void pipeStep(Saver& saver, std::uint64_t now);

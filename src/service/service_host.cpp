@@ -1,6 +1,9 @@
 #include "service/service_host.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
+#include <vector>
 
 #include "app/constants.h"
 #include "app/handles.h"
@@ -18,6 +21,7 @@ namespace {
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 ServiceSignals signals;
 UniqueHandle stopEvent;
+UniqueHandle wakeEvent;  // set by the control handler after it recorded a control
 
 // Each report is built afresh: the control handler reports stop pending from its own thread.
 void reportStatus(DWORD state, DWORD accepted, DWORD checkpoint, DWORD waitHint, DWORD exitCode = NO_ERROR) {
@@ -37,14 +41,21 @@ void reportStatus(DWORD state, DWORD accepted, DWORD checkpoint, DWORD waitHint,
 class HostPort final : public SessionPort {
 public:
     explicit HostPort(ControlPipe& pipe) : pipe_(pipe) {}
+    ~HostPort() override { blockOutcome(true); }
+    HostPort(const HostPort&) = delete;
+    HostPort& operator=(const HostPort&) = delete;
 
     void log(const std::wstring& line) override { logEvent(line); }
 
+    // A refused client's instance listens again at the next call, made at once in this same pass or, after
+    // a few refusals, in the next one.
     bool pollAndAdmit() override {
-        if (pipe_.poll() != ConnectPoll::Client) return false;
-        client_ = pipe_.admit();
-        if (!client_) pipe_.disconnect();
-        return static_cast<bool>(client_);
+        for (std::size_t judged = 0; judged < PipeInstances && pipe_.clientConnected(); ++judged) {
+            client_ = pipe_.admit(clientSession_);
+            if (client_) return true;
+            pipe_.disconnect();
+        }
+        return false;
     }
 
     PipeRead readPipe() override { return pipe_.read(); }
@@ -53,8 +64,20 @@ public:
         return !client_ || WaitForSingleObject(client_.get(), 0) != WAIT_TIMEOUT;
     }
 
-    bool block() override { return blockNetwork(); }
-    std::uint64_t tick() override { return GetTickCount64(); }
+    void beginBlock() override {
+        blockResult_ = false;
+        worker_.reset(CreateThread(nullptr, 0, blockWorker, this, 0, nullptr));
+        if (!worker_) blockResult_ = blockNetwork();  // no thread: the block runs here, as it must run
+    }
+
+    std::optional<bool> blockOutcome(bool wait) override {
+        if (worker_) {
+            if (WaitForSingleObject(worker_.get(), wait ? INFINITE : 0) != WAIT_OBJECT_0) return std::nullopt;
+            worker_.reset();
+        }
+        return blockResult_.load();
+    }
+
     void reply(const char* text) override { pipe_.write(text); }
 
     bool restore() override {
@@ -77,9 +100,28 @@ public:
     void closeClientProcess() override { client_.reset(); }
     void disconnectPipe() override { pipe_.disconnect(); }
 
+    // What the loop waits on: signalled when the client process ends, when the block's worker returns.
+    HANDLE clientProcess() const { return client_.get(); }
+    HANDLE blockWorker() const { return worker_.get(); }
+    // The session of the last admitted client.
+    unsigned long clientSession() const { return clientSession_; }
+
 private:
+    static DWORD WINAPI blockWorker(void* self) {
+        auto* port = static_cast<HostPort*>(self);
+        try {
+            port->blockResult_ = blockNetwork();
+        } catch (...) {
+            port->blockResult_ = false;
+        }
+        return 0;
+    }
+
     ControlPipe& pipe_;
     UniqueHandle client_;
+    unsigned long clientSession_ = NoSession;
+    UniqueHandle worker_;
+    std::atomic<bool> blockResult_{false};
 };
 
 void removeLegacyList() {
@@ -96,20 +138,55 @@ DWORD WINAPI controlEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID)
         reportStatus(SERVICE_STOP_PENDING, 0, 1, 30000);
         SetEvent(stopEvent.get());
     }
+    SetEvent(wakeEvent.get());  // the loop takes what was recorded
     return NO_ERROR;
 }
 
-void runLoop(SessionMachine& machine) {
+// Failed waits and passes are tried again after 50 ms, then after twice as long, at most every 2 s.
+std::uint64_t nextBackoff(std::uint64_t delay) { return std::min<std::uint64_t>(delay ? delay * 2 : 50, 2000); }
+
+// The loop sleeps until something happens: a stop, a control, the pipe's listen or read completing, the
+// client process ending, the block returning, or the machine's next deadline. Nothing wakes it otherwise.
+void runLoop(SessionMachine& machine, HostPort& port, ControlPipe& pipe) {
+    std::uint64_t backoff = 0;  // not 0: the last wait or pass failed
     for (;;) {
-        const DWORD waited = WaitForSingleObject(stopEvent.get(), 50);
-        if (waited != WAIT_TIMEOUT) return;  // stop, or a failed wait: never spin with the network cut
+        const std::uint64_t now = GetTickCount64();
+        const Wake wake = machine.wake(now);
+        std::vector<HANDLE> handles = {stopEvent.get(), wakeEvent.get()};
+        std::uint64_t until = wake.at;
+        if (wake.pipe) {
+            const std::vector<HANDLE> pipeEvents = pipe.events();
+            // Nothing pending (a message was just taken, a client waits to be judged): pass again now,
+            // unless the last pass failed.
+            if (pipeEvents.empty() && backoff == 0) until = now;
+            handles.insert(handles.end(), pipeEvents.begin(), pipeEvents.end());
+        }
+        if (wake.client && port.clientProcess()) handles.push_back(port.clientProcess());
+        if (wake.block && port.blockWorker()) handles.push_back(port.blockWorker());
+        if (backoff != 0) until = std::min(until, now + backoff);
+        const DWORD timeout = until == Wake::Never ? INFINITE
+                              : until <= now        ? 0
+                                                    : static_cast<DWORD>(std::min<std::uint64_t>(until - now, 0x7FFFFFFF));
+        const DWORD waited =
+            WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeout);
+        if (waited == WAIT_OBJECT_0) return;
+        bool failed = waited == WAIT_FAILED;
+        if (failed) {
+            // Never spin: the back-off is waited out on the stop event alone, and a pass runs anyway.
+            backoff = nextBackoff(backoff);
+            if (WaitForSingleObject(stopEvent.get(), static_cast<DWORD>(backoff)) != WAIT_TIMEOUT) return;
+        }
         try {
             const bool restoreRequested = signals.restoreRequested.exchange(false);
             const std::uint32_t reason = restoreRequested ? signals.recoveryReason.load() : 0;
             machine.pass(GetTickCount64(), signals.consoleDisplayState.load(), restoreRequested, reason);
         } catch (...) {
-            // A pass that failed unexpectedly is simply over; the next one runs in 50 ms.
+            failed = true;  // the pass is run again after the back-off
+            if (waited != WAIT_FAILED) backoff = nextBackoff(backoff);
         }
+        if (!failed) backoff = 0;
+        const bool holdsPause = machine.sessionOpen() || machine.holding() || machine.blocking();
+        signals.clientSession.exchange(holdsPause ? static_cast<std::uint32_t>(port.clientSession()) : NoSession);
     }
 }
 
@@ -117,19 +194,22 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
     statusHandle = RegisterServiceCtrlHandlerExW(ServiceName, controlEx, nullptr);
     if (!statusHandle) return;
     stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stopEvent) {
+    wakeEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!stopEvent || !wakeEvent) {
         reportStatus(SERVICE_STOPPED, 0, 0, 0, GetLastError());
         return;
     }
     reportStatus(SERVICE_START_PENDING, 0, 1, 30000);
+    ControlPipe pipe;
+    HostPort port(pipe);
+    SessionMachine machine(port);
     try {
         removeLegacyList();
-        restore();
+        machine.startUp(GetTickCount64());
     } catch (...) {
-        // What is left blocked is retried by the idle loop.
+        // What is left blocked is retried by the loop.
     }
 
-    ControlPipe pipe;
     if (const unsigned long error = pipe.create()) {
         stopEvent.reset();
         reportStatus(SERVICE_STOPPED, 0, 0, 0, error);
@@ -144,9 +224,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
         logEvent(L"Display power subscription failed; screen-off hold unavailable: " + errorText(GetLastError()));
     }
 
-    HostPort port(pipe);
-    SessionMachine machine(port);
-    runLoop(machine);
+    runLoop(machine, port, pipe);
 
     if (displaySubscription) power::unsubscribeDisplay(displaySubscription);
     try {
@@ -187,12 +265,16 @@ ControlOutcome recordControl(ServiceSignals& s, DWORD control, DWORD eventType, 
     case RestoreControl:
         request(RestoreControl);
         return ControlOutcome::Recorded;
-    case SERVICE_CONTROL_SESSIONCHANGE:
+    case SERVICE_CONTROL_SESSIONCHANGE: {
+        // Only the session whose saver holds the pause: another user's logoff or unlock changes nothing.
+        const auto* notification = static_cast<const WTSSESSION_NOTIFICATION*>(eventData);
+        if (!notification || notification->dwSessionId != s.clientSession.load()) return ControlOutcome::Recorded;
         if (eventType == WTS_CONSOLE_DISCONNECT || eventType == WTS_REMOTE_DISCONNECT ||
             eventType == WTS_SESSION_LOGOFF || eventType == WTS_SESSION_UNLOCK) {
             request(0x30000 + eventType);
         }
         return ControlOutcome::Recorded;
+    }
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
         return ControlOutcome::Stop;

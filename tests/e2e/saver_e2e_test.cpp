@@ -70,7 +70,7 @@ TEST_F(Saver, PreviewTestEndsAfterThreeSecondsWithoutOpeningThePipe) {
     bool clientSeen = false;
     while (WaitForSingleObject(saver.process.get(), 20) == WAIT_TIMEOUT &&
            GetTickCount64() - saver.started < 15000) {
-        clientSeen = clientSeen || pipe.poll() == ConnectPoll::Client;
+        clientSeen = clientSeen || pipe.clientConnected();
     }
     const ULONGLONG lasted = GetTickCount64() - saver.started;
     EXPECT_GT(lasted, 3000u);
@@ -143,9 +143,12 @@ TEST_F(Saver, TheReleaseOfTheStartingKeyIsIgnoredAndOnePixelLaterEndsIt) {
     EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
-// A program that took the service's pipe name while the service is down, and answers "OK" to anything.
+// A program that took the pipe name the service last published while the service is down, and answers
+// "OK" to anything.
 TEST_F(Saver, APipeNotServedByTheServiceIsGivenUpWithoutAWord) {
-    UniqueHandle squatter(CreateNamedPipeW(PipeName, PIPE_ACCESS_DUPLEX,
+    const std::wstring stale = std::wstring(PipeName) + L".0123456789abcdef0123456789abcdef";
+    writeString(HKEY_LOCAL_MACHINE, RegistryPath, ControlPipeValue, stale);
+    UniqueHandle squatter(CreateNamedPipeW(stale.c_str(), PIPE_ACCESS_DUPLEX,
                                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT,
                                            PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr));
     ASSERT_TRUE(squatter);
@@ -172,6 +175,8 @@ TEST_F(Saver, APipeNotServedByTheServiceIsGivenUpWithoutAWord) {
     EXPECT_EQ(received, 0u);
 }
 
+constexpr const char* Blocked = "IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).";
+
 class SaverWithService : public Saver {
 protected:
     void SetUp() override {
@@ -190,7 +195,7 @@ TEST_F(SaverWithService, NetworkTestHoldsASessionForSixSecondsAndTheServiceRelea
     Launched saver = launch(service.installedClient(), L"--network-test");
     ASSERT_TRUE(saver.process);
     DebugLine blocked, stopped, released;
-    ASSERT_TRUE(log.waitFor("IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).", 5000, &blocked));
+    ASSERT_TRUE(log.waitFor(Blocked, 5000, &blocked));
     EXPECT_LT(blocked.tick - saver.started, 5000u);  // the saver opens the pipe in its first 1,500 ms
     Sleep(2500);
     const int confirmedPixels = overlayPixelsOnScreen();
@@ -206,15 +211,40 @@ TEST_F(SaverWithService, NetworkTestHoldsASessionForSixSecondsAndTheServiceRelea
     EXPECT_TRUE(log.waitFor("Firewall filters released.", 2000));
     ASSERT_EQ(WaitForSingleObject(saver.process.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
 
-    // Without the service the saver still runs, and says the network was not suspended.
+    // Without the service the saver still runs, and says the network was not suspended; it keeps trying,
+    // and a service that starts meanwhile pauses the network late.
     ASSERT_TRUE(service.stop());
     Launched alone = launch(service.installedClient(), L"--network-test");
     ASSERT_TRUE(alone.process);
-    Sleep(3000);
+    Sleep(2000);
     const int unconfirmedPixels = overlayPixelsOnScreen();
+    log.clear();
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(log.waitFor(Blocked, 4000));
     ASSERT_EQ(WaitForSingleObject(alone.process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_GT(confirmedPixels, 100);
     EXPECT_GT(unconfirmedPixels, confirmedPixels * 2) << confirmedPixels << " vs " << unconfirmedPixels;
+}
+
+// Any local program may open and close the pipe in a tight loop. Each refusal is followed by a new listen at
+// once, and the saver keeps trying, so it still gets its pause within 3 s, every time.
+TEST_F(SaverWithService, AProgramCrowdingThePipeCannotKeepTheSaverFromItsPause) {
+    ASSERT_TRUE(service.start());
+    PipeClientRun crowd = startPipeClient(binFolder() + L"\\pipe_client.exe", L"crowd:120000");
+    ASSERT_TRUE(log.waitFor("Rejected client executable path.", 5000));
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        doubles::storeSetString(L"Calls", L"");  // each knock records a seam call
+        log.clear();
+        Launched saver = launch(service.installedClient(), L"--network-test");
+        DebugLine blocked;
+        ASSERT_TRUE(log.waitFor(Blocked, 10000, &blocked));
+        EXPECT_LT(blocked.tick - saver.started, 3000u);
+        TerminateProcess(saver.process.get(), 0);
+        ASSERT_TRUE(log.waitFor("Firewall filters released.", 10000));
+    }
+    TerminateProcess(crowd.process, 0);
+    finishPipeClient(crowd);
 }
 
 }  // namespace

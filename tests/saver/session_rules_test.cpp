@@ -72,7 +72,9 @@ TEST(SaverDisplay, FramesFollowTheConsoleDisplayReports) {
     }
 }
 
-TEST(SaverPipe, AWordThatAFullPipeDoesNotTakeIsNotSent) {
+// A full pipe (a service busy blocking) takes no word but reports success: that heartbeat is skipped and
+// the session goes on. Only a failed write, a pipe the server closed, ends it.
+TEST(SaverPipe, AFullPipeSkipsAWordAndOnlyABrokenOneEndsTheSession) {
     const wchar_t* name = L"\\\\.\\pipe\\Calmlane.Test.ShortWrite";
     UniqueHandle server(CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT,
                                          1, 0, 8, 0, nullptr));
@@ -82,9 +84,26 @@ TEST(SaverPipe, AWordThatAFullPipeDoesNotTakeIsNotSent) {
     DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
     ASSERT_TRUE(SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr));
     int sent = 0;
-    while (sent < 100 && writePipeWord(client.get(), "ALIVE")) ++sent;  // nobody reads: the pipe fills up
+    while (sent < 100 && writePipeWord(client.get(), "ALIVE") == PipeWrite::Sent) ++sent;  // nobody reads
     EXPECT_LT(sent, 100);
     EXPECT_GT(sent, 0);
+    EXPECT_EQ(writePipeWord(client.get(), "ALIVE"), PipeWrite::Full);
+    server.reset();
+    EXPECT_EQ(writePipeWord(client.get(), "ALIVE"), PipeWrite::Failed);
+}
+
+// Without a session the saver tries at each pipe step (every 500 ms) in its first 1,500 ms, then once a second.
+TEST(SaverPipe, ConnectionsAreTriedAtEachStepThenOnceASecond) {
+    const struct {
+        std::uint64_t sinceStart, sinceLastAttempt;
+        bool due;
+    } rows[] = {
+        {150, 150, true}, {650, 500, true}, {1499, 500, true}, {1500, 500, false},
+        {2150, 999, false}, {2150, 1000, true}, {600000, 1000, true}, {600000, 500, false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(connectAttemptDue(row.sinceStart, row.sinceLastAttempt), row.due) << row.sinceStart << "/" << row.sinceLastAttempt;
+    }
 }
 
 }  // namespace

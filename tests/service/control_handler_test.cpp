@@ -50,11 +50,13 @@ TEST(ControlHandler, MalformedDisplayReportsAreIgnored) {
     EXPECT_EQ(recorded(s), "display=4294967295 restore=0 reason=0");
 }
 
+// Session changes count only for the session whose saver holds the pause (1 here).
 TEST(ControlHandler, PowerSessionAndRestoreControlsCarryTheirReasonsAndStopAndShutdownStop) {
     const struct {
         DWORD control, type;
         const char* after;
         ControlOutcome outcome = ControlOutcome::Recorded;
+        DWORD session = 1;
     } controls[] = {
         {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, "restore=1 reason=131076"},
         {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, "restore=1 reason=131079"},
@@ -64,6 +66,8 @@ TEST(ControlHandler, PowerSessionAndRestoreControlsCarryTheirReasonsAndStopAndSh
         {SERVICE_CONTROL_SESSIONCHANGE, WTS_REMOTE_DISCONNECT, "restore=1 reason=196612"},
         {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, "restore=1 reason=196614"},
         {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_UNLOCK, "restore=1 reason=196616"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_UNLOCK, "restore=0 reason=0", ControlOutcome::Recorded, 2},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, "restore=0 reason=0", ControlOutcome::Recorded, 2},
         {SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, "restore=0 reason=0"},
         {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, "restore=0 reason=0"},
         {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, "restore=0 reason=0"},
@@ -75,9 +79,18 @@ TEST(ControlHandler, PowerSessionAndRestoreControlsCarryTheirReasonsAndStopAndSh
     };
     for (const auto& c : controls) {
         ServiceSignals s;
-        EXPECT_EQ(recordControl(s, c.control, c.type, nullptr), c.outcome) << c.control << "/" << c.type;
+        s.clientSession = 1;
+        WTSSESSION_NOTIFICATION notification = {sizeof(notification), c.session};
+        EXPECT_EQ(recordControl(s, c.control, c.type, &notification), c.outcome) << c.control << "/" << c.type;
         EXPECT_EQ(recorded(s), std::string("display=4294967295 ") + c.after) << c.control << "/" << c.type;
     }
+    // Without a holder, or without the notification, a session change changes nothing.
+    ServiceSignals idle;
+    WTSSESSION_NOTIFICATION unlock = {sizeof(unlock), 1};
+    recordControl(idle, SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_UNLOCK, &unlock);
+    idle.clientSession = 1;
+    recordControl(idle, SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_UNLOCK, nullptr);
+    EXPECT_EQ(recorded(idle), "display=4294967295 restore=0 reason=0");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The pause-session loop on a simulated clock: every timing and ordering rule without a real pipe.
+// The pause-session loop on a simulated clock: every timing and ordering rule, and what each state waits
+// for, without a real pipe.
 #include "service/session_machine.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,9 @@ public:
     bool restoreResult = true;
     bool leftBlocked = false;
     std::uint64_t clock = 100000;  // the simulated tick count
-    std::uint64_t blockMs = 0;     // how long the block takes (adapters disable synchronously)
+    std::uint64_t blockMs = 0;     // how long the block's worker runs (adapters take seconds each)
+    std::uint64_t blockEnds = 0;
+    bool blockRunning = false;
 
     void log(const std::wstring& line) override { actions.push_back("log:" + std::string(line.begin(), line.end())); }
     bool pollAndAdmit() override {
@@ -36,18 +39,23 @@ public:
         return true;
     }
     PipeRead readPipe() override {
-        if (reads.empty()) return PipeRead{PipeRead::Kind::Error, "", 232};
+        if (reads.empty()) return {};
         PipeRead r = reads.front();
         reads.pop_front();
         return r;
     }
     bool clientProcessEnded() override { return processEnded; }
-    bool block() override {
+    void beginBlock() override {
         actions.push_back("block");
-        clock += blockMs;
+        blockRunning = true;
+        blockEnds = clock + blockMs;
+    }
+    std::optional<bool> blockOutcome(bool wait) override {
+        if (wait) clock = std::max(clock, blockEnds);
+        if (clock < blockEnds) return std::nullopt;
+        blockRunning = false;
         return blockResult;
     }
-    std::uint64_t tick() override { return clock; }
     void reply(const char* text) override { actions.push_back(std::string("reply:") + text); }
     bool restore() override {
         actions.push_back("restore");
@@ -97,10 +105,30 @@ struct Loop {
         ADD_FAILURE() << "never saw " << action;
         return now;
     }
-    // Admits a client and has it send START; forgets the actions.
+    // Passes as the service makes them, each when the machine's wake says: at its deadline, or at once
+    // when what it waits on is ready; up to `end`, where the clock then stands. The number of passes.
+    int runTo(std::uint64_t end) {
+        int passes = 0;
+        for (;;) {
+            const Wake wake = machine.wake(now);
+            std::uint64_t next = wake.at;
+            const bool ready = (wake.pipe && (!port.reads.empty() || port.clientWaiting)) ||
+                               (wake.client && port.processEnded);
+            if (ready) next = now;
+            if (wake.block && port.blockRunning) next = std::min(next, std::max(now, port.blockEnds));
+            if (next > end || passes == 1000) break;
+            now = std::max(now, next);
+            machine.pass(now, display, false, 0);
+            ++passes;
+        }
+        now = end;
+        return passes;
+    }
+    // Admits a client and has it send START, until the block returned; forgets the actions.
     void startBlockedSession() {
         port.clientWaiting = true;
         port.send("START");
+        pass();
         pass();
         EXPECT_TRUE(machine.blocked());
         port.actions.clear();
@@ -109,6 +137,7 @@ struct Loop {
     std::string flags() const {
         const std::pair<bool, const char*> all[] = {{machine.sessionOpen(), "open"},
                                                     {machine.blocked(), "blocked"},
+                                                    {machine.blocking(), "blocking"},
                                                     {machine.holding(), "holding"},
                                                     {machine.releasePending(), "pending"}};
         std::string set;
@@ -121,11 +150,14 @@ struct Loop {
 
 class Session : public ::testing::Test, public Loop {};
 
-TEST_F(Session, AdmittedClientIsReadInTheSamePassAndStartBlocksAndRepliesOk) {
+TEST_F(Session, AdmittedClientIsReadInTheSamePassAndStartBlocksOnAWorkerThenRepliesOk) {
     port.clientWaiting = true;
     port.send("START");
     pass();
-    EXPECT_EQ(port.take(), "admit, block, reply:OK");
+    EXPECT_EQ(port.take(), "admit, block");
+    EXPECT_EQ(flags(), "open blocking");
+    pass();
+    EXPECT_EQ(port.take(), "reply:OK");
     EXPECT_EQ(flags(), "open blocked");
 }
 
@@ -140,7 +172,7 @@ TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark)
         std::uint32_t display;  // at the end
         bool darkInGrace;       // the display goes off 1 s after the end
         By by;
-        const char* message;
+        std::string message;
         unsigned long error;
         const char* reason;
         int releasedAfterMs;  // -1: held, from the pass heldAfterMs after the end
@@ -151,11 +183,14 @@ TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark)
         {"STOP, display dimmed", true, DisplayDimmed, false, By::Message, "STOP", 0, "Saver sent STOP", -1, 0},
         {"STOP, display off in the grace", true, DisplayOn, true, By::Message, "STOP", 0, "Saver sent STOP", -1, 1000},
         {"a second START", true, DisplayOn, false, By::Message, "START", 0, "Unexpected pipe command", 2000},
-        {"process ended before START", false, DisplayOn, false, By::ProcessEnd, nullptr, 0, "Saver process ended", 0},
+        {"process ended before START", false, DisplayOn, false, By::ProcessEnd, "", 0, "Saver process ended", 0},
         {"lower-case start", false, DisplayUnknown, false, By::Message, "start", 0, "Unexpected pipe command", 0},
+        {"START, a zero byte and more", false, DisplayOn, false, By::Message, std::string("START\0junk", 10), 0,
+         "Unexpected pipe command", 0},
         {"ALIVE and a space", false, DisplayUnknown, false, By::Message, "ALIVE ", 0, "Unexpected pipe command", 0},
-        {"pipe error 234", false, DisplayUnknown, false, By::PipeError, nullptr, 234, "Pipe closed/error: 234", 0},
-        {"pipe error 109", false, DisplayUnknown, false, By::PipeError, nullptr, 109, "Pipe closed/error: 109", 0},
+        {"pipe error 234", false, DisplayUnknown, false, By::PipeError, "", 234, "Pipe closed/error: 234", 0},
+        {"pipe error 109", false, DisplayUnknown, false, By::PipeError, "", 109, "Pipe closed/error: 109", 0},
+        {"pipe error 232", false, DisplayUnknown, false, By::PipeError, "", 232, "Pipe closed/error: 232", 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -163,7 +198,7 @@ TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark)
         FakePort& port = loop.port;
         port.clientWaiting = true;
         if (row.blocked) port.send("START");
-        loop.machine.pass(port.clock, row.display, false, 0);
+        for (int i = 0; i < (row.blocked ? 2 : 1); ++i) loop.machine.pass(port.clock += 10, row.display, false, 0);
         ASSERT_EQ(loop.machine.blocked(), row.blocked);
         port.actions.clear();
         if (row.by == By::Message) port.send(row.message);
@@ -213,13 +248,8 @@ TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
     EXPECT_EQ(flags(), "open");
 }
 
-// ALIVE before START, no data (232) and a listening pipe (536) keep the session without blocking.
-TEST_F(Session, AliveBeforeStartAndEmptyReadsKeepTheSessionWithoutBlocking) {
+TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
     port.clientWaiting = true;
-    pass();
-    port.fail(232);
-    port.fail(536);
-    pass();
     pass();
     for (int i = 0; i < 10; ++i) {
         port.send("ALIVE");
@@ -229,33 +259,132 @@ TEST_F(Session, AliveBeforeStartAndEmptyReadsKeepTheSessionWithoutBlocking) {
     EXPECT_EQ(flags(), "open");
 }
 
-TEST_F(Session, HeartbeatExpiresMoreThanFourSecondsAfterTheBlockReturned) {
-    display = DisplayOn;
-    port.blockMs = 5000;  // two adapters disabled synchronously
-    startBlockedSession();
-    const std::uint64_t lastMessage = now - 50;  // the tick when the block returned
-    EXPECT_EQ(passUntil(ending("Heartbeat expired")) - lastMessage, 4050u);  // first pass past 4,000 ms
-    passFor(2000);
-    EXPECT_TRUE(port.has("log:Restoring network: Heartbeat expired"));
+// What each state waits for: the pipe while listening and in a session, the client's process in a session,
+// the worker while blocking, and the deadlines of the heartbeat, the grace and the release retries. Idle
+// and holding, nothing but a control or a stop wakes the service.
+TEST(SessionWake, EachStateWaitsForWhatCanChangeItAndForItsDeadline) {
+    constexpr std::uint64_t Never = Wake::Never;
+    const struct {
+        const char* state;
+        void (*reach)(Loop&);
+        Wake wake;  // relative deadline: `at` is added to the clock when it is not Never
+    } rows[] = {
+        {"listening", [](Loop&) {}, {true, false, false, Never}},
+        {"session before START", [](Loop& l) { l.port.clientWaiting = true; l.pass(); },
+         {true, true, false, HeartbeatTimeoutMs + 1 - 50}},
+        {"blocking", [](Loop& l) { l.port.blockMs = 9000; l.port.clientWaiting = true; l.port.send("START"); l.pass(); },
+         {true, false, true, Never}},
+        {"blocking, the pipe failed",
+         [](Loop& l) {
+             l.port.blockMs = 9000;
+             l.port.clientWaiting = true;
+             l.port.send("START");
+             l.pass();
+             l.port.fail(109);
+             l.pass();
+         },
+         {false, false, true, Never}},
+        {"messages queued during the block",
+         [](Loop& l) {
+             l.port.blockMs = 100;
+             l.port.clientWaiting = true;
+             l.port.send("START");
+             l.pass();
+             l.port.send("ALIVE");
+             l.pass();
+             l.pass();
+         },
+         {false, false, false, 0}},
+        {"blocked", [](Loop& l) { l.startBlockedSession(); }, {true, true, false, HeartbeatTimeoutMs + 1 - 50}},
+        {"grace",
+         [](Loop& l) {
+             l.startBlockedSession();
+             l.port.send("STOP");
+             l.pass();
+         },
+         {false, false, false, DisplayGraceMs - 50}},
+        {"holding",
+         [](Loop& l) {
+             l.display = DisplayOff;
+             l.startBlockedSession();
+             l.port.processEnded = true;
+             l.pass();
+         },
+         {false, false, false, Never}},
+        {"a failed release", [](Loop& l) { l.port.leftBlocked = true; l.port.restoreResult = false; l.pass(); },
+         {false, false, false, FirstRetryMs - 50}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.state);
+        Loop loop;
+        row.reach(loop);
+        Wake expected = row.wake;
+        if (expected.at != Never) expected.at += loop.now;
+        const Wake wake = loop.machine.wake(loop.now);
+        EXPECT_EQ(wake.pipe, expected.pipe);
+        EXPECT_EQ(wake.client, expected.client);
+        EXPECT_EQ(wake.block, expected.block);
+        EXPECT_EQ(wake.at, expected.at);
+    }
 }
 
-TEST_F(Session, ASlowBlockKeepsItsSessionWhileQueuedHeartbeatsArrive) {
-    // Two adapters at 2.5 s each: the saver's "ALIVE"s queue up in the pipe meanwhile.
+// Driven as the service drives it, the machine passes only when something happens: none while idle, the
+// release exactly 2,000 ms after "STOP", the expiry 4,001 ms after the last message.
+TEST_F(Session, PassesComeOnlyWhenSomethingHappensAndDeadlinesAreExact) {
+    EXPECT_EQ(runTo(now + 3600000), 0);  // an hour idle
+    port.clientWaiting = true;
+    port.send("START");
+    runTo(now + 10);
+    EXPECT_EQ(flags(), "open blocked");
+    port.send("STOP");
+    const std::uint64_t stop = now;
+    runTo(stop + DisplayGraceMs - 1);
+    EXPECT_EQ(flags(), "open blocked pending");
+    runTo(stop + DisplayGraceMs);
+    EXPECT_EQ(port.take(), "admit, block, reply:OK, " + ending("Saver sent STOP") + ", " + release("Saver sent STOP") +
+                               ", close, disconnect");
+    EXPECT_EQ(flags(), "");
+
+    port.clientWaiting = true;
+    runTo(now + 10);
+    const std::uint64_t admitted = now - 10;
+    runTo(admitted + HeartbeatTimeoutMs);
+    EXPECT_EQ(flags(), "open");
+    runTo(admitted + HeartbeatTimeoutMs + 1);
+    EXPECT_TRUE(port.has(ending("Heartbeat expired")));
+}
+
+// An 18-second block (two adapters of 9 s): the saver's "ALIVE" every 600 ms is read meanwhile, taken one
+// per pass once the block returns, and the session holds until "STOP". A recovery request that came during
+// the block is served once it has returned.
+TEST_F(Session, ALongBlockKeepsItsSessionAndDefersARecoveryRequest) {
     display = DisplayOn;
-    port.blockMs = 5000;
-    startBlockedSession();
-    for (int i = 0; i < 8; ++i) port.send("ALIVE");  // queued during the block
-    for (int i = 0; i < 16; ++i) {
+    port.blockMs = 18000;
+    port.clientWaiting = true;
+    port.send("START");
+    pass();
+    for (int i = 0; i < 29; ++i) {
         passFor(600);
         port.send("ALIVE");
     }
-    EXPECT_EQ(port.take(), "");
+    EXPECT_EQ(port.take(), "log:Console display state: 1, admit, block");
+    EXPECT_LE(port.reads.size(), 1u);  // read as they came
+    passFor(3000);
+    EXPECT_EQ(port.take(), "reply:OK");
     EXPECT_EQ(flags(), "open blocked");
-
-    // A STOP queued behind the heartbeats is read in turn and released after the grace.
     port.send("STOP");
     const std::uint64_t stopRead = passUntil(ending("Saver sent STOP"));
     EXPECT_EQ(passUntil("restore") - stopRead, DisplayGraceMs);
+
+    port.actions.clear();
+    port.clientWaiting = true;
+    port.send("START");
+    pass();
+    pass(true, 196616);
+    EXPECT_EQ(port.take(), "admit, block");
+    passFor(18000);
+    EXPECT_EQ(port.take(), "reply:OK, log:Recovery requested; reason code: 196616, restore, close, disconnect");
+    EXPECT_EQ(flags(), "");
 }
 
 TEST(SessionExpiry, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
@@ -274,8 +403,9 @@ TEST(SessionExpiry, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) 
         loop.port.clientWaiting = true;
         if (row.blocked) loop.port.send("START");
         loop.pass();
+        loop.pass();
         loop.port.actions.clear();
-        loop.now += 4050;  // 4,100 ms after the last message
+        loop.now += 4000;  // 4,050 ms after the last message
         loop.port.send(row.late);
         loop.pass();
         EXPECT_EQ(loop.port.take(), ending("Heartbeat expired") + row.after);
@@ -301,7 +431,9 @@ TEST(SessionBlock, AFailedBlockRepliesErrorAndReleasesAtOnceHoweverLongItTook) {
         loop.port.clientWaiting = true;
         loop.port.send("START");
         loop.pass();
-        EXPECT_EQ(loop.port.take(), "admit, block, reply:ERROR, " + ending("Network blocking failed") + ", " +
+        EXPECT_EQ(loop.port.take(), "admit, block");
+        loop.passUntil("reply:ERROR");
+        EXPECT_EQ(loop.port.take(), "reply:ERROR, " + ending("Network blocking failed") + ", " +
                                         release("Network blocking failed") + ", close, disconnect")
             << blockMs << " ms";
     }
@@ -329,27 +461,39 @@ TEST_F(Session, DisplayChangesAreLoggedOnce) {
               "log:Console display state: 1, log:Console display state: 2, log:Console display state: 0");
 }
 
-TEST_F(Session, LeftOverBlockIsRetriedEveryTwoSecondsAndKeepsThePipeClosed) {
+// A release that fails keeps the pipe from listening and is tried again after 50 ms, then twice as late
+// each time up to every 2 s; the first success lets the pipe listen at once.
+TEST_F(Session, AFailedReleaseIsRetriedWithABackOffAndKeepsThePipeClosed) {
     port.leftBlocked = true;
     port.restoreResult = false;
     port.clientWaiting = true;
-    passFor(2000);
-    EXPECT_EQ(port.take(), "restore");  // at once
-    pass();
-    EXPECT_EQ(port.take(), "restore");  // 2,000 ms after the first try
-    passFor(2950);
-    EXPECT_EQ(port.take(), "restore");  // at 4,000 ms
+    const std::uint64_t start = now;
+    std::vector<std::uint64_t> tries;
+    for (int i = 0; i < 9; ++i) {
+        tries.push_back(now - start);
+        machine.pass(now, display, false, 0);
+        EXPECT_EQ(port.take(), "restore");
+        EXPECT_FALSE(machine.wake(now).pipe);
+        now = machine.wake(now).at;
+    }
+    EXPECT_EQ(tries, (std::vector<std::uint64_t>{0, 50, 150, 350, 750, 1550, 3150, 5150, 7150}));
     port.restoreResult = true;
-    passFor(2000);
+    machine.pass(now, display, false, 0);
     EXPECT_EQ(port.take(), "restore, admit");
 }
 
-TEST_F(Session, StopReleasesAndClosesTheClientOfASessionOrAHold) {
-    startBlockedSession();
+TEST_F(Session, StopWaitsForARunningBlockAndReleasesASessionOrAHold) {
+    port.blockMs = 9000;
+    port.clientWaiting = true;
+    port.send("START");
+    pass();
+    port.actions.clear();
     machine.stop();
+    EXPECT_FALSE(port.blockRunning);
     EXPECT_EQ(port.take(), "log:Service stopping: restoring network., restore, close");
     EXPECT_EQ(flags(), "");
 
+    port.blockMs = 0;
     display = DisplayOff;
     startBlockedSession();
     port.processEnded = true;

@@ -175,10 +175,10 @@ void deleteServiceNamed(const wchar_t* name) {
     waitUntil([&] { return !UniqueServiceHandle(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS)); }, 10000, 50);
 }
 
-InstalledService::InstalledService(const wchar_t* client) : folder_(installDir()) {
+InstalledService::InstalledService(const wchar_t* client, const wchar_t* program) : folder_(installDir()) {
     deleteServiceNamed(ServiceName);
     CreateDirectoryW(folder_.c_str(), nullptr);
-    CopyFileW((binFolder() + L"\\Calmlane-test.exe").c_str(), (folder_ + L"\\Calmlane.exe").c_str(), FALSE);
+    CopyFileW((binFolder() + L"\\" + program).c_str(), (folder_ + L"\\Calmlane.exe").c_str(), FALSE);
     CopyFileW((binFolder() + L"\\" + client).c_str(), (folder_ + L"\\Calmlane.scr").c_str(), FALSE);
     UniqueServiceHandle manager = openManager();
     const std::wstring command = L"\"" + folder_ + L"\\Calmlane.exe\" --service";

@@ -39,9 +39,10 @@ std::string adapterSnapshot();
 
 class InstalledService {
 public:
-    // Copies Calmlane-test.exe (as Calmlane.exe) and the client (as Calmlane.scr: by default the scripted
-    // pipe client) into installDir() and registers the service (demand start).
-    explicit InstalledService(const wchar_t* client = L"pipe_client.exe");
+    // Copies the service program (as Calmlane.exe: by default the test variant) and the client (as
+    // Calmlane.scr: by default the scripted pipe client) into installDir() and registers the service
+    // (demand start).
+    explicit InstalledService(const wchar_t* client = L"pipe_client.exe", const wchar_t* program = L"Calmlane-test.exe");
     // Stops and deletes the service.
     ~InstalledService();
     InstalledService(const InstalledService&) = delete;

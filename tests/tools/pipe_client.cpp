@@ -2,10 +2,13 @@
 // saver; run from elsewhere it is a client the service must refuse. Each step's outcome is written as
 // one line to the --out file, after a first line with its process id.
 //   pipe_client --out FILE STEP...
-//   open                 open the pipe (retrying up to 3 s while busy or absent), message mode, non-blocking
-//   send:TEXT            write TEXT as one message      reply           wait up to 3 s for a reply
-//   alive:MS             "ALIVE" every 600 ms for MS ms sleep:MS        wait
-//   state                record HKLM NetworkState       close           close the handle
+//   open                 open the published pipe (retrying up to 3 s while busy or absent), message mode,
+//                        non-blocking
+//   send:TEXT            write TEXT as one message ("sent N of M": the bytes the write really took)
+//   reply                wait up to 3 s for a reply     alive:MS        "ALIVE" every 600 ms for MS ms
+//   sleep:MS             wait                           state           record HKLM NetworkState
+//   close                close the handle
+//   crowd:MS             open and close the pipe as fast as possible for MS ms, as any local program may
 #include <windows.h>
 
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
+#include "service/service_clients.h"
 
 namespace {
 
@@ -30,17 +34,17 @@ void note(const std::string& line) {
 void send(const std::string& bytes) {
     DWORD written = 0;
     const bool ok = WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    note(ok ? "sent " + std::to_string(bytes.size()) : "send failed " + std::to_string(GetLastError()));
+    note(ok ? "sent " + std::to_string(written) + " of " + std::to_string(bytes.size())
+            : "send failed " + std::to_string(GetLastError()));
 }
 
 void open() {
     const ULONGLONG deadline = GetTickCount64() + 3000;
     for (;;) {
-        pipe.reset(CreateFileW(calmlane::PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        pipe = calmlane::openControlPipe(500);
         if (pipe) break;
         const DWORD error = GetLastError();
-        if (GetTickCount64() > deadline || (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND)) {
+        if (GetTickCount64() > deadline) {
             note("open failed " + std::to_string(error));
             return;
         }
@@ -96,6 +100,11 @@ int wmain(int argc, wchar_t** argv) {
         } else if (step == L"state") {
             note("state " + std::to_string(calmlane::readDword(HKEY_LOCAL_MACHINE, calmlane::RegistryPath,
                                                                L"NetworkState", 99)));
+        } else if (step.rfind(L"crowd:", 0) == 0) {
+            const ULONGLONG end = GetTickCount64() + _wtoi(step.c_str() + 6);
+            int opened = 0;
+            while (GetTickCount64() < end) opened += static_cast<bool>(calmlane::openControlPipe(0));
+            note("crowded " + std::to_string(opened));
         } else if (step == L"close") {
             pipe.reset();
             note("closed");
