@@ -80,17 +80,6 @@ protected:
     InstalledService service;
 };
 
-TEST_F(AdapterService, APauseSessionDisablesTheAdaptersAndGivesThemBack) {
-    const auto client =
-        runPipeClient(service.installedClient(), L"open send:START reply state alive:1300 send:STOP close");
-    EXPECT_TRUE(hasLine(client, "reply OK"));
-    EXPECT_TRUE(hasLine(client, "state 1"));
-    EXPECT_TRUE(log.waitFor("Physical Ethernet/Wi-Fi adapters paused.", 2000));
-    ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
-    ASSERT_TRUE(log.waitFor("Adapter restored by Calmlane: " + narrow(adapters[1].id), 2000));
-    EXPECT_EQ(adapterSnapshot(), AllGivenBack);
-}
-
 // On Windows each disable waits for the driver and every interested program: seconds per adapter. Two
 // adapters of 9 s each: the saver's heartbeats are read meanwhile, so none is lost to a full pipe and the
 // session holds until "STOP". One adapter is a mobile-broadband modem. A stop during such a block waits

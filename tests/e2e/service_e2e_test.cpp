@@ -33,20 +33,6 @@ protected:
     InstalledService service;
 };
 
-TEST_F(ServiceSession, FirewallSessionBlocksUntilStopAndReleasesAfterTheGrace) {
-    const auto client =
-        runPipeClient(service.installedClient(), L"open send:START reply state alive:2000 send:STOP close");
-    EXPECT_EQ(clientStory(client), "open ok, reply OK, state 1, closed");
-    DebugLine end, release;
-    ASSERT_TRUE(log.waitFor("Saver sent STOP; checking display before release", 5000, &end));
-    ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000, &release));
-    EXPECT_GE(release.tick - end.tick, 1900u);
-    EXPECT_LE(release.tick - end.tick, 3000u);
-    ASSERT_TRUE(log.waitFor("Firewall filters released.", 2000));
-    EXPECT_EQ(firewallState(), "state=0 engines=0");
-    EXPECT_TRUE(log.waitFor(Blocked, 2000));
-}
-
 TEST_F(ServiceSession, SilenceEndsTheSessionAfterFourSeconds) {
     const auto client = runPipeClient(service.installedClient(), L"open send:START reply sleep:7500 close");
     EXPECT_TRUE(hasLine(client, "reply OK"));

@@ -105,25 +105,6 @@ struct Loop {
         ADD_FAILURE() << "never saw " << action;
         return now;
     }
-    // Passes as the service makes them, each when the machine's wake says: at its deadline, or at once
-    // when what it waits on is ready; up to `end`, where the clock then stands. The number of passes.
-    int runTo(std::uint64_t end) {
-        int passes = 0;
-        for (;;) {
-            const Wake wake = machine.wake(now);
-            std::uint64_t next = wake.at;
-            const bool ready = (wake.pipe && (!port.reads.empty() || port.clientWaiting)) ||
-                               (wake.client && port.processEnded);
-            if (ready) next = now;
-            if (wake.block && port.blockRunning) next = std::min(next, std::max(now, port.blockEnds));
-            if (next > end || passes == 1000) break;
-            now = std::max(now, next);
-            machine.pass(now, display, false, 0);
-            ++passes;
-        }
-        now = end;
-        return passes;
-    }
     // Admits a client and has it send START, until the block returned; forgets the actions.
     void startBlockedSession() {
         port.clientWaiting = true;
@@ -262,96 +243,65 @@ TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
 // What each state waits for: the pipe while listening and in a session, the client's process in a session,
 // the worker while blocking, and the deadlines of the heartbeat, the grace and the release retries. Idle
 // and holding, nothing but a control or a stop wakes the service.
-TEST(SessionWake, EachStateWaitsForWhatCanChangeItAndForItsDeadline) {
+TEST_F(Session, EachStateWaitsForWhatCanChangeItAndForItsDeadline) {
     constexpr std::uint64_t Never = Wake::Never;
-    const struct {
-        const char* state;
-        void (*reach)(Loop&);
-        Wake wake;  // relative deadline: `at` is added to the clock when it is not Never
-    } rows[] = {
-        {"listening", [](Loop&) {}, {true, false, false, Never}},
-        {"session before START", [](Loop& l) { l.port.clientWaiting = true; l.pass(); },
-         {true, true, false, HeartbeatTimeoutMs + 1 - 50}},
-        {"blocking", [](Loop& l) { l.port.blockMs = 9000; l.port.clientWaiting = true; l.port.send("START"); l.pass(); },
-         {true, false, true, Never}},
-        {"blocking, the pipe failed",
-         [](Loop& l) {
-             l.port.blockMs = 9000;
-             l.port.clientWaiting = true;
-             l.port.send("START");
-             l.pass();
-             l.port.fail(109);
-             l.pass();
-         },
-         {false, false, true, Never}},
-        {"messages queued during the block",
-         [](Loop& l) {
-             l.port.blockMs = 100;
-             l.port.clientWaiting = true;
-             l.port.send("START");
-             l.pass();
-             l.port.send("ALIVE");
-             l.pass();
-             l.pass();
-         },
-         {false, false, false, 0}},
-        {"blocked", [](Loop& l) { l.startBlockedSession(); }, {true, true, false, HeartbeatTimeoutMs + 1 - 50}},
-        {"grace",
-         [](Loop& l) {
-             l.startBlockedSession();
-             l.port.send("STOP");
-             l.pass();
-         },
-         {false, false, false, DisplayGraceMs - 50}},
-        {"holding",
-         [](Loop& l) {
-             l.display = DisplayOff;
-             l.startBlockedSession();
-             l.port.processEnded = true;
-             l.pass();
-         },
-         {false, false, false, Never}},
-        {"a failed release", [](Loop& l) { l.port.leftBlocked = true; l.port.restoreResult = false; l.pass(); },
-         {false, false, false, FirstRetryMs - 50}},
+    const auto waits = [&](const char* state, bool pipe, bool client, bool block, std::uint64_t in) {
+        const Wake wake = machine.wake(now);
+        EXPECT_TRUE(wake == (Wake{pipe, client, block, in == Never ? Never : now + in}))
+            << state << ": " << wake.pipe << wake.client << wake.block << " in " << wake.at - now;
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.state);
-        Loop loop;
-        row.reach(loop);
-        Wake expected = row.wake;
-        if (expected.at != Never) expected.at += loop.now;
-        const Wake wake = loop.machine.wake(loop.now);
-        EXPECT_EQ(wake.pipe, expected.pipe);
-        EXPECT_EQ(wake.client, expected.client);
-        EXPECT_EQ(wake.block, expected.block);
-        EXPECT_EQ(wake.at, expected.at);
-    }
+    waits("listening", true, false, false, Never);
+    port.clientWaiting = true;
+    pass();
+    waits("admitted", true, true, false, HeartbeatTimeoutMs + 1 - 50);
+    port.blockMs = 100;
+    port.send("START");
+    pass();
+    waits("blocking", true, false, true, Never);
+    port.send("ALIVE");
+    pass();
+    pass();
+    waits("a message queued during the block", false, false, false, 0);
+    pass();
+    waits("blocked", true, true, false, HeartbeatTimeoutMs + 1 - 50);
+    port.send("STOP");
+    pass();
+    waits("grace", false, false, false, DisplayGraceMs - 50);
+    display = DisplayOff;
+    pass();
+    waits("holding", false, false, false, Never);
+    port.leftBlocked = true;
+    port.restoreResult = false;
+    pass(true, 128);
+    waits("a failed release", false, false, false, FirstRetryMs - 50);
+    port.restoreResult = true;
+    port.clientWaiting = true;
+    port.blockMs = 9000;
+    port.send("START");
+    pass();
+    port.fail(109);
+    pass();
+    waits("blocking, the pipe failed", false, false, true, Never);
 }
 
-// Driven as the service drives it, the machine passes only when something happens: none while idle, the
-// release exactly 2,000 ms after "STOP", the expiry 4,001 ms after the last message.
-TEST_F(Session, PassesComeOnlyWhenSomethingHappensAndDeadlinesAreExact) {
-    EXPECT_EQ(runTo(now + 3600000), 0);  // an hour idle
+// The deadlines the machine gives are exact: a pass 1 ms before one changes nothing, a pass at it acts.
+TEST_F(Session, DeadlinesAreExact) {
     port.clientWaiting = true;
-    port.send("START");
-    runTo(now + 10);
-    EXPECT_EQ(flags(), "open blocked");
-    port.send("STOP");
-    const std::uint64_t stop = now;
-    runTo(stop + DisplayGraceMs - 1);
-    EXPECT_EQ(flags(), "open blocked pending");
-    runTo(stop + DisplayGraceMs);
-    EXPECT_EQ(port.take(), "admit, block, reply:OK, " + ending("Saver sent STOP") + ", " + release("Saver sent STOP") +
-                               ", close, disconnect");
-    EXPECT_EQ(flags(), "");
-
-    port.clientWaiting = true;
-    runTo(now + 10);
-    const std::uint64_t admitted = now - 10;
-    runTo(admitted + HeartbeatTimeoutMs);
+    pass();
+    const std::uint64_t expiry = machine.wake(now).at;  // 4,001 ms after admission
+    machine.pass(expiry - 1, display, false, 0);
     EXPECT_EQ(flags(), "open");
-    runTo(admitted + HeartbeatTimeoutMs + 1);
-    EXPECT_TRUE(port.has(ending("Heartbeat expired")));
+    machine.pass(expiry, display, false, 0);
+    EXPECT_EQ(flags(), "");  // expired, and released at once: nothing was blocked
+    now = expiry + 50;
+    startBlockedSession();
+    port.send("STOP");
+    pass();
+    const std::uint64_t release = machine.wake(now).at;  // 2,000 ms after "STOP"
+    machine.pass(release - 1, display, false, 0);
+    EXPECT_EQ(flags(), "open blocked pending");
+    machine.pass(release, display, false, 0);
+    EXPECT_EQ(flags(), "");
 }
 
 // An 18-second block (two adapters of 9 s): the saver's "ALIVE" every 600 ms is read meanwhile, taken one
