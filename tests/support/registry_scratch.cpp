@@ -4,6 +4,7 @@
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/policy.h"
 
 namespace calmlane::test {
 
@@ -13,6 +14,7 @@ RegistryScratch::~RegistryScratch() { wipe(); }
 void RegistryScratch::wipe() {
     deleteTree(HKEY_CURRENT_USER, RegistryPath);
     deleteTree(HKEY_LOCAL_MACHINE, RegistryPath);
+    deleteTree(HKEY_LOCAL_MACHINE, PolicyKey);
 }
 
 void deleteTree(HKEY root, const wchar_t* subkey) {
