@@ -9,6 +9,7 @@ packages=(
   xvfb xauth fonts-wqy-microhei
   time procps
   openssl osslsigncode ca-certificates util-linux mount
+  libxml2-utils
   clang libclang-rt-14-dev
 )
 missing=()

@@ -8,6 +8,7 @@
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/policy.h"
 
 namespace calmlane {
 
@@ -49,7 +50,9 @@ void Settings::load() {
     const unsigned long rawDisplays = readUserDword(L"Displays", 0);
     displays = rawDisplays > 2 ? 2 : rawDisplays;
     color = readUserDword(L"Color", 0x00FFE4C8);
-    firewall = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1) != 0;
+    // The mode in force: the organisation's NetworkMode policy wins over the installed choice.
+    const unsigned long policyMode = readPolicies().networkMode;
+    firewall = policyMode != 0 ? policyMode == 1 : readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1) != 0;
 }
 
 void Settings::save() const {

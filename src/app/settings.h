@@ -12,7 +12,7 @@ struct Settings {
     long speed = 5;
     unsigned long displays = 0;
     unsigned long color = 0x00FFE4C8;
-    bool firewall = true;
+    bool firewall = true;  // the mode in force: the NetworkMode policy, else HKLM "Firewall"
 
     // Fills the record from HKCU (and the machine mode from HKLM); never fails.
     void load();

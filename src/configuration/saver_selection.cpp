@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/constants.h"
+#include "app/policy.h"
 #include "app/settings.h"
 #include "configuration/settings_broadcast.h"
 #include "service/service_clients.h"
@@ -62,6 +63,74 @@ bool readUserDword(const wchar_t* name, DWORD& value) {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
+// The user's own choice, under any policy: what activation remembers and deactivation gives back.
+bool ownSelection() { return isCalmlanePath(selectedSaver()); }
+
+std::wstring policyText(const wchar_t* name, bool& set) {
+    std::wstring value;
+    set = readString(HKEY_CURRENT_USER, SaverPolicyKey, name, value);
+    const std::size_t first = value.find_first_not_of(L" \t");
+    value = first == std::wstring::npos ? std::wstring()
+                                        : value.substr(first, value.find_last_not_of(L" \t") - first + 1);
+    set = set && !value.empty();
+    return value;
+}
+
+// A policy number as its text holds it: 1 to 10 decimal digits that fit.
+bool policyNumber(const wchar_t* name, unsigned long& number) {
+    bool set = false;
+    const std::wstring text = policyText(name, set);
+    if (!set || text.size() > 10 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
+    const unsigned long long value = std::stoull(text);
+    if (value > 0xFFFFFFFFull) return false;
+    number = static_cast<unsigned long>(value);
+    return true;
+}
+
+bool sameFile(const std::wstring& a, const std::wstring& b) {
+    if (_wcsicmp(a.c_str(), b.c_str()) == 0) return true;
+    BY_HANDLE_FILE_INFORMATION info[2] = {};
+    const std::wstring* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        const UniqueHandle file(CreateFileW(paths[i]->c_str(), 0,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file || !GetFileInformationByHandle(file.get(), &info[i])) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// Whether a forced saver is the installed Calmlane.scr, however it is spelt. Windows looks a bare name up in
+// System32.
+bool forcedIsInstalled(const std::wstring& forced) {
+    try {
+        std::wstring path = normalizeSaverPath(forced);
+        if (path.find_first_of(L"\\:") == std::wstring::npos) {
+            wchar_t system[MAX_PATH] = {};
+            const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+            if (length == 0 || length >= MAX_PATH) return false;
+            path = std::wstring(system, length) + L"\\" + path;
+        }
+        return sameFile(path, normalizeSaverPath(installedSaver()));
+    } catch (const std::exception&) {
+        return false;  // no installation folder to compare with
+    }
+}
+
+// Refuses, before anything changes, an activation that the user's screen-saver policies defeat.
+void refuseBlockedActivation() {
+    const SaverPolicy policy = readSaverPolicy();
+    switch (saverBlock(policy, policy.saverSet && forcedIsInstalled(policy.saver))) {
+    case SaverBlock::OtherSaver:
+        fail("Windows policy sets another screen saver. Calmlane cannot be enabled.");
+    case SaverBlock::SaverOff:
+        fail("Windows policy turns the screen saver off. Calmlane cannot be enabled.");
+    case SaverBlock::None:
+        break;
+    }
+}
+
 // Sets the idle timeout and checks that Windows kept it; a change Windows accepted is broadcast.
 void applyTimeout(DWORD seconds, const char* refused, const char* notApplied, BroadcastOnExit& broadcast) {
     if (!setTimeout(seconds)) fail(refused);
@@ -115,22 +184,61 @@ bool isCalmlanePath(const std::wstring& path) {
     return _wcsicmp(name.c_str(), L"Calmlane.scr") == 0 || _wcsicmp(name.c_str(), L"Calmlane.ScreenSaver.scr") == 0;
 }
 
+SaverPolicy readSaverPolicy() {
+    SaverPolicy policy;
+    policy.saver = policyText(L"SCRNSAVE.EXE", policy.saverSet);
+    unsigned long number = 0;
+    policy.activeSet = policyNumber(L"ScreenSaveActive", number);
+    policy.active = policy.activeSet && number != 0;
+    policy.secureSet = policyNumber(L"ScreenSaverIsSecure", number);
+    policy.secure = policy.secureSet && number != 0;
+    policy.timeoutSet = policyNumber(L"ScreenSaveTimeOut", policy.timeoutSeconds);
+    return policy;
+}
+
+SaverBlock saverBlock(const SaverPolicy& policy, bool forcedSaverIsInstalled) {
+    if (policy.saverSet && !forcedSaverIsInstalled) return SaverBlock::OtherSaver;
+    if (policy.activeSet && !policy.active) return SaverBlock::SaverOff;
+    return SaverBlock::None;
+}
+
+EffectiveSaver effectiveSaver() {
+    EffectiveSaver effective;
+    effective.policy = readSaverPolicy();
+    const bool forcedOurs = effective.policy.saverSet && forcedIsInstalled(effective.policy.saver);
+    effective.selected = effective.policy.saverSet ? forcedOurs : ownSelection();
+    effective.block = saverBlock(effective.policy, forcedOurs);
+    BOOL active = FALSE;
+    effective.activeRead = effective.policy.activeSet || queryActive(active);
+    effective.active = effective.policy.activeSet ? effective.policy.active : active != FALSE;
+    int timeout = 0;
+    effective.timeoutRead = effective.policy.timeoutSet || queryTimeout(timeout);
+    effective.timeoutSeconds = effective.policy.timeoutSet ? effective.policy.timeoutSeconds
+                                                           : static_cast<unsigned long>(timeout > 0 ? timeout : 0);
+    return effective;
+}
+
 // Read from the registry on every call: the tray and the status text poll it.
-bool calmlaneSelected() { return isCalmlanePath(selectedSaver()); }
+bool calmlaneSelected() {
+    bool forced = false;
+    const std::wstring saver = policyText(L"SCRNSAVE.EXE", forced);
+    return forced ? forcedIsInstalled(saver) : ownSelection();
+}
 
 bool isCalmlaneSelected() { return calmlaneSelected(); }
 
 void activateSaver() {
     SaverConfigurationLock lock(true);
     BroadcastOnExit broadcast;
-    if (readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) != 1) {
+    refuseBlockedActivation();
+    if (readPolicies().networkMode == 0 && readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) != 1) {
         fail("Choose the network interruption mode in Calmlane before activation.");
     }
     if (!serviceRunning()) fail("The Calmlane service is unavailable. Reinstall with the setup program.");
     const std::wstring saver = installedSaver();
     if (!fileExists(saver)) fail("Screen saver file missing. Reinstall Calmlane.");
 
-    if (!isCalmlaneSelected()) {
+    if (!ownSelection()) {
         BOOL active = FALSE;
         if (!queryActive(active)) active = FALSE;
         int timeout = 600;
@@ -141,8 +249,9 @@ void activateSaver() {
         writeDword(HKEY_CURRENT_USER, RegistryPath, L"PreviousTimeout", static_cast<unsigned long>(timeout));
         writeDword(HKEY_CURRENT_USER, RegistryPath, L"PreviousSaved", 1);
 
+        // A delay that Windows policy sets is the organisation's: the product's own is not applied.
         DWORD saved = 0;
-        if (readUserDword(L"CalmlaneTimeoutSeconds", saved) && saved != 0) {
+        if (!readSaverPolicy().timeoutSet && readUserDword(L"CalmlaneTimeoutSeconds", saved) && saved != 0) {
             applyTimeout(saved, "Windows refused the saved Calmlane timeout.",
                          "The saved Calmlane delay was not applied. Check Windows policies.", broadcast);
         }
@@ -159,7 +268,7 @@ void activateSaver() {
 void deactivateSaver() {
     SaverConfigurationLock lock(true);
     BroadcastOnExit broadcast;
-    if (!isCalmlaneSelected()) return;
+    if (!ownSelection()) return;
 
     int timeout = 0;
     if (!queryTimeout(timeout)) fail("Cannot remember the Calmlane timeout. Deactivation was not applied.");
@@ -224,6 +333,7 @@ void setSaverTimeout(unsigned minutes) {
     SaverConfigurationLock lock(true);
     BroadcastOnExit broadcast;
     if (minutes == 0 || minutes > 240) fail("Delay must be between 1 and 240 minutes.");
+    if (readSaverPolicy().timeoutSet) fail("The idle time is set by Windows policy.");
     const DWORD seconds = minutes * 60;
     applyTimeout(seconds, "Windows refused the screen saver timeout (possibly managed by policy).",
                  "The requested delay was not applied. Check Windows policies.", broadcast);

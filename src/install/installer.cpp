@@ -117,15 +117,21 @@ void copyFiles(const std::wstring& target, const std::wstring& sourceExecutable,
     }
 }
 
-// An update keeps the user's mode; a first install records the argument as not chosen explicitly.
-void writeMachineValues(bool firewall, const std::wstring& target) {
+// An update keeps the user's mode; a first install records the argument as not chosen explicitly, unless
+// it was chosen (a fleet install's --mode), which also settles a machine whose mode is still unchosen.
+void writeMachineValues(bool firewall, bool modeChosen, const std::wstring& target) {
     constexpr unsigned long Missing = 0xFFFFFFFF;
     const unsigned long storedFirewall = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", Missing);
     const unsigned long storedConfigured = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", Missing);
     const bool validFirewall = storedFirewall == 0 || storedFirewall == 1;
-    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", validFirewall ? storedFirewall : (firewall ? 1 : 0));
-    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured",
-               storedConfigured != Missing ? storedConfigured : (validFirewall ? 1 : 0));
+    if (modeChosen && !(validFirewall && storedConfigured == 1)) {
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", firewall ? 1 : 0);
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+    } else {
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", validFirewall ? storedFirewall : (firewall ? 1 : 0));
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured",
+                   storedConfigured != Missing ? storedConfigured : (validFirewall ? 1 : 0));
+    }
     writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target);
     repairSelectedSaverPath();
 }
@@ -218,6 +224,20 @@ void writeAppsEntry(const std::wstring& target) {
     writeDword(HKEY_LOCAL_MACHINE, UninstallKey, L"NoRepair", 1);
 }
 
+// The service's lines in Event Viewer: Calmlane.exe's message table prints each as it is.
+void registerEventSource(const std::wstring& target) {
+    const std::wstring file = target + L"\\Calmlane.exe";
+    UniqueKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS ||
+        RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                       static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
+        throw std::runtime_error("Cannot register the event source.");
+    }
+    writeDword(HKEY_LOCAL_MACHINE, EventSourceKey, L"TypesSupported",
+               EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE);
+}
+
 void writeLogonStart(const std::wstring& target) {
     writeString(HKEY_LOCAL_MACHINE, RunKey, RunValue, quoted(target + L"\\Calmlane.exe") + L" --tray");
 }
@@ -268,7 +288,7 @@ void recordInstallFailure(const char* message) {
 }
 
 int installNative(bool firewall, const std::wstring& sourceExecutable, const std::wstring& sourceUninstaller,
-                  FailureReport report) {
+                  FailureReport report, bool modeChosen) {
     ServiceHandles handles;
     try {
         requireAdministrator();
@@ -286,19 +306,21 @@ int installNative(bool firewall, const std::wstring& sourceExecutable, const std
         closeInstalledWindows(previous);
         copyFiles(target, sourceExecutable, sourceUninstaller, restart);
         install_step::reached(L"machine values");
-        writeMachineValues(firewall, target);
+        writeMachineValues(firewall, modeChosen, target);
         install_step::reached(L"service");
         configureService(handles, target);
         install_step::reached(L"start service");
         startAndWait(handles.service.get());
         install_step::reached(L"apps entry");
         writeAppsEntry(target);
+        registerEventSource(target);
         install_step::reached(L"logon start");
         writeLogonStart(target);
         install_step::reached(L"shortcut");
         createShortcut(target);
         install_step::reached(L"package version");
         writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"PackageVersion", PackageVersion);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError");  // the last failure is over
         removeOldDefaultFolder(previous, target, restart);
         return restart ? ERROR_SUCCESS_REBOOT_REQUIRED : 0;
     } catch (const std::exception& e) {

@@ -14,6 +14,9 @@ inline constexpr const wchar_t* ShortcutName = L"Calmlane.lnk";
 inline constexpr const wchar_t* RunKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr const wchar_t* RunValue = L"CalmlaneNative";
 inline constexpr const wchar_t* Publisher = L"Orvane";
+// The service's event source under the Application log, with Calmlane.exe as its message file.
+inline constexpr const wchar_t* EventSourceKey =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\CalmlaneNative";
 inline constexpr unsigned long PackageVersion = 100;
 // Owner Administrators; protected DACL: SYSTEM and Administrators full control, Users read and execute.
 inline constexpr const wchar_t* InstallFolderSecurity = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
@@ -34,13 +37,14 @@ void recordInstallFailure(const char* message);
 
 // Installs or updates into installDir(); 0 on success, ERROR_SUCCESS_REBOOT_REQUIRED (3010) when files
 // are replaced or removed only at the next restart, 1 after a reported failure (also written to
-// the machine value LastInstallError). COM must be initialised on the calling thread.
-
+// the machine value LastInstallError, which a success clears). COM must be initialised on the calling
+// thread. `firewall` is the mode of a machine without one; with modeChosen it is recorded as chosen on a
+// machine whose mode is not chosen yet, while a chosen mode always stays.
 int installNative(bool firewall, const std::wstring& sourceExecutable, const std::wstring& sourceUninstaller,
-                  FailureReport report = showInstallError);
+                  FailureReport report = showInstallError, bool modeChosen = false);
 
-// Removes the installation; refuses while the adapter journal holds entries. 0, 1, or
-// ERROR_SUCCESS_REBOOT_REQUIRED when files still in use go at the next restart.
+// Removes the installation; refuses while the adapter journal holds entries. 0, 1 (the reason also in
+// LastInstallError), or ERROR_SUCCESS_REBOOT_REQUIRED when files still in use go at the next restart.
 int uninstallNative(FailureReport report = showInstallError);
 
 // Switches the interruption mode while the network is in its normal state. 0 or 1.

@@ -12,15 +12,15 @@ namespace calmlane {
 inline constexpr int PayloadExecutable = 101;   // installed as Calmlane.exe and Calmlane.scr
 inline constexpr int PayloadUninstaller = 102;  // installed as Uninstall.exe
 
-// The setup program: its window, or with "--install-silent" ["<folder>"] the same steps without one,
-// into the given folder or else installDir(). A silent run shows nothing: its exit code is 0, 3010
-// (restart to finish) or 1, and a failure's message is the machine value LastInstallError.
+// The setup program: its window, or with "--install-silent" ["<folder>"] ["--mode" firewall|adapters] the
+// same steps without one, into the given folder or else installDir(). A silent run shows nothing: its exit
+// code is 0, 3010 (restart to finish) or 1, and a failure's message is the machine value LastInstallError.
 int runSetupProgram(HINSTANCE module);
 
 // Unpacks the carried files into a protected folder and installs them into installDir(), which the
 // caller has set to a validated folder; COM is initialised here, on the installing thread. The result
-// of installNative; a failure is written to LastInstallError and given to `report`.
-int installFromPackage(bool firewall, FailureReport report = showInstallError);
+// of installNative (modeChosen as there); a failure is written to LastInstallError and given to `report`.
+int installFromPackage(bool firewall, FailureReport report = showInstallError, bool modeChosen = false);
 
 // The setup window; returns when it is closed.
 int runSetupWindow();

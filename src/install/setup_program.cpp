@@ -73,21 +73,37 @@ private:
     ProtectedFolder folder_;
 };
 
-// "--install-silent" ["<folder>"]: what fleet tools run, as SYSTEM and with nobody to see a box. Nothing
-// is shown; the outcome is the exit code and LastInstallError.
-int installSilently(const std::wstring& requested) {
+// "--install-silent" ["<folder>"] ["--mode" firewall|adapters]: what fleet tools run, as SYSTEM and with
+// nobody to see a box. Nothing is shown; the outcome is the exit code and LastInstallError. A mode given
+// is recorded as chosen on a machine that has none chosen yet; without one the mode stays unchosen.
+int installSilently(const std::vector<std::wstring>& args) {
+    std::wstring requested;
+    bool firewall = true, modeGiven = false;
     try {
+        for (std::size_t i = 2; i < args.size(); ++i) {
+            if (args[i] != L"--mode") {
+                if (!requested.empty()) throw std::runtime_error("Unexpected argument after the installation folder.");
+                requested = args[i];
+                continue;
+            }
+            const std::wstring mode = i + 1 < args.size() ? args[++i] : std::wstring();
+            if (mode != L"firewall" && mode != L"adapters") {
+                throw std::runtime_error("Unknown network interruption mode: use --mode firewall or --mode adapters.");
+            }
+            firewall = mode == L"firewall";
+            modeGiven = true;
+        }
         installDirectoryOverride = validateInstallDirectory(requested.empty() ? installDir() : requested);
     } catch (const std::exception& e) {
         recordInstallFailure(e.what());
         return 1;
     }
-    return installFromPackage(true, reportNothing);
+    return installFromPackage(firewall, reportNothing, modeGiven);
 }
 
 }  // namespace
 
-int installFromPackage(bool firewall, FailureReport report) {
+int installFromPackage(bool firewall, FailureReport report, bool modeChosen) {
     // Needed by the shortcut step; if it cannot be had, that step reports it.
     ComApartment com;
     std::optional<Payload> payload;
@@ -98,7 +114,7 @@ int installFromPackage(bool firewall, FailureReport report) {
         report(e.what());
         return 1;
     }
-    return installNative(firewall, payload->executable(), payload->uninstaller(), report);
+    return installNative(firewall, payload->executable(), payload->uninstaller(), report, modeChosen);
 }
 
 int runSetupProgram(HINSTANCE module) {
@@ -108,7 +124,7 @@ int runSetupProgram(HINSTANCE module) {
     ComApartment com;  // the window's folder picker
     settings.load();
     const std::vector<std::wstring> args = commandLineArguments();
-    if (args.size() >= 2 && args[1] == L"--install-silent") return installSilently(args.size() >= 3 ? args[2] : L"");
+    if (args.size() >= 2 && args[1] == L"--install-silent") return installSilently(args);
     return runSetupWindow();
 }
 

@@ -9,6 +9,7 @@
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/localization.h"
+#include "app/policy.h"
 #include "app/settings.h"
 #include "install/folder_validation.h"
 #include "install/installer.h"
@@ -119,6 +120,7 @@ public:
     UniqueGdiObject fonts[3];
     Tone tone = Tone::Plain;
     bool busy = false;
+    bool modeFixed = false;  // the organisation's NetworkMode policy sets the mode
     std::thread worker;
 
     int scale(int dips) const { return MulDiv(dips, static_cast<int>(dpi), 96); }
@@ -166,7 +168,14 @@ public:
             if (!control) return false;
         }
         SetWindowTextW(item(FolderEdit), installDir().c_str());
+        // settings.firewall is the policy's mode when one is set: shown, but not to be changed.
         CheckRadioButton(window, Firewall, Adapters, settings.firewall ? Firewall : Adapters);
+        modeFixed = readPolicies().networkMode != 0;
+        if (modeFixed) {
+            EnableWindow(item(Firewall), FALSE);
+            EnableWindow(item(Adapters), FALSE);
+            showResult(text("policy.networkMode"), Tone::Plain);
+        }
         return true;
     }
 
@@ -194,7 +203,8 @@ public:
         busy = on;
         for (int id : {static_cast<int>(FolderEdit), static_cast<int>(Browse), static_cast<int>(Firewall),
                        static_cast<int>(Adapters), static_cast<int>(IDOK), static_cast<int>(IDCANCEL)}) {
-            EnableWindow(item(id), on ? FALSE : TRUE);
+            const bool modeChoice = id == Firewall || id == Adapters;
+            EnableWindow(item(id), on || (modeChoice && modeFixed) ? FALSE : TRUE);
         }
     }
 

@@ -64,9 +64,11 @@ void deleteKeyTree(const wchar_t* subkey) {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, subkey);
 }
 
-// What starts the product: the Apps-list entry, the all-users Run value and the Start-menu shortcut.
+// What starts the product: the Apps-list entry, the all-users Run value and the Start-menu shortcut; and
+// the event source, whose message file is about to go.
 void removeEntryPoints() {
     deleteKeyTree(UninstallKey);
+    deleteKeyTree(EventSourceKey);
     UniqueKey run;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RunKey, 0, KEY_SET_VALUE, run.put()) == ERROR_SUCCESS) {
         RegDeleteValueW(run.get(), RunValue);
@@ -202,6 +204,7 @@ int uninstallNative(FailureReport report) {
     } catch (const std::exception& e) {
         service.reset();
         manager.reset();
+        recordInstallFailure(e.what());  // as the setup program does; a later success removes the whole key
         report(e.what());
         return 1;
     }

@@ -77,6 +77,7 @@ int uninstall(bool quiet) {
     try {
         stepOutOfInstallation(self, staging);
     } catch (const std::exception& e) {
+        recordInstallFailure(e.what());
         report(e.what());
         return 1;
     }

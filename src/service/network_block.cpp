@@ -2,11 +2,30 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
+#include "app/policy.h"
 #include "app/settings.h"
 #include "service/adapters.h"
 #include "service/firewall.h"
+#include "service/log.h"
 
 namespace calmlane {
+
+namespace {
+
+// Policy values outside their range, each logged once while it stays as it is.
+void logIgnoredPolicies(const std::vector<std::wstring>& ignored) {
+    static std::vector<std::wstring> logged;  // the service's main thread only
+    for (const std::wstring& line : ignored) {
+        if (std::find(logged.begin(), logged.end(), line) == logged.end()) {
+            logEvent(L"Policy value outside its range ignored: " + line);
+        }
+    }
+    logged = ignored;
+}
+
+}  // namespace
 
 void publishNetworkState(NetworkState state) {
     try {
@@ -19,12 +38,17 @@ void publishNetworkState(NetworkState state) {
 bool blockNetwork() {
     bool blocked = false;
     try {
-        if (readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) != 1) {
+        // The organisation's NetworkMode policy, read at every "START", wins over the installed choice.
+        const Policies policies = readPolicies();
+        logIgnoredPolicies(policies.ignored);
+        const BlockMode mode =
+            blockMode(policies.networkMode, readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0),
+                      readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1));
+        if (mode == BlockMode::None) {
             publishNetworkState(NetworkState::Failed);
             return false;
         }
-        const bool adapterMode = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1) == 0;
-        blocked = adapterMode ? pauseAdapters() : firewallBlock();
+        blocked = mode == BlockMode::Adapters ? pauseAdapters() : firewallBlock();
     } catch (...) {
         // An unexpected failure is a failed block: undo whatever was begun.
         restore();

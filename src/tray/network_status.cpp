@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "app/constants.h"
 #include "app/globals.h"
 #include "app/localization.h"
+#include "app/policy.h"
 #include "configuration/saver_selection.h"
 #include "service/service_clients.h"
 #include "tray/tray_model.h"
@@ -25,11 +28,6 @@ bool machineDword(const wchar_t* name, unsigned long& value) {
     }
     value = data;
     return true;
-}
-
-bool modeChosen() {
-    unsigned long configured = 0;
-    return machineDword(L"ModeConfigured", configured) && configured != 0;
 }
 
 std::wstring selectionSentence(const StatusFacts& f) {
@@ -111,8 +109,16 @@ std::wstring modeLabel(bool chosen, bool firewall) {
               L"scegli la modalità alla prima attivazione");
 }
 
+std::wstring enableBlockedText(bool otherSaverForced, bool saverForcedOff) {
+    if (otherSaverForced) return text("policy.otherSaver");
+    return saverForcedOff ? text("policy.saverOff") : std::wstring();
+}
+
 std::wstring statusText(const StatusFacts& f) {
-    std::wstring status = selectionSentence(f) + L"\n\n";
+    std::wstring status = selectionSentence(f);
+    const std::wstring blocked = enableBlockedText(f.otherSaverForced, f.saverForcedOff);
+    if (!blocked.empty()) status += L"\n" + blocked;
+    status += L"\n\n";
     if (!f.serviceRunning) {
         return status + tr(L"Service indisponible — état du réseau inconnu",
                            L"Service unavailable — network state unknown",
@@ -123,24 +129,52 @@ std::wstring statusText(const StatusFacts& f) {
     return status + modeLabel(f.modeChosen, f.firewall) + L"\n" + networkLine(f.stateRead, f.networkState);
 }
 
-std::wstring networkModeLabel() { return modeLabel(modeChosen(), settings.firewall); }
+std::wstring networkModeLabel() { return modeLabel(networkModeChosen(), settings.firewall); }
 
 std::wstring networkStatus() {
     settings.load();
+    // What Windows uses: the user's screen-saver policies win over the user's own settings.
+    const EffectiveSaver saver = effectiveSaver();
     StatusFacts f;
-    f.selected = calmlaneSelected();
-    BOOL active = FALSE;
-    f.activeRead = SystemParametersInfoW(SPI_GETSCREENSAVEACTIVE, 0, &active, 0) != FALSE;
-    f.active = active != FALSE;
-    int timeout = 0;
-    f.timeoutRead = SystemParametersInfoW(SPI_GETSCREENSAVETIMEOUT, 0, &timeout, 0) != FALSE;
-    f.timeoutSeconds = timeout > 0 ? static_cast<unsigned long>(timeout) : 0;
+    f.selected = saver.selected;
+    f.activeRead = saver.activeRead;
+    f.active = saver.active;
+    f.timeoutRead = saver.timeoutRead;
+    f.timeoutSeconds = saver.timeoutSeconds;
+    f.otherSaverForced = saver.block == SaverBlock::OtherSaver;
+    f.saverForcedOff = saver.block == SaverBlock::SaverOff;
     f.serviceRunning = serviceRunning();
-    f.modeChosen = modeChosen();
+    f.modeChosen = networkModeChosen();
     f.firewall = settings.firewall;
     f.stateRead = machineDword(L"NetworkState", f.networkState);
     return statusText(f);
 }
+
+namespace {
+
+// Every policy the organisation set for the product or the user's screen saver, by its registry name, and
+// the product's values that are ignored; empty when there are none.
+std::wstring policySection() {
+    const Policies policies = readPolicies();
+    std::vector<std::wstring> inForce = policies.inForce;
+    const SaverPolicy saver = readSaverPolicy();
+    const auto flag = [](bool on) { return std::wstring(on ? L"1" : L"0"); };
+    if (saver.saverSet) inForce.push_back(L"SCRNSAVE.EXE = " + saver.saver);
+    if (saver.activeSet) inForce.push_back(L"ScreenSaveActive = " + flag(saver.active));
+    if (saver.secureSet) inForce.push_back(L"ScreenSaverIsSecure = " + flag(saver.secure));
+    if (saver.timeoutSet) inForce.push_back(L"ScreenSaveTimeOut = " + std::to_wstring(saver.timeoutSeconds));
+    std::wstring section;
+    const auto list = [&section](const char* heading, const std::vector<std::wstring>& lines) {
+        if (lines.empty()) return;
+        section += L"\n\n" + text(heading);
+        for (const std::wstring& line : lines) section += L"\n" + line;
+    };
+    list("policy.inForce", inForce);
+    list("policy.ignored", policies.ignored);
+    return section;
+}
+
+}  // namespace
 
 std::wstring configurationReport() {
     std::wstring report = networkStatus();  // first: it reloads the settings, language included
@@ -163,7 +197,7 @@ std::wstring configurationReport() {
            (running ? tr(L"en cours d’exécution", L"running", L"läuft", L"正在运行", L"en ejecución", L"in esecuzione")
                     : tr(L"arrêté ou absent", L"stopped or missing", L"angehalten oder nicht vorhanden",
                          L"已停止或不存在", L"detenido o ausente", L"arrestato o assente")) +
-           L"\n\n" +
+           policySection() + L"\n\n" +
            tr(L"Vérifications locales uniquement\u00A0: aucun test de coupure du réseau ni de connexion à Internet. "
               L"Si nécessaire, utilisez ",
               L"Local checks only: no network interruption or Internet connectivity test. If needed, use ",

@@ -17,6 +17,8 @@ struct StatusFacts {
     bool firewall = true;
     bool stateRead = false;
     unsigned long networkState = 0;
+    bool otherSaverForced = false;  // Windows policy: enabling the product cannot work
+    bool saverForcedOff = false;
 };
 
 // "10 min", "1 min 30 s", "45 s" (" 分钟" and " 秒" in Chinese), in the current language.
@@ -27,5 +29,7 @@ std::wstring statusText(const StatusFacts& facts);
 std::wstring networkModeLabel();
 std::wstring networkStatus();
 std::wstring configurationReport();
+// Why enabling cannot work under the user's screen-saver policies, in the current language; empty when it can.
+std::wstring enableBlockedText(bool otherSaverForced, bool saverForcedOff);
 
 }  // namespace calmlane

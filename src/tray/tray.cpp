@@ -11,6 +11,7 @@
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/localization.h"
+#include "app/policy.h"
 #include "app/roles.h"
 #include "configuration/saver_selection.h"
 #include "service/service_clients.h"
@@ -118,8 +119,7 @@ void showMenu(HWND window, POINT anchor, bool fromKeyboard) {
     // A keyboard user who cancels the menu goes back to the notification area.
     if (command == 0 && fromKeyboard) Shell_NotifyIconW(NIM_SETFOCUS, &notification);
 
-    const bool modeConfigured = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) != 0;
-    switch (menuAction(command, saverOperation != nullptr, modeConfigured)) {
+    switch (menuAction(command, saverOperation != nullptr, networkModeChosen())) {
     case MenuAction::OpenCustomize:
         openSelf(L"/c");
         break;
@@ -129,9 +129,18 @@ void showMenu(HWND window, POINT anchor, bool fromKeyboard) {
     case MenuAction::OpenWindow:
         openSelf(nullptr);
         break;
-    case MenuAction::Enable:
-        startOrWarn(window, SaverAction::Enable);
+    case MenuAction::Enable: {
+        // Said before trying: the user's screen-saver policies would defeat the operation.
+        const EffectiveSaver saver = effectiveSaver();
+        const std::wstring blocked = enableBlockedText(saver.block == SaverBlock::OtherSaver,
+                                                       saver.block == SaverBlock::SaverOff);
+        if (!blocked.empty()) {
+            MessageBoxW(window, blocked.c_str(), Product, foregroundBox(MB_OK | MB_ICONWARNING));
+        } else {
+            startOrWarn(window, SaverAction::Enable);
+        }
         break;
+    }
     case MenuAction::Disable:
         startOrWarn(window, SaverAction::Disable);
         break;
@@ -343,6 +352,17 @@ LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         // The posted result is owned here and freed once; the tray reads the cached answer instead.
         delete reinterpret_cast<UpdateInfo*>(lParam);
         takeCachedUpdate();
+        return 0;
+    case WM_SETTINGCHANGE:
+        // Group Policy was applied: the update policy may have changed (cachedUpdateInfo follows it).
+        if (lParam != 0 && lstrcmpiW(reinterpret_cast<const wchar_t*>(lParam), L"Policy") == 0) {
+            takeCachedUpdate();
+            try {
+                beginUpdateCheck(window, TrayUpdateChecked, false);  // at most once a day; none under the policy
+            } catch (const std::exception&) {
+                // No thread for the check: the cached answer stays.
+            }
+        }
         return 0;
     case WM_TIMER:
         if (wParam == RefreshTimer) onTick(window);

@@ -7,6 +7,7 @@
 #include "app/constants.h"
 #include "app/globals.h"
 #include "app/localization.h"
+#include "app/policy.h"
 #include "configuration/saver_selection.h"
 #include "install/installer.h"
 #include "saver/saver.h"
@@ -61,20 +62,24 @@ std::wstring statusCardText(const Ui& ui) {
     if (ui.operation) {
         line += saverOperationLabel(ui.operation->action);
     } else {
-        BOOL active = FALSE;
-        const bool enabled =
-            SystemParametersInfoW(SPI_GETSCREENSAVEACTIVE, 0, &active, 0) && active && isCalmlaneSelected();
+        // What Windows uses: the user's screen-saver policies win over the user's own settings.
+        const EffectiveSaver saver = effectiveSaver();
+        const bool enabled = saver.activeRead && saver.active && saver.selected;
         line += enabled ? tr(L"Économiseur d’écran Calmlane\u00A0: activé", L"Calmlane screen saver: enabled",
                              L"Calmlane-Bildschirmschoner: aktiviert", L"Calmlane 屏幕保护程序：已启用",
                              L"Protector de pantalla Calmlane: activado", L"Screen saver Calmlane: attivato")
                         : tr(L"Économiseur d’écran Calmlane\u00A0: non activé", L"Calmlane screen saver: not enabled",
                              L"Calmlane-Bildschirmschoner: nicht aktiviert", L"Calmlane 屏幕保护程序：未启用",
                              L"Protector de pantalla Calmlane: no activado", L"Screen saver Calmlane: non attivato");
+        const std::wstring blocked =
+            enableBlockedText(saver.block == SaverBlock::OtherSaver, saver.block == SaverBlock::SaverOff);
+        if (!blocked.empty()) line += L"\r\n" + blocked;
     }
     line += L"\r\n";
     line += tr(L"Mode configuré\u00A0: ", L"Configured mode: ", L"Konfigurierter Modus: ", L"已配置的模式：",
                L"Modo configurado: ", L"Modalità configurata: ") +
             networkModeLabel();
+    if (readPolicies().networkMode != 0) line += L"\r\n" + text("policy.networkMode");
     return line;
 }
 
@@ -224,6 +229,7 @@ int Ui::mainPage(int width) {
     const int cardBottom = cardTop + cardText + 30;
     statusPanel = RECT{px(28), px(cardTop), px(width - 28), px(cardBottom)};
 
+    const Policies policies = readPolicies();
     const int rowsTop = cardBottom + 22;
     const int column = (width - 70) / 2;
     const int secondX = column + 42;
@@ -237,6 +243,9 @@ int Ui::mainPage(int width) {
             add(WC_BUTTONW, actionText(*this, actions[i]), actions[i], 28, rowsTop + i * 64, width - 56, 52, Button);
         }
     }
+    // What the organisation's policies keep from the user; the status card says why.
+    if (effectiveSaver().block != SaverBlock::None) EnableWindow(GetDlgItem(window, EnableButton), FALSE);
+    if (policies.networkMode != 0) EnableWindow(GetDlgItem(window, NetworkModeButton), FALSE);
 
     const int restoreTop = rowsTop + (wide ? 200 : 392);
     add(WC_BUTTONW, restoreNetworkText(), RestoreButton, 28, restoreTop, width - 56, 44, Button);
@@ -255,17 +264,23 @@ int Ui::mainPage(int width) {
 
     const int aboutTop = restoreTop + note + 74;
     add(WC_BUTTONW, text("about.button"), AboutButton, 28, aboutTop, column, 48, Button);
-    const bool liked = likedCurrentVersion();
-    HWND support = add(WC_BUTTONW,
-                       liked ? tr(L"♥ Merci pour votre soutien\u00A0!", L"♥ Thank you for your support!",
-                                  L"♥ Danke für Ihre Unterstützung!", L"♥ 感谢您的支持！", L"♥ ¡Gracias por su apoyo!",
-                                  L"♥ Grazie per il tuo sostegno!")
-                             : tr(L"♥ J’aime cette application", L"♥ I like this app", L"♥ Mir gefällt diese App",
-                                  L"♥ 我喜欢这个应用", L"♥ Me gusta esta aplicación", L"♥ Mi piace questa app"),
-                       SupportButton, secondX, aboutTop, column, 48, Button);
-    if (liked || liking) EnableWindow(support, FALSE);
+    if (!policies.supportCounterDisabled) {
+        const bool liked = likedCurrentVersion();
+        HWND support = add(WC_BUTTONW,
+                           liked ? tr(L"♥ Merci pour votre soutien\u00A0!", L"♥ Thank you for your support!",
+                                      L"♥ Danke für Ihre Unterstützung!", L"♥ 感谢您的支持！",
+                                      L"♥ ¡Gracias por su apoyo!", L"♥ Grazie per il tuo sostegno!")
+                                 : tr(L"♥ J’aime cette application", L"♥ I like this app", L"♥ Mir gefällt diese App",
+                                      L"♥ 我喜欢这个应用", L"♥ Me gusta esta aplicación", L"♥ Mi piace questa app"),
+                           SupportButton, secondX, aboutTop, column, 48, Button);
+        if (liked || liking) EnableWindow(support, FALSE);
+    }
 
     const int checkWidth = std::min(370, width - 56);
+    if (policies.updateCheckDisabled) {
+        // Instead of the update buttons: the organisation delivers updates.
+        return aboutTop + 68 + label(text("policy.updates"), 28, aboutTop + 68, width - 56, false) + 20;
+    }
     HWND check = add(WC_BUTTONW,
                      tr(L"Rechercher des mises à jour", L"Check for updates", L"Nach Updates suchen", L"检查更新",
                         L"Buscar actualizaciones", L"Controlla aggiornamenti"),
@@ -325,6 +340,13 @@ int Ui::customizePage(int width, int top) {
                       L"Il tempo di inattività si imposta nella finestra dello screen saver di Windows."),
                    28, y, width - 56, false) +
              16;
+    } else if (const SaverPolicy policy = readSaverPolicy(); policy.timeoutSet) {
+        // Windows policy sets the delay: shown, in whole minutes in the field, and not editable.
+        y += caption(text("policy.idleTime") + idleDuration(policy.timeoutSeconds), Caption, 28, y, width - 56) + 4;
+        const unsigned long minutes = policy.timeoutSeconds / 60 + (policy.timeoutSeconds % 60 != 0);
+        HWND field = add(WC_EDITW, std::to_wstring(minutes), IdleField, 28, y, 110, 34, WS_BORDER | ES_NUMBER);
+        EnableWindow(field, FALSE);
+        y += 50;
     } else {
         y += caption(tr(L"Délai d’inactivité (1 à 240 minutes)", L"Idle time (1 to 240 minutes)",
                         L"Leerlaufzeit (1 bis 240 Minuten)", L"空闲时间（1 到 240 分钟）",

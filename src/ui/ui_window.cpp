@@ -8,6 +8,7 @@
 #include "app/constants.h"
 #include "app/globals.h"
 #include "app/localization.h"
+#include "app/policy.h"
 #include "app/roles.h"
 #include "configuration/saver_selection.h"
 #include "install/installer.h"
@@ -159,7 +160,8 @@ LRESULT defaultButton(const Ui& ui) {
 }
 
 void enable(Ui& ui) {
-    if (readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) == 0) {
+    if (effectiveSaver().block != SaverBlock::None) return;  // the status card says why
+    if (!networkModeChosen()) {
         const bool chosen = showPage(ui.window, 2) == 1;
         const bool changed = chosen && !ui.closeRequested && elevateAndWait(ui.window, modeArgument());
         settings.load();  // the page's radio buttons edited the record; the registry holds what counts
@@ -172,6 +174,7 @@ void enable(Ui& ui) {
 }
 
 void chooseNetworkMode(Ui& ui) {
+    if (readPolicies().networkMode != 0) return;  // set by the organisation
     if (showPage(ui.window, 2) == 1 && !ui.closeRequested) elevateAndWait(ui.window, modeArgument());
     settings.load();
     ui.layout();
@@ -241,7 +244,7 @@ void restoreNetwork(Ui& ui) {
 }
 
 void downloadUpdate(Ui& ui) {
-    if (!ui.updateInfo.available || ui.downloading) return;
+    if (!ui.updateInfo.available || ui.downloading || readPolicies().updateCheckDisabled) return;
     const std::wstring question =
         tr(L"Télécharger, vérifier et installer cette mise à jour\u00A0? Windows demandera l’autorisation "
            L"d’administrateur.",
@@ -376,12 +379,12 @@ void command(Ui& ui, int id, int code, HWND control) {
         downloadUpdate(ui);
         break;
     case CheckUpdatesButton:
-        if (!ui.checking) {
+        if (!ui.checking && !readPolicies().updateCheckDisabled) {
             startRequest(control, ui.checking, [&ui] { beginUpdateCheck(ui.window, RequestedCheckDone, true); });
         }
         break;
     case SupportButton:
-        if (!ui.liking && !likedCurrentVersion()) {
+        if (!ui.liking && !likedCurrentVersion() && !readPolicies().supportCounterDisabled) {
             startRequest(control, ui.liking, [&ui] { beginLike(ui.window, SupportDone); });
         }
         break;
@@ -683,7 +686,12 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         }
         break;
     case WM_SETTINGCHANGE:
-        refresh(ui);
+        // Group Policy was applied: rebuild with what the policies now set.
+        if (lParam != 0 && lstrcmpiW(reinterpret_cast<const wchar_t*>(lParam), L"Policy") == 0) {
+            ui.layout();
+        } else {
+            refresh(ui);
+        }
         break;
     case WM_SYSCOLORCHANGE:
         // Common controls take the new colours only when told (track bars among them).

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/constants.h"
+#include "app/policy.h"
 #include "app/settings.h"
 #include "update/formats.h"
 #include "update/https.h"
@@ -67,13 +68,18 @@ unsigned long localDay() {
 
 UpdateInfo cachedUpdateInfo() {
     UpdateInfo info;
-    if (!readString(HKEY_CURRENT_USER, UserRegistry, AvailableVersion, info.version)) info.version.clear();
+    // Under the organisation's DisableUpdateCheck nothing is offered: no update button, blink or balloon.
+    if (readPolicies().updateCheckDisabled ||
+        !readString(HKEY_CURRENT_USER, UserRegistry, AvailableVersion, info.version)) {
+        info.version.clear();
+    }
     info.url = DownloadPage;
     info.available = isNewerVersion(Version, info.version);
     return info;
 }
 
 void beginUpdateCheck(HWND window, UINT message, bool force) {
+    if (readPolicies().updateCheckDisabled) return;  // the organisation manages updates: no request at all
     if (!force && readDword(HKEY_CURRENT_USER, UserRegistry, LastUpdateCheckDay, 0) == localDay()) return;
     startDetached([window, message] { checkWorker(window, message); });
 }

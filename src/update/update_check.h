@@ -15,11 +15,13 @@ struct UpdateInfo {
     std::wstring url;        // the download page
 };
 
-// The stored answer (HKCU AvailableVersion), without network access; `answered` stays false.
+// The stored answer (HKCU AvailableVersion), without network access; `answered` stays false. Nothing is
+// available while the DisableUpdateCheck policy is in force.
 UpdateInfo cachedUpdateInfo();
 
-// Starts a check on a detached thread unless one was already answered today (or `force`), and returns
-// at once. The result is posted as PostMessageW(window, message, 0, UpdateInfo*); the receiver deletes it.
+// Starts a check on a detached thread unless one was already answered today (or `force`), or the
+// DisableUpdateCheck policy is in force, and returns at once. The result is posted as
+// PostMessageW(window, message, 0, UpdateInfo*); the receiver deletes it.
 void beginUpdateCheck(HWND window, UINT message, bool force);
 
 // Today's local date as year * 10000 + month * 100 + day, the form of LastUpdateCheckDay.

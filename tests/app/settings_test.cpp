@@ -7,8 +7,10 @@
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/policy.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
+#include "support/service_harness.h"
 
 namespace calmlane {
 namespace {
@@ -75,12 +77,37 @@ TEST_F(SettingsStore, ValuesOfAnotherTypeAreIgnored) {
     EXPECT_EQ(readDword(HKEY_CURRENT_USER, L"SOFTWARE\\NoSuchKeyForCalmlane", L"X", 77), 77u);
 }
 
-TEST_F(SettingsStore, FirewallFollowsTheMachineValue) {
-    EXPECT_TRUE(loaded().firewall);
-    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 0);
-    EXPECT_FALSE(loaded().firewall);
-    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 5);
-    EXPECT_TRUE(loaded().firewall);
+// "mode=1 updates=off support=on +NetworkMode = 1 -DisableSupportCounter = 7": + in force, - ignored.
+std::string described(const Policies& p) {
+    std::string text = "mode=" + std::to_string(p.networkMode) + " updates=" + (p.updateCheckDisabled ? "off" : "on") +
+                       " support=" + (p.supportCounterDisabled ? "off" : "on");
+    for (const std::wstring& line : p.inForce) text += " +" + test::narrow(line);
+    for (const std::wstring& line : p.ignored) text += " -" + test::narrow(line);
+    return text;
+}
+
+TEST_F(SettingsStore, PoliciesCountOnlyWithinTheirRanges) {
+    using V = PolicyValue;
+    const struct {
+        V mode, updates, support;
+        const char* expected;
+    } rows[] = {
+        {{V::Dword, 1}, {V::Dword, 1}, {V::Dword, 0},
+         "mode=1 updates=off support=on +NetworkMode = 1 +DisableUpdateCheck = 1 +DisableSupportCounter = 0"},
+        {{V::Dword, 2}, {V::Dword, 0}, {V::Dword, 1},
+         "mode=2 updates=on support=off +NetworkMode = 2 +DisableUpdateCheck = 0 +DisableSupportCounter = 1"},
+        {{V::Dword, 0}, {V::Dword, 2}, {V::Other, 0},
+         "mode=0 updates=on support=on -NetworkMode = 0 -DisableUpdateCheck = 2 "
+         "-DisableSupportCounter = (not a DWORD)"},
+        {{V::Dword, 3}, {}, {V::Dword, 0xFFFFFFFF},
+         "mode=0 updates=on support=on -NetworkMode = 3 -DisableSupportCounter = 4294967295"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(described(decidePolicies({row.mode, row.updates, row.support})), row.expected);
+    }
+
+    writeString(HKEY_LOCAL_MACHINE, PolicyKey, L"DisableUpdateCheck", L"1");  // as stored: a text is no DWORD
+    EXPECT_EQ(described(readPolicies()), "mode=0 updates=on support=on -DisableUpdateCheck = (not a DWORD)");
 }
 
 TEST_F(SettingsStore, SaveWritesTheFivePerUserValuesAndNeverTheMode) {

@@ -231,6 +231,53 @@ TEST_F(SaverSelection, ProductSaversAreRecognisedInEveryForm) {
     fs::remove_all(folder);
 }
 
+// Windows' own screen-saver policies win over the user's settings: a forced saver that is the installed
+// file, however spelt, is selected; another one (System32's for a bare name, or none that exists) or savers
+// forced off refuse the activation before anything changes; a forced delay is the organisation's.
+TEST_F(SaverSelection, WindowsPoliciesWinAndARefusalComesBeforeAnyChange) {
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(installed.c_str(), shortPath, MAX_PATH), 0u);
+    const std::string other = "Windows policy sets another screen saver. Calmlane cannot be enabled.";
+    const std::string unchanged = "saver=<none> active=0 timeout=900";
+    const std::string activated = "saver=installed active=1 timeout=600";
+    const struct {
+        const wchar_t *saver, *active, *timeout;  // the forced values; nullptr: not set
+        const char* effective;                    // before the activation
+        std::string activation, after;
+    } rows[] = {
+        {shortPath, nullptr, nullptr, "selected=1 active=0 timeout=900 block=0", "nothing thrown", activated},
+        {L" \"%ProgramFiles%/Calmlane/CALMLANE.SCR\"", L"1", nullptr, "selected=1 active=1 timeout=900 block=0",
+         "nothing thrown", activated},
+        {otherSaver.c_str(), nullptr, nullptr, "selected=0 active=0 timeout=900 block=1", other, unchanged},
+        {L"Calmlane.scr", nullptr, nullptr, "selected=0 active=0 timeout=900 block=1", other, unchanged},
+        {L"C:\\Gone\\Calmlane.scr", L"1", nullptr, "selected=0 active=1 timeout=900 block=1", other, unchanged},
+        {nullptr, L"0", L"300", "selected=0 active=0 timeout=300 block=2",
+         "Windows policy turns the screen saver off. Calmlane cannot be enabled.", unchanged},
+        {nullptr, L"1", L"420", "selected=0 active=1 timeout=420 block=0", "nothing thrown",
+         "saver=installed active=1 timeout=900"},  // the product's own 600 s are not applied
+        {nullptr, L"yes", L"7 min", "selected=0 active=0 timeout=900 block=0", "nothing thrown", activated},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.effective);
+        test::RegistryScratch::wipe();
+        SetUp();
+        writeDword(HKEY_CURRENT_USER, RegistryPath, L"CalmlaneTimeoutSeconds", 600);
+        for (const auto& [name, value] : {std::pair{L"SCRNSAVE.EXE", row.saver}, {L"ScreenSaveActive", row.active},
+                                          {L"ScreenSaveTimeOut", row.timeout}}) {
+            if (value != nullptr) writeString(HKEY_CURRENT_USER, SaverPolicyKey, name, value);
+        }
+        const EffectiveSaver e = effectiveSaver();
+        EXPECT_EQ("selected=" + std::to_string(e.selected) + " active=" + std::to_string(e.active) +
+                      " timeout=" + std::to_string(e.timeoutSeconds) + " block=" + std::to_string(int(e.block)),
+                  row.effective);
+        EXPECT_EQ(isCalmlaneSelected(), e.selected);
+        EXPECT_EQ(thrownBy(activateSaver), row.activation);
+        EXPECT_EQ(current(), row.after);
+    }
+    writeString(HKEY_CURRENT_USER, SaverPolicyKey, L"ScreenSaveTimeOut", L"420");
+    EXPECT_EQ(thrownBy([] { setSaverTimeout(5); }), "The idle time is set by Windows policy.");
+}
+
 TEST_F(SaverSelection, LengthsAreTakenFromWhatEachCallCounts) {
     // RegGetValueW counts the terminator: a 32,767-character selection fills the 65,536-byte buffer and
     // is read back whole; one character more does not fit and reads as no selection.

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "app/constants.h"
+#include "app/policy.h"
 #include "app/settings.h"
+#include "doubles/adapters_config.h"
 #include "doubles/double_store.h"
 #include "saver/saver.h"
 #include "service/control_pipe.h"
@@ -94,6 +96,47 @@ TEST_F(Saver, EmbeddedPreviewEndsWithItsHostWindow) {
     DWORD exitCode = 99;
     GetExitCodeProcess(saver.process.get(), &exitCode);
     EXPECT_EQ(exitCode, 0u);
+}
+
+// The organisation's NetworkMode policy, read at every "START", wins over the installed mode. Adapters a
+// pause took come back also when the policy changes during it; a value outside the range leaves the
+// installed mode and is logged once.
+struct PolicyPause : DoublesTest {
+    PolicyPause() : DoublesTest(true) {}
+};
+
+TEST_F(PolicyPause, EachPauseTakesTheModeInForceAtItsStart) {
+    doubles::setAdapters({doubles::physicalAdapter(1)});
+    InstalledService service;
+    ASSERT_TRUE(service.start());
+    constexpr DWORD None = 0, Removed = 99;  // no policy; removed during the pause
+    const std::string firewall = "IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).";
+    const std::string adapters = "Physical Ethernet/Wi-Fi adapters paused.";
+    const struct {
+        DWORD installedFirewall, policy;
+        const std::string& blocked;
+        bool ignoredLogged;
+    } rows[] = {
+        {0, 1, firewall, false}, {1, 2, adapters, false}, {0, None, adapters, false}, {1, Removed, adapters, false},
+        {0, 7, adapters, true},  {0, 7, adapters, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.installedFirewall) + " " + std::to_string(row.policy));
+        writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", row.installedFirewall);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode");
+        const DWORD policy = row.policy == Removed ? 2 : row.policy;
+        if (policy != None) writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode", policy);
+        log.clear();
+        PipeClientRun run =
+            startPipeClient(service.installedClient(), L"open send:START reply alive:1500 send:STOP close");
+        ASSERT_TRUE(log.waitFor(row.blocked, 5000));
+        if (row.policy == Removed) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode");
+        EXPECT_EQ(log.contains("Policy value outside its range ignored: NetworkMode = 7"), row.ignoredLogged);
+        EXPECT_TRUE(hasLine(finishPipeClient(run), "reply OK"));
+        ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
+        EXPECT_TRUE(waitForNetworkState(0));
+        EXPECT_EQ(adapterSnapshot(), "started=1 journal=- state=0");
+    }
 }
 
 TEST_F(Saver, MouseJitterOfFourPixelsIsToleratedAndFiveEndIt) {

@@ -12,12 +12,14 @@
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
+#include "doubles/adapters_config.h"
 #include "doubles/double_store.h"
 #include "install/folder_validation.h"
 #include "install/install_support.h"
 #include "install/protected_folder.h"
 #include "install/installer.h"
 #include "service/adapters.h"
+#include "support/debug_log.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
 
@@ -84,7 +86,7 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
          "and the machine settings are removed. Your own screen saver settings stay.",
          L"<missing>", KeptByHand},
         {"quiet uninstall, an adapter still journalled", false, true, true, uninstaller, L"--uninstall --quiet",
-         "exit=1", L"<missing>", KeptByHand},
+         "exit=1", L"Some adapters still need recovery. Restart Windows before uninstalling.", KeptByHand},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -107,28 +109,66 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
     }
 }
 
+// What Event Viewer shows for a service line: the registered message file's entry 1 with the line inserted.
+std::wstring eventViewerText(const std::wstring& line) {
+    const std::wstring file = regString(HKEY_LOCAL_MACHINE, EventSourceKey, L"EventMessageFile");
+    const UniqueModule module(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(line.c_str())};
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                   module.get(), 1, 0, reinterpret_cast<wchar_t*>(&text), 0, reinterpret_cast<va_list*>(inserts));
+    const UniqueLocal owned(text);
+    return text != nullptr ? text : L"<no text>";
+}
+
 TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
-    // No folder given: the default one; then a folder given, as an update or a fleet tool gives it.
-    // Program Files grants SYSTEM Modify, which a fleet tool's SYSTEM account would hold; the verdict
-    // judges the folders, not the account that runs the setup.
+    // No folder given: the default one; then a folder given, as an update or a fleet tool gives it, with
+    // the mode. Program Files grants SYSTEM Modify, which a fleet tool's SYSTEM account would hold; the
+    // verdict judges the folders, not the account that runs the setup.
     const std::wstring parent = L"C:\\Fleet Tools", given = parent + L"\\Calmlane";
-    for (const std::wstring& folder : {target, given}) {
+    const struct {
+        std::wstring folder, arguments;
+        const char* mode;
+    } cases[] = {{target, L"--install-silent", "firewall=1 configured=0"},
+                 {given, L"--install-silent " + quoted(given) + L" --mode adapters", "firewall=0 configured=1"}};
+    for (const auto& [folder, arguments, mode] : cases) {
         SCOPED_TRACE(narrow(folder));
         reset();  // the last uninstaller's own copy is removed by the next program start, not by itself
         protectSystemFolders();
         std::filesystem::create_directories(parent);
         protectFolders({parent});
-        const std::wstring arguments = folder == target ? L"--install-silent" : L"--install-silent " + quoted(given);
         ASSERT_EQ(run(built(L"Calmlane Setup-test.exe"), arguments), "exit=0");
         EXPECT_EQ(installState(folder), Installed);
-        EXPECT_EQ(modeState(), "firewall=1 configured=0");
+        EXPECT_EQ(modeState(), mode);
+        EXPECT_EQ(eventViewerText(L"Service stopping: restoring network."), L"Service stopping: restoring network.");
+        EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, EventSourceKey, L"TypesSupported", 0), 7u);
         EXPECT_TRUE(stagingLeft().empty());
         // What a fleet tool runs: the installed uninstaller, no questions, the result as exit code.
         EXPECT_EQ(run(folder + L"\\Uninstall.exe", L"--uninstall --quiet"), "exit=0");
         EXPECT_EQ(installState(folder), Removed);
+        EXPECT_FALSE(valueExists(HKEY_LOCAL_MACHINE, EventSourceKey, L"EventMessageFile"));
     }
     std::error_code ignored;
     std::filesystem::remove_all(parent, ignored);
+}
+
+// A fleet install that names the mode is ready for its first pause. An update keeps a chosen mode, a mode
+// that is none is refused with its reason, and the next success clears that reason.
+TEST_F(InstallPrograms, AModeGivenToTheSilentInstallIsTheFirstPausesMode) {
+    protectSystemFolders();
+    doubles::setAdapters({doubles::physicalAdapter(1)});
+    const std::wstring setup = built(L"Calmlane Setup-test.exe");
+    DebugLog log;
+    ASSERT_EQ(run(setup, L"--install-silent --mode adapters"), "exit=0");
+    EXPECT_EQ(run(target + L"\\Calmlane.scr", L"--network-test"), "exit=0");
+    EXPECT_TRUE(log.contains("Physical Ethernet/Wi-Fi adapters paused."));
+    EXPECT_EQ(run(setup, L"--install-silent --mode firewall"), "exit=0");
+    EXPECT_EQ(modeState(), "firewall=0 configured=1");
+    EXPECT_EQ(run(setup, L"--install-silent --mode wifi"), "exit=1");
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"),
+              L"Unknown network interruption mode: use --mode firewall or --mode adapters.");
+    EXPECT_EQ(run(setup, L"--install-silent"), "exit=0");
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"), L"<missing>");
 }
 
 // The seam-call numbers at which a whole run of the program reaches its install steps.

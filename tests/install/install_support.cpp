@@ -100,6 +100,9 @@ std::string installState(const std::wstring& target) {
         const std::string found = verdict(HKEY_LOCAL_MACHINE, UninstallKey, name, expected);
         if (apps == "ok" && found != "ok") apps = narrow(name) + ":" + found;
     }
+    const std::wstring messages = target + L"\\Calmlane.exe";  // the event source's message file
+    const std::string events = verdict(HKEY_LOCAL_MACHINE, EventSourceKey, L"EventMessageFile", messages);
+    if (apps == "ok" && events != "ok") apps = "EventMessageFile:" + events;
     state += " apps=" + apps + " shortcut=" + std::to_string(fileExists(shortcutPath()));
     state += " path=" + verdict(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", target) + " folder=";
     std::error_code error;

@@ -54,8 +54,9 @@ std::wstring widen(const char* ascii);
 std::wstring quoted(const std::wstring& path);
 
 // Everything that starts or makes up an installation in `target`, in one line. run, apps (the Apps-list
-// entry's paths) and path (InstallPath) read "ok" when they name `target` as an installation writes
-// them, "-" when absent, else their value; folder lists the folder's entries, "-" when it is missing.
+// entry's paths and the event source's message file) and path (InstallPath) read "ok" when they name
+// `target` as an installation writes them, "-" when absent, else their value; folder lists the folder's
+// entries, "-" when it is missing.
 std::string installState(const std::wstring& target);
 inline constexpr const char* Installed =
     "service=running run=ok apps=ok shortcut=1 path=ok folder=Calmlane.exe,Calmlane.scr,Uninstall.exe";

@@ -274,6 +274,8 @@ TEST_F(Installer, AnUninstallStoppedHalfWayLeavesNothingThatStartsTheProduct) {
         ASSERT_TRUE(lock);
         EXPECT_EQ(uninstall(), "1 File is in use. Close screen saver previews and retry uninstall.");
     }
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"),
+              L"File is in use. Close screen saver previews and retry uninstall.");
     EXPECT_EQ(installState(target), "service=- run=- apps=- shortcut=0 path=ok folder=Calmlane.scr,Uninstall.exe");
     EXPECT_EQ(uninstall(), "0");
     EXPECT_EQ(installState(target), Removed);

@@ -4,6 +4,8 @@
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/policy.h"
+#include "configuration/saver_selection.h"
 
 namespace calmlane::test {
 
@@ -13,6 +15,8 @@ RegistryScratch::~RegistryScratch() { wipe(); }
 void RegistryScratch::wipe() {
     deleteTree(HKEY_CURRENT_USER, RegistryPath);
     deleteTree(HKEY_LOCAL_MACHINE, RegistryPath);
+    deleteTree(HKEY_LOCAL_MACHINE, PolicyKey);
+    deleteTree(HKEY_CURRENT_USER, SaverPolicyKey);
 }
 
 void deleteTree(HKEY root, const wchar_t* subkey) {

@@ -1,5 +1,6 @@
 #pragma once
-// Tests run in their own Wine prefix: the product's registry keys are wiped before and after each test.
+// Tests run in their own Wine prefix: the product's registry keys, and the policies of the organisation
+// for it and for the user's screen saver, are wiped before and after each test.
 #include <windows.h>
 
 #include <string>

@@ -4,6 +4,8 @@
 #include "app/constants.h"
 #include "app/globals.h"
 #include "app/handles.h"
+#include "app/policy.h"
+#include "configuration/saver_selection.h"
 #include "app/settings.h"
 #include "support/registry_scratch.h"
 #include "tray/network_status.h"
@@ -69,6 +71,9 @@ TEST(StatusText, SentencesAndNetworkLines) {
         {with([](StatusFacts& f) { f.stateRead = false; }),
          L"Calmlane is configured and enabled as the screen saver.\nIdle time before activation: 10 min\n\n"
          L"Block with Windows Firewall\nError — check status"},
+        {with([](StatusFacts& f) { f.selected = false; f.otherSaverForced = f.saverForcedOff = true; }),
+         L"Calmlane is not selected as the screen saver.\nA policy of your organisation sets another screen saver: "
+         L"Calmlane cannot be enabled.\n\nBlock with Windows Firewall\nReady — not blocked"},
         {with([](StatusFacts& f) { f.serviceRunning = false; f.timeoutSeconds = 45; }),
          L"Calmlane is configured and enabled as the screen saver.\nIdle time before activation: 45 s\n\n"
          L"Service unavailable — network state unknown"},
@@ -126,6 +131,19 @@ TEST(ConfigurationReport, ReadsTheMachineAsItIs) {
     settings.load();
     EXPECT_TRUE(settings.firewall);
     EXPECT_EQ(networkModeLabel(), L"choose mode on first activation");
+
+    // What the organisation set, by registry name; the effective saver and mode follow it.
+    writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode", 2);
+    writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"DisableSupportCounter", 5);
+    writeString(HKEY_CURRENT_USER, SaverPolicyKey, L"SCRNSAVE.EXE", L"C:\\Other.scr");
+    writeString(HKEY_CURRENT_USER, SaverPolicyKey, L"ScreenSaveTimeOut", L"600");
+    const std::wstring report = configurationReport();
+    EXPECT_EQ(report.rfind(L"Calmlane is not selected as the screen saver.\nA policy of your organisation sets", 0), 0u);
+    EXPECT_NE(report.find(L"Windows service: stopped or missing\n\nPolicies in force:\nNetworkMode = 2\n"
+                          L"SCRNSAVE.EXE = C:\\Other.scr\nScreenSaveTimeOut = 600\n\nPolicy values ignored (outside "
+                          L"their range):\nDisableSupportCounter = 5\n\nLocal checks only"),
+              std::wstring::npos);
+    EXPECT_EQ(networkModeLabel(), L"Disable network adapters");
 }
 
 }  // namespace

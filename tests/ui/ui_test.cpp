@@ -12,6 +12,7 @@
 
 #include "app/constants.h"
 #include "app/globals.h"
+#include "app/policy.h"
 #include "app/settings.h"
 #include "support/gdi_probe.h"
 #include "support/process.h"
@@ -576,6 +577,39 @@ TEST_F(UiEnglish, EnableAsksForTheModeFirstAndDisableReportsOnce) {
     ASSERT_TRUE(pumpUntil([&] { return !IsWindow(page.ui.window); }));
     EXPECT_FALSE(calmlaneSelected());
     EXPECT_EQ(watcher.boxes().size(), 1u);
+}
+
+// What the organisation sets is said and not offered; a "Policy" setting change brings the actions back.
+TEST_F(UiEnglish, WhatTheOrganisationSetsIsSaidAndNotOffered) {
+    writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode", 2);
+    writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"DisableUpdateCheck", 1);
+    writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"DisableSupportCounter", 1);
+    writeString(HKEY_CURRENT_USER, SaverPolicyKey, L"ScreenSaveActive", L"0");
+    writeString(HKEY_CURRENT_USER, SaverPolicyKey, L"ScreenSaveTimeOut", L"90");
+    PageWindow page(0);
+    page.ui.updateInfo.available = true;  // an answer from before the policy
+    page.ui.layout();
+    const auto enabled = [&page](int id) { return IsWindowEnabled(GetDlgItem(page.ui.window, id)) != FALSE; };
+    for (int id : {NetworkModeButton, EnableButton}) EXPECT_FALSE(enabled(id)) << id;
+    for (int id : {SupportButton, CheckUpdatesButton, UpdateButton}) EXPECT_EQ(GetDlgItem(page.ui.window, id), nullptr);
+    for (const wchar_t* line : {L"turns the screen saver off: Calmlane cannot be enabled.",
+                                L"Configured mode: Disable network adapters\r\nThe network interruption mode is set by "
+                                L"your organisation.",
+                                L"Updates are managed by your organisation."}) {
+        EXPECT_TRUE(page.hasLabel(line)) << test::narrow(line);
+    }
+    page.command(EnableButton);  // queued before the button was disabled: nothing starts
+    EXPECT_EQ(page.ui.operation, nullptr);
+    {
+        PageWindow customise(1);  // the forced delay, shown and fixed
+        EXPECT_TRUE(customise.hasLabel(L"Idle time, set by your organisation: 1 min 30 s"));
+        EXPECT_EQ(windowText(GetDlgItem(customise.ui.window, IdleField)), L"2");
+        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(customise.ui.window, IdleField)));
+    }
+    test::deleteTree(HKEY_LOCAL_MACHINE, PolicyKey);
+    test::deleteTree(HKEY_CURRENT_USER, SaverPolicyKey);
+    SendMessageW(page.ui.window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Policy"));
+    for (int id : {NetworkModeButton, EnableButton, SupportButton, CheckUpdatesButton}) EXPECT_TRUE(enabled(id)) << id;
 }
 
 // Whole processes: each start opens its own window, "/c" opens only the customise page, and the

@@ -8,6 +8,7 @@
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/policy.h"
 #include "app/settings.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
@@ -513,6 +514,21 @@ TEST_F(MakerServices, WindowButtonsReachTheServicesAndReportEachOutcome) {
     page.command(SupportButton);  // already liked: no second vote
     EXPECT_EQ(service.requests().size(), 1u);
     EXPECT_EQ(watcher.boxes().size(), std::size(presses));
+}
+
+// Under the organisation's DisableUpdateCheck no request leaves, neither from the tray's forced check nor
+// from the window's silent one, and nothing cached is offered (no update button, blink or balloon).
+TEST_F(MakerServices, TheUpdatePolicyKeepsEveryCheckAtHome) {
+    service.serve({get(Manifest, manifest("2.0"))});
+    writeString(HKEY_CURRENT_USER, UserRegistry, L"AvailableVersion", L"2.0");
+    writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"DisableUpdateCheck", 1);
+    EXPECT_FALSE(check(true, 1500));
+    EXPECT_FALSE(check(false, 1500));
+    EXPECT_FALSE(cachedUpdateInfo().available);
+    EXPECT_TRUE(service.requests().empty());
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PolicyKey, L"DisableUpdateCheck");
+    EXPECT_TRUE(check(true));  // the same check, allowed, reaches the host
+    EXPECT_EQ(service.requests().size(), 1u);
 }
 
 TEST_F(MakerServices, ManyChecksAndDownloadsLeaveNoHandleOrThreadBehind) {
