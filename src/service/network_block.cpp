@@ -16,7 +16,7 @@ namespace {
 
 // Policy values outside their range, each logged once while it stays as it is.
 void logIgnoredPolicies(const std::vector<std::wstring>& ignored) {
-    static std::vector<std::wstring> logged;  // the service's main thread only
+    static std::vector<std::wstring> logged;  // one block runs at a time
     for (const std::wstring& line : ignored) {
         if (std::find(logged.begin(), logged.end(), line) == logged.end()) {
             logEvent(L"Policy value outside its range ignored: " + line);
