@@ -68,13 +68,9 @@ void SessionMachine::recover(std::uint64_t now, std::uint32_t displayState, std:
 }
 
 void SessionMachine::idlePass(std::uint64_t now, std::uint32_t displayState) {
-    if (!port_.somethingLeftBlocked()) {
-        cleaning_ = false;
-        retryDelay_ = FirstRetryMs;
-    } else if (now < nextRestoreTry_ || !release(now)) {
-        cleaning_ = true;
-        return;
-    }
+    // Nothing listens while something is left blocked: a release is tried when its time has come.
+    cleaning_ = port_.somethingLeftBlocked() && (now < nextRestoreTry_ || !release(now));
+    if (cleaning_) return;
     if (!port_.pollAndAdmit()) return;
     clientOpen_ = true;
     blocked_ = releasePending_ = false;
@@ -183,11 +179,9 @@ void SessionMachine::conclude(std::uint64_t now, std::uint32_t displayState, boo
 // One run of the release procedure; a failure schedules the next try.
 bool SessionMachine::release(std::uint64_t now) {
     if (port_.restore()) {
-        cleaning_ = false;
         retryDelay_ = FirstRetryMs;
         return true;
     }
-    cleaning_ = true;
     nextRestoreTry_ = now + retryDelay_;
     retryDelay_ = std::min(retryDelay_ * 2, RestoreRetryMs);
     return false;

@@ -2,7 +2,6 @@
 // ("ConsoleDisplay", absent: no report) and this double hands each change to the service's real
 // control handler, as the service manager would. Not counted as a seam call. It sleeps until the store
 // changes, so that the idle test variant wakes no more than the product does.
-#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -27,41 +26,57 @@ void report(LPHANDLER_FUNCTION_EX handler, DWORD value) {
     handler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, setting, nullptr);
 }
 
-// Arms a one-shot notification on the store's values, and on the names below SOFTWARE (tests delete the
-// store and make it again, which the store's own key, then a deleted one, would not see).
-bool armNotifications(UniqueKey& store, UniqueKey& software, HANDLE changed) {
-    // Closing a watched key signals its event: cleared before the new watch starts.
-    store.reset();
-    software.reset();
-    ResetEvent(changed);
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, doubles::StoreKey, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE, nullptr,
-                        store.put(), nullptr) != ERROR_SUCCESS ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_NOTIFY, software.put()) != ERROR_SUCCESS) {
-        return false;
+// The store's key, watched for value changes, and SOFTWARE, watched for keys made or deleted below it: tests
+// delete the store and make it again, which a handle to the deleted key would not see. Each watch is a
+// one-shot notification on its own event, armed again after it fired; the store is opened again only when
+// SOFTWARE's names changed.
+struct StoreWatch {
+    UniqueKey store, software;
+    UniqueHandle valuesChanged{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueHandle namesChanged{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+
+    bool reopen() {
+        store.reset();
+        return RegCreateKeyExW(HKEY_LOCAL_MACHINE, doubles::StoreKey, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE,
+                               nullptr, store.put(), nullptr) == ERROR_SUCCESS &&
+               armValues();
     }
-    return RegNotifyChangeKeyValue(store.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS &&
-           RegNotifyChangeKeyValue(software.get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE) == ERROR_SUCCESS;
-}
+    bool armValues() {
+        return RegNotifyChangeKeyValue(store.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, valuesChanged.get(), TRUE) ==
+               ERROR_SUCCESS;
+    }
+    bool armNames() {
+        if (!software && RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_NOTIFY, software.put()) != ERROR_SUCCESS) {
+            return false;
+        }
+        return RegNotifyChangeKeyValue(software.get(), FALSE, REG_NOTIFY_CHANGE_NAME, namesChanged.get(), TRUE) ==
+               ERROR_SUCCESS;
+    }
+};
 
 }  // namespace
 
 HPOWERNOTIFY subscribeDisplay(SERVICE_STATUS_HANDLE, LPHANDLER_FUNCTION_EX handler) {
     stopWatching.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    UniqueHandle changed(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!stopWatching || !changed) return nullptr;
-    watcher = std::thread([handler, changed = std::move(changed)] {
+    if (!stopWatching) return nullptr;
+    watcher = std::thread([handler] {
         constexpr DWORD None = 0xFFFFFFFF;
         DWORD reported = None;
-        UniqueKey store, software;
+        StoreWatch watch;
+        bool armed = watch.armNames() && watch.reopen();
         for (;;) {
             // Armed before the read: a change made after the read wakes the next wait.
-            const bool armed = armNotifications(store, software, changed.get());
             const DWORD value = doubles::storeDword(L"ConsoleDisplay", None);
             if (value != reported && value != None) report(handler, value);
             reported = value;
-            const HANDLE handles[] = {stopWatching.get(), changed.get()};
-            const DWORD waited = WaitForMultipleObjects(2, handles, FALSE, armed ? INFINITE : 100);
+            const HANDLE handles[] = {stopWatching.get(), watch.valuesChanged.get(), watch.namesChanged.get()};
+            const DWORD waited = WaitForMultipleObjects(3, handles, FALSE, armed ? INFINITE : 100);
             if (waited == WAIT_OBJECT_0 || waited == WAIT_FAILED) return;
+            if (waited == WAIT_OBJECT_0 + 1 && armed) {
+                armed = watch.armValues();
+            } else {
+                armed = watch.armNames() && watch.reopen();
+            }
         }
     });
     return reinterpret_cast<HPOWERNOTIFY>(static_cast<ULONG_PTR>(0x7000));

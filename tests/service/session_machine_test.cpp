@@ -282,6 +282,19 @@ TEST_F(Session, EachStateWaitsForWhatCanChangeItAndForItsDeadline) {
     port.fail(109);
     pass();
     waits("blocking, the pipe failed", false, false, true, Never);
+    display = DisplayOn;
+    passFor(12000);  // the block returns, the failed read ends the session, the grace runs out
+    ASSERT_EQ(flags(), "");
+    port.blockMs = 60000;
+    port.clientWaiting = true;
+    port.send("START");
+    pass();
+    for (std::size_t i = 0; i < MaxQueuedMessages; ++i) port.send("ALIVE");
+    waits("blocking again, the pipe read", true, false, true, Never);
+    for (std::size_t i = 1; i < MaxQueuedMessages; ++i) pass();
+    waits("blocking, one message before the queue is full", true, false, true, Never);
+    pass();
+    waits("blocking, the queue full", false, false, true, Never);
 }
 
 // The deadlines the machine gives are exact: a pass 1 ms before one changes nothing, a pass at it acts.
@@ -331,10 +344,17 @@ TEST_F(Session, ALongBlockKeepsItsSessionAndDefersARecoveryRequest) {
     port.send("START");
     pass();
     pass(true, 196616);
+    port.send("STOP");  // read during the block, and dropped with its client
     EXPECT_EQ(port.take(), "admit, block");
     passFor(18000);
     EXPECT_EQ(port.take(), "reply:OK, log:Recovery requested; reason code: 196616, restore, close, disconnect");
     EXPECT_EQ(flags(), "");
+    // The next session starts afresh: nothing queued, no recovery left over.
+    port.blockMs = 0;
+    startBlockedSession();
+    passFor(1000);
+    EXPECT_EQ(port.take(), "");
+    EXPECT_EQ(flags(), "open blocked");
 }
 
 TEST(SessionExpiry, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
@@ -430,6 +450,11 @@ TEST_F(Session, AFailedReleaseIsRetriedWithABackOffAndKeepsThePipeClosed) {
     port.restoreResult = true;
     machine.pass(now, display, false, 0);
     EXPECT_EQ(port.take(), "restore, admit");
+    // A success starts the back-off afresh.
+    port.leftBlocked = true;
+    port.restoreResult = false;
+    pass(true, 128);
+    EXPECT_EQ(machine.wake(now).at, now - 50 + FirstRetryMs);
 }
 
 TEST_F(Session, StopWaitsForARunningBlockAndReleasesASessionOrAHold) {
