@@ -186,28 +186,33 @@ TEST_F(Installer, UninstallGivesTheScreenSaverBack) {
     EXPECT_TRUE(removeUnixLink(linked));
 }
 
-// Refused before anything is written: the first edition is still installed, or someone made the folder
-// between the folder check and the install (judged again from the open folder).
+// Refused before anything is written: the first edition is still installed, a newer version is (only
+// an uninstall goes back), or someone made the folder between the folder check and the install (judged
+// again from the open folder).
 TEST_F(Installer, RefusedInstallsWriteNothing) {
     const struct {
         const char* what;
-        bool legacyService;
+        void (*prepare)(const std::wstring& target);
         const char* message;
         const char* state;
     } cases[] = {
-        {"first edition", true, "Please uninstall Calmlane 1.x before installing the native edition.", Removed},
-        {"folder made by a user", false, UnprotectedFolder, "service=- run=- apps=- shortcut=0 path=- folder="},
+        {"first edition", [](const std::wstring&) { createDormantService(LegacyServiceName); },
+         "Please uninstall Calmlane 1.x before installing the native edition.", Removed},
+        {"newer version",
+         [](const std::wstring&) { writeString(HKEY_LOCAL_MACHINE, UninstallKey, L"DisplayVersion", L"1.10"); },
+         "A newer version of Calmlane is installed. Uninstall it first to install this one.", Removed},
+        {"folder made by a user",
+         [](const std::wstring& target) {
+             std::filesystem::create_directories(target);
+             setFolderFacts(target, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl);
+         },
+         UnprotectedFolder, "service=- run=- apps=- shortcut=0 path=- folder="},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         cleanMachine();
         protectSystemFolders();
-        if (c.legacyService) {
-            createDormantService(LegacyServiceName);
-        } else {
-            std::filesystem::create_directories(target);
-            setFolderFacts(target, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl);
-        }
+        c.prepare(target);
         EXPECT_EQ(install(), "1 " + std::string(c.message));
         EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"), widen(c.message));
         EXPECT_EQ(installState(target), c.state);
