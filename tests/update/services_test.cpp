@@ -428,8 +428,8 @@ TEST_F(MakerServices, WindowStartsOnlyInstallersOfItsOwnPublisher) {
         page.ui.updateInfo.available = true;
         page.ui.updateInfo.version = L"1.2";
         // Handled inside the question's own message loop: a check that now reports 1.3.
-        const auto later = reinterpret_cast<LPARAM>(new UpdateInfo{true, true, L"1.3", L""});
-        ASSERT_TRUE(PostMessageW(page.ui.window, WM_APP + 10, 0, later));
+        auto later = std::make_unique<UpdateInfo>(UpdateInfo{true, true, L"1.3", L""});
+        ASSERT_TRUE(postOwned(page.ui.window, WM_APP + 10, std::move(later)));
         page.command(UpdateButton);
         ASSERT_TRUE(test::pumpUntil([&] { return !IsWindow(page.ui.window) || watcher.boxes().size() >= 2; }, Wait));
         EXPECT_EQ(page.ui.updateInfo.version, L"1.3") << "the check result was not handled during the question";
