@@ -20,7 +20,8 @@ echo
 echo "What Wine cannot do, and what this run does instead:"
 echo "- No Windows file security: the shipped 'Calmlane Setup.exe' refuses every folder there as unprotected,"
 echo "  which is right for a system without it. This run uses its test build, 'Calmlane Setup-test.exe', which"
-echo "  reads each folder's security descriptor from a table that gives Program Files and C:\\ their Windows ones."
+echo "  reads each folder's security descriptor from a table that gives Program Files and C:\\ their Windows ones,"
+echo "  and the installation folder the one the installer sets; it installs the uninstaller's test build too."
 echo "- No Windows Filtering Platform: the program that setup build carries is the test build Calmlane-test.exe,"
 echo "  whose filtering-platform calls are simulated."
 echo "- No failure actions in its service manager: the service's restart-on-failure settings are not kept."
@@ -31,7 +32,8 @@ ti='S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
 root="O:${ti}D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)"
 pf="O:${ti}D:PAI(A;;FA;;;${ti})(A;CIIO;GA;;;${ti})(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)"
 pf+="(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)"
-for entry in "C:\\Program Files=$pf" "C:\\=$root"; do
+installed='O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)'
+for entry in "C:\\Program Files=$pf" "C:\\=$root" "$folder=$installed"; do
   wine reg add "$store\\FolderAttributes" /v "${entry%%=*}" /t REG_DWORD /d 16 /f >/dev/null
   wine reg add "$store\\FolderSecurity" /v "${entry%%=*}" /t REG_SZ /d "${entry#*=}" /f >/dev/null
 done

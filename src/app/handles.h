@@ -139,6 +139,9 @@ using UniqueInternet = Unique<NullTraits<void*, closeInternetHandle>>;
 // Memory that COM hands out (CoTaskMemAlloc), such as paths from the shell.
 using UniqueCoTaskMem = Unique<NullTraits<void*, ::CoTaskMemFree>>;
 
+// Automation strings (SysAllocString), as the shell's automation objects take them.
+using UniqueBstr = Unique<NullTraits<BSTR, ::SysFreeString>>;
+
 // COM interface pointers: released, never deleted.
 template <typename Interface>
 struct ComTraits {

@@ -10,6 +10,12 @@ const std::array<const wchar_t*, LanguageCount> languageNames = {
     L"Français", L"English", L"Deutsch", L"中文", L"Español", L"Italiano",
 };
 
+std::wstring filled(std::wstring text, const std::wstring& value) {
+    const std::size_t at = text.find(L"%s");
+    if (at != std::wstring::npos) text.replace(at, 2, value);
+    return text;
+}
+
 // Columns: key, then French, English, German, Chinese, Spanish, Italian.
 const Translation translations[] = {
     {"language.caption", {L"Langue", L"Language", L"Sprache", L"语言", L"Idioma", L"Lingua"}},
@@ -142,6 +148,14 @@ const Translation translations[] = {
      {L"Valeurs de stratégie ignorées (hors plage)\u00A0:", L"Policy values ignored (outside their range):",
       L"Ignorierte Richtlinienwerte (außerhalb des Bereichs):", L"已忽略的策略值（超出范围）：",
       L"Valores de directiva ignorados (fuera de rango):", L"Valori dei criteri ignorati (fuori intervallo):"}},
+    {"update.failed",
+     {L"La mise à jour de Calmlane n’a pas pu être installée.", L"The Calmlane update could not be installed.",
+      L"Das Calmlane-Update konnte nicht installiert werden.", L"无法安装 Calmlane 更新。",
+      L"No se pudo instalar la actualización de Calmlane.", L"Impossibile installare l’aggiornamento di Calmlane."}},
+    {"update.installed",
+     {L"Calmlane a été mis à jour vers la version %s.", L"Calmlane was updated to version %s.",
+      L"Calmlane wurde auf Version %s aktualisiert.", L"Calmlane 已更新到版本 %s。",
+      L"Calmlane se ha actualizado a la versión %s.", L"Calmlane è stato aggiornato alla versione %s."}},
 };
 const std::size_t translationCount = sizeof(translations) / sizeof(translations[0]);
 

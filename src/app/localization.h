@@ -21,6 +21,8 @@ std::wstring tr(const wchar_t* fr, const wchar_t* en, const wchar_t* de, const w
                 const wchar_t* it);
 // The keyed text in the current language; empty for an unknown key.
 std::wstring text(const char* key);
+// `text` with its "%s" replaced by `value`.
+std::wstring filled(std::wstring text, const std::wstring& value);
 // A control's name inside running text, in the current language's quotation marks.
 std::wstring quoted(const std::wstring& name);
 // The main window's "Restore network…" button, which other texts name.

@@ -73,7 +73,10 @@ unsigned long readDword(HKEY root, const wchar_t* subkey, const wchar_t* name, u
 bool readString(HKEY root, const wchar_t* subkey, const wchar_t* name, std::wstring& value) {
     std::vector<wchar_t> buffer(65536 / sizeof(wchar_t));
     DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (RegGetValueW(root, subkey, name, RRF_RT_REG_SZ, nullptr, buffer.data(), &bytes) != ERROR_SUCCESS) return false;
+    // The text as stored: a REG_EXPAND_SZ is never expanded here, where it would take the environment of
+    // whoever reads it (an administrator's, for a string that a user wrote).
+    constexpr DWORD AsStored = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+    if (RegGetValueW(root, subkey, name, AsStored, nullptr, buffer.data(), &bytes) != ERROR_SUCCESS) return false;
     // The byte count includes the terminator that RegGetValueW guarantees; stop at any earlier zero too.
     const std::size_t count = bytes >= sizeof(wchar_t) ? bytes / sizeof(wchar_t) - 1 : 0;
     value.assign(buffer.data(), count);

@@ -22,7 +22,8 @@ struct Settings {
 
 // The REG_DWORD value, or fallback when it cannot be read as one.
 unsigned long readDword(HKEY root, const wchar_t* subkey, const wchar_t* name, unsigned long fallback);
-// A REG_SZ value read into a 65,536-byte buffer; false when it cannot be read (missing, other type, longer).
+// A REG_SZ or REG_EXPAND_SZ value as stored (never expanded), read into a 65,536-byte buffer; false when
+// it cannot be read (missing, other type, longer).
 bool readString(HKEY root, const wchar_t* subkey, const wchar_t* name, std::wstring& value);
 void writeDword(HKEY root, const wchar_t* subkey, const wchar_t* name, unsigned long value);
 void writeString(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::wstring& value);

@@ -16,6 +16,7 @@
 #include "configuration/saver_selection.h"
 #include "install/folder_validation.h"
 #include "install/install_steps.h"
+#include "update/version.h"
 #include "update/web_services.h"
 
 namespace calmlane {
@@ -38,6 +39,15 @@ UniqueServiceHandle openManager() {
 void refuseLegacyEdition(SC_HANDLE manager) {
     UniqueServiceHandle legacy(OpenServiceW(manager, LegacyServiceName, SERVICE_QUERY_STATUS));
     if (legacy) throw std::runtime_error("Please uninstall Calmlane 1.x before installing the native edition.");
+}
+
+// A newer version stays installed: going back to this one means uninstalling that one first.
+void refuseDowngrade() {
+    std::wstring installed;
+    if (readString(HKEY_LOCAL_MACHINE, UninstallKey, L"DisplayVersion", installed) &&
+        isNewerVersion(Version, installed)) {
+        throw std::runtime_error("A newer version of Calmlane is installed. Uninstall it first to install this one.");
+    }
 }
 
 std::wstring previousInstallPath() {
@@ -294,6 +304,7 @@ int installNative(bool firewall, const std::wstring& sourceExecutable, const std
         requireAdministrator();
         handles.manager = openManager();
         refuseLegacyEdition(handles.manager.get());
+        refuseDowngrade();
         const std::wstring previous = previousInstallPath();
         const std::wstring target = installDir();
         bool restart = false;

@@ -44,8 +44,12 @@ int installNative(bool firewall, const std::wstring& sourceExecutable, const std
                   FailureReport report = showInstallError, bool modeChosen = false);
 
 // Removes the installation; refuses while the adapter journal holds entries. 0, 1 (the reason also in
-// LastInstallError), or ERROR_SUCCESS_REBOOT_REQUIRED when files still in use go at the next restart.
+// LastInstallError), or ERROR_SUCCESS_REBOOT_REQUIRED when files still in use go at the next restart. An
+// installation folder that is a link, or that others could change, keeps what it holds: the rest is
+// removed, and the run reports FolderLeftBehind with result 1.
 int uninstallNative(FailureReport report = showInstallError);
+inline constexpr const char* FolderLeftBehind =
+    "Calmlane was removed, but its folder was left as it is: it is a link, or others can change what it holds.";
 
 // Switches the interruption mode while the network is in its normal state. 0 or 1.
 int changeNetworkMode(bool firewall, FailureReport report);

@@ -8,6 +8,10 @@
 
 namespace calmlane {
 
+// The setup program's switch for an update that the main window downloaded and started: installs as
+// "--install-silent" does, then shows its outcome to the person waiting for it.
+inline constexpr const wchar_t* InstallUpdateSwitch = L"--install-update";
+
 // Resource ids (RT_RCDATA) of the files that the setup program carries.
 inline constexpr int PayloadExecutable = 101;   // installed as Calmlane.exe and Calmlane.scr
 inline constexpr int PayloadUninstaller = 102;  // installed as Uninstall.exe
@@ -15,6 +19,8 @@ inline constexpr int PayloadUninstaller = 102;  // installed as Uninstall.exe
 // The setup program: its window, or with "--install-silent" ["<folder>"] ["--mode" firewall|adapters] the
 // same steps without one, into the given folder or else installDir(). A silent run shows nothing: its exit
 // code is 0, 3010 (restart to finish) or 1, and a failure's message is the machine value LastInstallError.
+// With InstallUpdateSwitch the same, and then a box with the failure and its reason, or the new version's
+// main window.
 int runSetupProgram(HINSTANCE module);
 
 // Unpacks the carried files into a protected folder and installs them into installDir(), which the

@@ -2,16 +2,21 @@
 #include "install/programs.h"
 
 #include <commctrl.h>
+#include <exdisp.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <shldisp.h>
+#include <shlobj.h>
 
 #include <optional>
 #include <stdexcept>
 #include <vector>
 
+#include "app/constants.h"
 #include "app/entry.h"
 #include "app/globals.h"
 #include "app/handles.h"
+#include "app/localization.h"
 #include "app/settings.h"
 #include "install/folder_validation.h"
 #include "install/installer.h"
@@ -74,9 +79,10 @@ private:
 };
 
 // "--install-silent" ["<folder>"] ["--mode" firewall|adapters]: what fleet tools run, as SYSTEM and with
-// nobody to see a box. Nothing is shown; the outcome is the exit code and LastInstallError. A mode given
-// is recorded as chosen on a machine that has none chosen yet; without one the mode stays unchosen.
-int installSilently(const std::vector<std::wstring>& args) {
+// nobody to see a box. Nothing is shown (`report` is reportNothing); the outcome is the exit code and
+// LastInstallError. A mode given is recorded as chosen on a machine that has none chosen yet; without one
+// the mode stays unchosen.
+int installSilently(const std::vector<std::wstring>& args, FailureReport report) {
     std::wstring requested;
     bool firewall = true, modeGiven = false;
     try {
@@ -96,9 +102,69 @@ int installSilently(const std::vector<std::wstring>& args) {
         installDirectoryOverride = validateInstallDirectory(requested.empty() ? installDir() : requested);
     } catch (const std::exception& e) {
         recordInstallFailure(e.what());
+        report(e.what());
         return 1;
     }
-    return installFromPackage(firewall, reportNothing, modeGiven);
+    return installFromPackage(firewall, report, modeGiven);
+}
+
+// The failure of an update that someone started from the main window and waits for, with its reason.
+void showUpdateFailure(const char* reason) {
+    std::wstring text = calmlane::text("update.failed") + L"\r\n\r\n";
+    for (const char* c = reason; *c != '\0'; ++c) text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    MessageBoxW(nullptr, text.c_str(), Product, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+template <typename Interface>
+bool query(IUnknown* object, REFIID id, UniqueCom<Interface>& into) {
+    return SUCCEEDED(object->QueryInterface(id, reinterpret_cast<void**>(into.put())));
+}
+
+// Starts `program` as the user whose desktop this is, without this process's administrator rights: the
+// desktop's shell starts it (IShellDispatch2::ShellExecute on the desktop's folder view, reached through
+// the shell windows), as a program started from the Start menu. False when there is no such shell.
+bool startAsDesktopUser(const std::wstring& program) {
+    UniqueCom<IShellWindows> windows;
+    UniqueCom<IDispatch> desktop, background, application;
+    UniqueCom<IServiceProvider> services;
+    UniqueCom<IShellBrowser> browser;
+    UniqueCom<IShellView> view;
+    UniqueCom<IShellFolderViewDual> folderView;
+    UniqueCom<IShellDispatch2> shell;
+    VARIANT location{}, root{}, noValue{}, show{};
+    location.vt = VT_I4;
+    location.lVal = CSIDL_DESKTOP;
+    show.vt = VT_I4;
+    show.lVal = SW_SHOWNORMAL;
+    long window = 0;
+    const UniqueBstr file(SysAllocString(program.c_str()));
+    return file &&
+           SUCCEEDED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                      reinterpret_cast<void**>(windows.put()))) &&
+           windows.get()->FindWindowSW(&location, &root, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, desktop.put()) ==
+               S_OK &&
+           desktop && query(desktop.get(), IID_IServiceProvider, services) &&
+           SUCCEEDED(services.get()->QueryService(SID_STopLevelBrowser, IID_IShellBrowser,
+                                                  reinterpret_cast<void**>(browser.put()))) &&
+           SUCCEEDED(browser.get()->QueryActiveShellView(view.put())) &&
+           SUCCEEDED(view.get()->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch,
+                                               reinterpret_cast<void**>(background.put()))) &&
+           query(background.get(), IID_IShellFolderViewDual, folderView) &&
+           SUCCEEDED(folderView.get()->get_Application(application.put())) &&
+           query(application.get(), IID_IShellDispatch2, shell) &&
+           SUCCEEDED(shell.get()->ShellExecute(file.get(), noValue, noValue, noValue, show));
+}
+
+// InstallUpdateSwitch "<folder>": an update that the main window verified and started for someone who
+// waits for it. It installs as the silent install does, and then shows how it went: the failure and its
+// reason in a box, or the new version's main window (its tray follows from there), started as that user;
+// without a shell to start it, a box says that the update is installed.
+int installUpdate(const std::vector<std::wstring>& args) {
+    const int result = installSilently(args, showUpdateFailure);
+    if (result == 1 || startAsDesktopUser(installDir() + L"\\Calmlane.exe")) return result;
+    const std::wstring done = filled(text("update.installed"), Version);
+    MessageBoxW(nullptr, done.c_str(), Product, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+    return result;
 }
 
 }  // namespace
@@ -124,7 +190,8 @@ int runSetupProgram(HINSTANCE module) {
     ComApartment com;  // the window's folder picker
     settings.load();
     const std::vector<std::wstring> args = commandLineArguments();
-    if (args.size() >= 2 && args[1] == L"--install-silent") return installSilently(args);
+    if (args.size() >= 2 && args[1] == L"--install-silent") return installSilently(args, reportNothing);
+    if (args.size() >= 2 && args[1] == InstallUpdateSwitch) return installUpdate(args);
     return runSetupWindow();
 }
 

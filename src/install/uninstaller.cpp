@@ -2,17 +2,18 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <filesystem>
 #include <stdexcept>
-#include <system_error>
+#include <string_view>
 #include <vector>
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/held_folder.h"
 #include "app/local_path.h"
 #include "app/roles.h"
 #include "app/settings.h"
 #include "configuration/saver_selection.h"
+#include "install/folder_validation.h"
 #include "install/install_steps.h"
 #include "install/installer.h"
 #include "service/adapters.h"
@@ -26,12 +27,21 @@ namespace {
 // anyone, so it must not block the uninstall for good.
 bool adaptersAwaitRecovery() { return !savedDevices().empty(); }
 
-// A file that a process of another session still runs is moved aside and goes at the next restart.
-void deleteInstalledFile(const std::wstring& path, bool& restart) {
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
-    for (int attempt = 1; !DeleteFileW(path.c_str()); ++attempt) {
+// Deletes one of the product's files through its own handle, opened by name in the held folder; what is
+// no plain file there (a link) is left alone. One that a process of another session still runs is moved
+// aside and goes at the next restart: a rename by path, safe in a folder that only trusted principals
+// can change and that is held.
+void deleteInstalledFile(HANDLE folder, const wchar_t* name, bool& restart) {
+    for (int attempt = 1;; ++attempt) {
+        {
+            const UniqueHandle file = openBelow(folder, name, Entry::File, DELETE, ShareAll);
+            const DWORD error = GetLastError();
+            if (file ? deleteThrough(file.get()) : error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) {
+                return;
+            }
+        }
         if (attempt == 50) {
-            if (!moveAsideUntilRestart(path)) {
+            if (!moveAsideUntilRestart(finalPath(folder) + L"\\" + name)) {
                 throw std::runtime_error("File is in use. Close screen saver previews and retry uninstall.");
             }
             restart = true;
@@ -44,19 +54,34 @@ void deleteInstalledFile(const std::wstring& path, bool& restart) {
 // The folder, once it holds nothing but files moved aside by this or an earlier run: those that are free
 // by now go at once; if some are still held, the folder goes at the next restart after them. A folder
 // with other files stays.
-void removeFolder(const std::wstring& target, bool& restart) {
-    std::error_code error;
+void removeFolder(HANDLE folder, bool& restart) {
+    std::vector<std::wstring> names;
+    forEachEntry(folder, [&](std::wstring_view name, DWORD) {
+        if (name != L"." && name != L"..") names.emplace_back(name);
+    });
     bool onlyMovedAside = true;
-    for (std::filesystem::directory_iterator it(target, error), end; !error && it != end; it.increment(error)) {
-        const std::wstring name = it->path().filename().wstring();
-        if (isProductFileName(name)) {
-            DeleteFileW(it->path().c_str());  // still held: already scheduled when it was moved aside
-        } else {
+    for (const std::wstring& name : names) {
+        if (!isProductFileName(name)) {
             onlyMovedAside = false;
+        } else if (const UniqueHandle file = openBelow(folder, name, Entry::File, DELETE, ShareAll)) {
+            deleteThrough(file.get());  // still held: already scheduled when it was moved aside
         }
     }
-    if (RemoveDirectoryW(target.c_str()) || !onlyMovedAside || error) return;
-    if (MoveFileExW(target.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) restart = true;
+    if (deleteThrough(folder) || !onlyMovedAside) return;  // goes when the handle closes; refused unless empty
+    if (MoveFileExW(finalPath(folder).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) restart = true;
+}
+
+// The installation folder, when it is really the one the installer made: opened without following a link,
+// no reparse point, at the installation path itself, and owned and changeable by SYSTEM, Administrators and
+// TrustedInstaller only (the setup's own verdict). Held without delete sharing while its files go, so that
+// it cannot be swapped meanwhile. Null when it is missing, or refused: then `refused` is set.
+UniqueHandle holdInstallation(const std::wstring& target, bool& refused) {
+    UniqueHandle folder = openFolder(target, FILE_LIST_DIRECTORY | READ_CONTROL | DELETE, ShareNoDelete);
+    const DWORD error = GetLastError();
+    refused = folder ? !existingFolderTrusted(target, folder.get())
+                     : error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    if (refused) folder.reset();
+    return folder;
 }
 
 void deleteKeyTree(const wchar_t* subkey) {
@@ -80,17 +105,17 @@ void removeEntryPoints() {
     }
 }
 
-// A path from another user's hive, when it names a file on a fixed local disk by drive letter; else
-// empty. The uninstaller runs as an administrator or as SYSTEM: a network path that a user wrote would
-// have it sign in to the host it names, so nothing else reaches a file call. Environment variables are
-// not expanded either: they would be the uninstaller's own.
-std::wstring localPath(std::wstring path) {
+// A saver file named in a user's hive, opened as it is: a drive-letter path on a fixed disk without
+// environment variables (they would be the uninstaller's own), and no link anywhere along it, so that the
+// uninstaller, run as an administrator or as SYSTEM, is sent neither to a host (which would have it sign
+// in) nor to another file. Null otherwise.
+UniqueHandle openUserFile(std::wstring path) {
     const wchar_t* const trimmed = L"\t \"";
     const std::size_t first = path.find_first_not_of(trimmed);
-    if (first == std::wstring::npos) return std::wstring();
+    if (first == std::wstring::npos) return {};
     path = path.substr(first, path.find_last_not_of(trimmed) - first + 1);
-    if (path.find(L'%') != std::wstring::npos || !onFixedDisk(path)) return std::wstring();
-    return normalizeSaverPath(path);
+    if (path.find(L'%') != std::wstring::npos || !onFixedDisk(path)) return {};
+    return openWithoutLinks(path, Entry::File, 0);
 }
 
 // The saver a user had before the product's, from their hive: kept when it still names a saver file
@@ -98,19 +123,18 @@ std::wstring localPath(std::wstring path) {
 std::wstring rememberedSaver(HKEY user) {
     std::wstring previous;
     if (!readString(user, RegistryPath, L"PreviousSaver", previous)) return std::wstring();
-    previous = localPath(previous);
-    const DWORD attributes = previous.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(previous.c_str());
-    if (isCalmlanePath(previous) || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return std::wstring();
-    }
-    return previous;
+    const UniqueHandle file = openUserFile(previous);
+    previous = file ? finalPath(file.get()) : std::wstring();
+    return isCalmlanePath(previous) ? std::wstring() : previous;
 }
 
 // Gives a loaded user hive whose saver is the installed Calmlane.scr its previous saver back, or clears
 // the saver: a saver path naming a deleted file silently turns off the lock on resume. Best effort.
 bool selects(HKEY user, const std::wstring& installed) {
     std::wstring selected;
-    return readString(user, DesktopKey, L"SCRNSAVE.EXE", selected) && sameText(localPath(selected), installed);
+    if (!readString(user, DesktopKey, L"SCRNSAVE.EXE", selected)) return false;
+    const UniqueHandle file = openUserFile(selected);
+    return file && sameText(finalPath(file.get()), installed);
 }
 
 void giveSaverBack(HKEY user, const std::wstring& installed) {
@@ -190,16 +214,19 @@ int uninstallNative(FailureReport report) {
         removeEntryPoints();
         install_step::reached(L"screen savers");
         giveSaversBack();
-        const std::wstring target = installDir();
-        bool restart = false;
-        for (const wchar_t* name : InstalledFiles) {
-            install_step::reached(name);
-            deleteInstalledFile(target + L"\\" + name, restart);
+        bool restart = false, leftBehind = false;
+        if (UniqueHandle folder = holdInstallation(installDir(), leftBehind)) {
+            for (const wchar_t* name : InstalledFiles) {
+                install_step::reached(name);
+                deleteInstalledFile(folder.get(), name, restart);
+            }
+            install_step::reached(L"folder");
+            removeFolder(folder.get(), restart);
         }
-        install_step::reached(L"folder");
-        removeFolder(target, restart);
         install_step::reached(L"machine values");
         deleteKeyTree(RegistryPath);
+        // Everything else is gone; what the folder holds is nobody's to delete on the product's behalf.
+        if (leftBehind) throw std::runtime_error(FolderLeftBehind);
         return restart ? ERROR_SUCCESS_REBOOT_REQUIRED : 0;
     } catch (const std::exception& e) {
         service.reset();

@@ -82,8 +82,10 @@ int uninstall(bool quiet) {
         return 1;
     }
     const int result = uninstallNative(report);
-    if (result == 1) {
-        // The installation keeps its uninstaller for the next attempt.
+    std::wstring recorded;
+    if (result == 1 && readString(HKEY_LOCAL_MACHINE, RegistryPath, L"InstallPath", recorded)) {
+        // An installation still recorded keeps its uninstaller for the next attempt. One that is gone but
+        // for a folder left as it was (a link, or others can change it) is given nothing.
         const DWORD folder = GetFileAttributesW(installDir().c_str());
         if (folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             MoveFileExW(staging->file(L"Uninstall.exe").c_str(), installed.c_str(), 0);

@@ -17,6 +17,7 @@
 #include "service/service_clients.h"
 #include "tray/network_status.h"
 #include "tray/tray_model.h"
+#include "update/worker.h"
 
 namespace calmlane {
 
@@ -197,10 +198,7 @@ void takeCachedUpdate() {
 
 void onDestroy(HWND window) {
     // DestroyWindow flushes the window's posted messages: free the update results still queued.
-    MSG queued;
-    while (PeekMessageW(&queued, window, TrayUpdateChecked, TrayUpdateChecked, PM_REMOVE)) {
-        delete reinterpret_cast<UpdateInfo*>(queued.lParam);
-    }
+    freePosted(window);
     KillTimer(window, RefreshTimer);
     KillTimer(window, OperationTimer);
     Shell_NotifyIconW(NIM_DELETE, &notification);
@@ -349,9 +347,8 @@ LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     case TrayUpdateChecked:
-        // The posted result is owned here and freed once; the tray reads the cached answer instead.
-        delete reinterpret_cast<UpdateInfo*>(lParam);
-        takeCachedUpdate();
+        // Only a result of the tray's own check counts, freed here; the tray reads the cached answer instead.
+        if (takePosted<UpdateInfo>(window, message, lParam)) takeCachedUpdate();
         return 0;
     case WM_SETTINGCHANGE:
         // Group Policy was applied: the update policy may have changed (cachedUpdateInfo follows it).

@@ -211,7 +211,5 @@ std::wstring statusCardText(const Ui& ui);
 // Texts that more than one place shows.
 std::wstring updateLine(const std::wstring& version);  // "Calmlane %s update — Download and install"
 std::wstring checkConfigurationText();                 // the "Check configuration" button
-// `text` with its "%s" replaced by `value`.
-std::wstring filled(std::wstring text, const std::wstring& value);
 
 }  // namespace calmlane

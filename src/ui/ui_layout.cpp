@@ -134,11 +134,6 @@ RECT fittedWindowRect(const RECT& window, int frameHeight, int contentHeight, do
     return RECT{window.left, top, window.right, top + height};
 }
 
-std::wstring filled(std::wstring text, const std::wstring& value) {
-    const std::size_t at = text.find(L"%s");
-    if (at != std::wstring::npos) text.replace(at, 2, value);
-    return text;
-}
 
 std::wstring updateLine(const std::wstring& version) {
     return filled(tr(L"Mise à jour Calmlane %s — Télécharger et installer", L"Calmlane %s update — Download and install",

@@ -22,6 +22,7 @@
 #include "update/download.h"
 #include "update/support.h"
 #include "update/web_services.h"
+#include "update/worker.h"
 
 namespace calmlane {
 
@@ -519,27 +520,6 @@ void downloaded(Ui& ui, std::unique_ptr<UpdateDownloadResult> result) {
                        L"avviato."));
 }
 
-// Results still queued for a window that goes: DestroyWindow would drop them unfreed.
-void freeQueuedResults(HWND window) {
-    MSG message;
-    while (PeekMessageW(&message, window, AutomaticCheckDone, DownloadDone, PM_REMOVE)) {
-        switch (message.message) {
-        case AutomaticCheckDone:
-        case RequestedCheckDone:
-            delete reinterpret_cast<UpdateInfo*>(message.lParam);
-            break;
-        case SupportDone:
-            delete reinterpret_cast<LikeResult*>(message.lParam);
-            break;
-        case DownloadDone:
-            delete reinterpret_cast<UpdateDownloadResult*>(message.lParam);
-            break;
-        default:
-            break;
-        }
-    }
-}
-
 void close(Ui& ui) {
     // While an operation runs the window closes when it ends; while disabled (a modal page or an elevated
     // copy is running inside a command), when that command returns.
@@ -587,7 +567,7 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_DESTROY:
         KillTimer(window, OperationTimer);
-        freeQueuedResults(window);
+        freePosted(window);  // results still queued go with the window's messages
         if (GetWindow(window, GW_OWNER) == nullptr) PostQuitMessage(0);
         return 0;
     case WM_NCDESTROY:
@@ -699,22 +679,21 @@ LRESULT handle(Ui& ui, UINT message, WPARAM wParam, LPARAM lParam) {
         refresh(ui);
         RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
         break;
+    // Results of this window's own workers only: any other process of the user could post these numbers.
     case AutomaticCheckDone:
-    case RequestedCheckDone: {
-        std::unique_ptr<UpdateInfo> result(reinterpret_cast<UpdateInfo*>(lParam));
-        if (result) updateChecked(ui, message, std::move(result));
+    case RequestedCheckDone:
+        if (auto result = takePosted<UpdateInfo>(window, message, lParam)) {
+            updateChecked(ui, message, std::move(result));
+        }
         return 0;
-    }
-    case SupportDone: {
-        std::unique_ptr<LikeResult> result(reinterpret_cast<LikeResult*>(lParam));
-        if (result) supportRecorded(ui, std::move(result));
+    case SupportDone:
+        if (auto result = takePosted<LikeResult>(window, message, lParam)) supportRecorded(ui, std::move(result));
         return 0;
-    }
-    case DownloadDone: {
-        std::unique_ptr<UpdateDownloadResult> result(reinterpret_cast<UpdateDownloadResult*>(lParam));
-        if (result) downloaded(ui, std::move(result));
+    case DownloadDone:
+        if (auto result = takePosted<UpdateDownloadResult>(window, message, lParam)) {
+            downloaded(ui, std::move(result));
+        }
         return 0;
-    }
     default:
         break;
     }

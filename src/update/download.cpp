@@ -2,7 +2,6 @@
 
 #include <shellapi.h>
 
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,7 +11,9 @@
 
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/held_folder.h"
 #include "app/settings.h"
+#include "install/programs.h"
 #include "update/authenticode.h"
 #include "update/formats.h"
 #include "update/https.h"
@@ -27,33 +28,40 @@ namespace {
 
 static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "the x64 layout of SHELLEXECUTEINFOW");
 
-// Verified installers, each open for reading with only other readers allowed, from the start of its
-// verification until it is started: the file that was checked is the file that runs. Each hold has a
-// number, so that a result can release its own hold and never a later download's of the same file.
+// A verified installer, held from the start of its verification until it is started: the file open for
+// reading with only other readers allowed, and the staging folders above it without delete sharing. The
+// file that was checked is then the file that runs, and nothing on its way can be renamed or re-pointed.
+struct HeldInstaller {
+    StagingFolders folders;
+    UniqueHandle file;
+};
+
+// The held installers, each under a number, so that a result can release its own hold and never a later
+// download's of the same file.
 class HeldInstallers {
 public:
-    unsigned long long hold(const std::wstring& path, UniqueHandle file) {
+    unsigned long long hold(const std::wstring& path, HeldInstaller installer) {
         std::lock_guard lock(mutex_);
-        files_[path] = {++lastHold_, std::move(file)};
+        installers_[path] = {++lastHold_, std::move(installer)};
         return lastHold_;
     }
     // The hold on `path`; with `hold` non-zero, only when it is that one.
-    UniqueHandle take(const std::wstring& path, unsigned long long hold = 0) {
+    std::optional<HeldInstaller> take(const std::wstring& path, unsigned long long hold = 0) {
         std::lock_guard lock(mutex_);
-        const auto found = files_.find(path);
-        if (found == files_.end() || (hold != 0 && found->second.number != hold)) return {};
-        UniqueHandle file = std::move(found->second.file);
-        files_.erase(found);
-        return file;
+        const auto found = installers_.find(path);
+        if (found == installers_.end() || (hold != 0 && found->second.number != hold)) return std::nullopt;
+        std::optional<HeldInstaller> installer(std::move(found->second.installer));
+        installers_.erase(found);
+        return installer;
     }
 
 private:
     struct Held {
         unsigned long long number = 0;
-        UniqueHandle file;
+        HeldInstaller installer;
     };
     std::mutex mutex_;
-    std::map<std::wstring, Held> files_;
+    std::map<std::wstring, Held> installers_;
     unsigned long long lastHold_ = 0;
 };
 
@@ -63,16 +71,9 @@ HeldInstallers& heldInstallers() {
     return *held;
 }
 
-// Deletes the file behind `file` itself, never whatever else may carry its name by now.
-void deleteThroughHandle(UniqueHandle& file, const std::wstring& path) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
-        file.reset();
-        return;
-    }
-    file.reset();
-    DeleteFileW(path.c_str());
+// Deletes the staged file `name` itself, never a link of that name.
+void discard(HANDLE updates, const std::wstring& name) {
+    if (const UniqueHandle file = openBelow(updates, name, Entry::File, DELETE, ShareAll)) deleteThrough(file.get());
 }
 
 // A body that ends before the length the server announced was cut off, however the transport
@@ -92,40 +93,42 @@ bool copyBody(HttpsExchange& exchange, HANDLE file) {
     }
 }
 
-// Downloads the installer into a new file at `path`. The file is written with no sharing: a second
-// download of the same version meets a sharing violation and fails without touching this one's file.
-// Any failure after the file was created deletes it.
-bool download(const std::wstring& version, const std::wstring& path) {
+// Downloads the installer into a new file `name` in the held Updates folder. The file is written with no
+// sharing: a second download of the same version cannot replace it and fails without touching it. Any
+// failure after the file was created deletes it.
+bool download(const std::wstring& version, HANDLE updates, const std::wstring& name) {
     HttpsExchange exchange;
     if (!exchange.perform(DownloadHost, L"GET", DownloadPathPrefix + version, {4000, 4000, 10000, 10000, DownloadDeadline})) {
         return false;
     }
     if (exchange.status() != 200) return false;
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle file = openBelow(updates, name, Entry::File, GENERIC_WRITE | DELETE, 0, Disposition::Create);
     if (!file) return false;
     if (!copyBody(exchange, file.get()) || !FlushFileBuffers(file.get())) {
-        deleteThroughHandle(file, path);
+        deleteThrough(file.get());
         return false;
     }
     return true;
 }
 
-bool readExactly(HANDLE file, std::uint64_t offset, unsigned char* into, std::size_t count) {
-    LARGE_INTEGER position{};
-    position.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD got = 0;
-    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-           ReadFile(file, into, static_cast<DWORD>(count), &got, nullptr) && got == count;
+// Reads through the handle, never by the file's name.
+ReadAt readerOf(HANDLE file) {
+    return [file](std::uint64_t offset, unsigned char* into, std::size_t count) {
+        LARGE_INTEGER position{};
+        position.QuadPart = static_cast<LONGLONG>(offset);
+        DWORD got = 0;
+        return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+               ReadFile(file, into, static_cast<DWORD>(count), &got, nullptr) && got == count;
+    };
 }
 
-// Product version major.minor.patch (the build word is not compared) and product name "Calmlane".
-bool hasProductVersion(const std::wstring& path, const std::vector<std::uint32_t>& parts) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0 || size > 1048576) return false;
-    std::vector<unsigned char> block(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return false;
+// Product version major.minor.patch (the build word is not compared) and product name "Calmlane", from
+// the version resource read through the handle. VerQueryValueW reads the block as GetFileVersionInfoW
+// would have copied it: the resource, then as much room again for its own use.
+bool hasProductVersion(HANDLE file, const std::vector<std::uint32_t>& parts) {
+    std::vector<unsigned char> block = versionResource(readerOf(file));
+    if (block.empty()) return false;
+    block.resize(block.size() * 2);
 
     void* fixedData = nullptr;
     UINT fixedSize = 0;
@@ -163,7 +166,7 @@ bool hasProductVersion(const std::wstring& path, const std::vector<std::uint32_t
 // program without a certificate table (a development build) keeps the checks above alone. A program
 // whose own signature does not verify accepts nothing. Its own signature is checked without revocation:
 // a program whose own certificate was revoked must still be able to take the update that replaces it.
-bool fromSamePublisher(HANDLE installer, const std::wstring& path) {
+bool fromSamePublisher(HANDLE installer) {
     if (!runningImageSigned()) return true;
     const std::wstring self = modulePath();
     const UniqueHandle image(CreateFileW(self.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -171,51 +174,50 @@ bool fromSamePublisher(HANDLE installer, const std::wstring& path) {
     if (self.empty() || !image) return false;
     const Signature running = verifySignature(image.get(), self, Revocation::Ignore);
     if (running.state != SignatureState::Valid) return false;
-    const Signature offered = verifySignature(installer, path, Revocation::WholeChain);
+    const Signature offered = verifySignature(installer, finalPath(installer), Revocation::WholeChain);
     // The same subject under the same root: any other root the machine trusts (a company's TLS-inspection
     // CA, say) could issue a certificate with the publisher's name.
     return offered.state == SignatureState::Valid && offered.subject == running.subject && offered.root == running.root;
 }
 
-// Opens the staged file for reading, other readers only, and checks it. The handle is returned open
-// when every check passed; it keeps the file from being changed until it is started.
-UniqueHandle verify(const std::wstring& path, const std::vector<std::uint32_t>& parts) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return {};
-    const HANDLE raw = file.get();
-    const bool image = isX64Image(
-        [raw](std::uint64_t offset, unsigned char* into, std::size_t count) {
-            return readExactly(raw, offset, into, count);
-        });
-    if (!image || !hasProductVersion(path, parts) || !fromSamePublisher(raw, path)) return {};
-    return file;
+}  // namespace
+
+bool verifiedInstaller(HANDLE file, const std::wstring& version) {
+    const std::vector<std::uint32_t> parts = versionParts(version);
+    if (parts.size() != 2 && parts.size() != 3) return false;
+    return isX64Image(readerOf(file)) && hasProductVersion(file, parts) && fromSamePublisher(file);
 }
 
-// Downloads and verifies the installer of `version`; on success sets the result's path and hold.
+namespace {
+
+// Downloads and verifies the installer of `version` in the held staging folders; on success sets the
+// result's path and hold. Nothing is written when either folder is a link.
 void stage(const std::wstring& version, UpdateDownloadResult& result) {
     const std::vector<std::uint32_t> parts = versionParts(version);
     if (parts.size() != 2 && parts.size() != 3) return;
     if (!isNewerVersion(Version, version)) return;  // never an older or the same version
+    HeldInstaller held;
     std::wstring path;
     try {
+        held.folders = openStagingFolders(true, FILE_LIST_DIRECTORY | FILE_ADD_FILE);
         path = updateFolder();
     } catch (const std::runtime_error&) {
         return;  // no profile folder
     }
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    if (error) return;
-    path += L"\\Calmlane-Setup-" + version + L".exe";
+    const HANDLE updates = held.folders.updates.get();
+    if (updates == nullptr) return;
+    const std::wstring name = L"Calmlane-Setup-" + version + L".exe";
+    path += L"\\" + name;
     heldInstallers().take(path);  // an earlier, unstarted download of this version gives way
-    DeleteFileW(path.c_str());
-    if (!download(version, path)) return;
-    UniqueHandle verified = verify(path, parts);
-    if (!verified) {
-        DeleteFileW(path.c_str());
+    discard(updates, name);
+    if (!download(version, updates, name)) return;
+    held.file = openBelow(updates, name, Entry::File, GENERIC_READ, FILE_SHARE_READ);
+    if (!held.file || !verifiedInstaller(held.file.get(), version)) {
+        held.file.reset();
+        discard(updates, name);
         return;
     }
-    result.hold = heldInstallers().hold(path, std::move(verified));
+    result.hold = heldInstallers().hold(path, std::move(held));
     result.path = path;
     result.ok = true;
 }
@@ -250,14 +252,20 @@ void beginUpdateDownload(HWND window, UINT message, const std::wstring& version)
 }
 
 bool launchDownloadedUpdate(HWND owner, const std::wstring& installerPath) {
-    const UniqueHandle verified = heldInstallers().take(installerPath);
-    if (!verified) return false;
-    const std::wstring parameters = L"--install-silent " + quotedArgument(installDir());
+    const std::optional<HeldInstaller> held = heldInstallers().take(installerPath);
+    if (!held) return false;
+    // The held file by the name Windows gives it now, and only while that name still leads to it: a folder
+    // above the staging folders may have been renamed or re-pointed since the verification.
+    const std::wstring path = finalPath(held->file.get());
+    const UniqueHandle named(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (path.empty() || !named || !sameFile(named.get(), held->file.get())) return false;
+    const std::wstring parameters = std::wstring(InstallUpdateSwitch) + L" " + quotedArgument(installDir());
     SHELLEXECUTEINFOW execute{};
     execute.cbSize = sizeof(execute);
     execute.hwnd = owner;
     execute.lpVerb = L"runas";
-    execute.lpFile = installerPath.c_str();
+    execute.lpFile = path.c_str();
     execute.lpParameters = parameters.c_str();
     execute.nShow = SW_HIDE;
     return ShellExecuteExW(&execute) != FALSE;

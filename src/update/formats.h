@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace calmlane {
 
@@ -25,5 +26,11 @@ using ReadAt = std::function<bool(std::uint64_t offset, unsigned char* into, std
 
 // An x86-64 Windows image: "MZ", a new-header offset in (0, 1 MiB), "PE\0\0", machine 0x8664.
 bool isX64Image(const ReadAt& read);
+
+// The version resource of a Windows image (type RT_VERSION 16, name 1, its first language), found through
+// the image's resource table and section table as the loader maps them: the bytes GetFileVersionInfoW
+// would copy, read from wherever `read` reads. Empty when there is none, when it is larger than 1 MiB,
+// or when the tables point outside the sections' data.
+std::vector<unsigned char> versionResource(const ReadAt& read);
 
 }  // namespace calmlane

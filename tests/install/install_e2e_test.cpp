@@ -22,6 +22,7 @@
 #include "support/debug_log.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
+#include "ui/ui.h"
 
 namespace calmlane {
 namespace {
@@ -60,8 +61,9 @@ protected:
 };
 
 // Refused or declined runs change nothing. A silent install that fails shows nothing, exits with 1 and
-// leaves the reason in LastInstallError, as a fleet tool needs; the shipped setup refuses every folder
-// under Wine, which keeps no file security. An uninstall that is declined, or refused while an adapter
+// leaves the reason in LastInstallError, as a fleet tool needs; the same started by the main window for
+// someone who waits shows the reason as well. The shipped setup refuses every folder under Wine, which
+// keeps no file security. An uninstall that is declined, or refused while an adapter
 // is journalled, keeps its uninstaller (installed here by hand), the service and InstallPath.
 TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
     const std::wstring uninstaller = target + L"\\Uninstall.exe";
@@ -80,6 +82,11 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
         {"shipped setup", false, false, false, built(L"Calmlane Setup.exe"), L"--install-silent", "exit=1",
          widen(UnprotectedFolder), Removed},
         {"installer failure", true, false, false, built(L"Calmlane Setup-test.exe"), L"--install-silent", "exit=1",
+         L"Please uninstall Calmlane 1.x before installing the native edition.", Removed},
+        {"update from the window that fails", true, false, false, built(L"Calmlane Setup-test.exe"),
+         L"--install-update",
+         "exit=1 box=The Calmlane update could not be installed.\r\n\r\nPlease uninstall Calmlane 1.x before "
+         "installing the native edition.",
          L"Please uninstall Calmlane 1.x before installing the native edition.", Removed},
         {"uninstall declined (the box answered No)", false, true, false, uninstaller, L"--uninstall",
          "exit=1602 box=Remove Calmlane from this computer? The service, the program files, the Start menu shortcut "
@@ -137,12 +144,19 @@ TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
         protectSystemFolders();
         std::filesystem::create_directories(parent);
         protectFolders({parent});
+        protectFolders({given}, InstalledSddl);
         ASSERT_EQ(run(built(L"Calmlane Setup-test.exe"), arguments), "exit=0");
         EXPECT_EQ(installState(folder), Installed);
         EXPECT_EQ(modeState(), mode);
         EXPECT_EQ(eventViewerText(L"Service stopping: restoring network."), L"Service stopping: restoring network.");
         EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, EventSourceKey, L"TypesSupported", 0), 7u);
         EXPECT_TRUE(stagingLeft().empty());
+        if (folder == given) {
+            // An update that the main window started for someone waiting ends with the new version's window,
+            // which the uninstall below closes; no other main window is open here.
+            EXPECT_EQ(run(built(L"Calmlane Setup-test.exe"), L"--install-update " + quoted(given)), "exit=0");
+            EXPECT_TRUE(waitUntil([] { return FindWindowW(UiClass, nullptr) != nullptr; }, 20000));
+        }
         // What a fleet tool runs: the installed uninstaller, no questions, the result as exit code.
         EXPECT_EQ(run(folder + L"\\Uninstall.exe", L"--uninstall --quiet"), "exit=0");
         EXPECT_EQ(installState(folder), Removed);
@@ -435,7 +449,9 @@ TEST_F(SetupWindow, NoDllIsLoadedFromTheProgramsFolder) {
     EXPECT_EQ(close(), 0u);
     protectSystemFolders();
     EXPECT_EQ(runToExit(folder + L"\\Calmlane Setup-test.exe", L"--install-silent", 120000), 0u);
-    EXPECT_EQ(runToExit(folder + L"\\Uninstall.exe", L"--uninstall --quiet", 120000), 0u);
+    // The shipped uninstaller judges the installation folder by its real descriptor, which Wine does not
+    // keep: it removes everything but that folder, and says so.
+    EXPECT_EQ(runToExit(folder + L"\\Uninstall.exe", L"--uninstall --quiet", 120000), 1u);
     for (const wchar_t* program : Programs) deleteTree(HKEY_CURRENT_USER, (appDefaults + program).c_str());
 
     for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(folder)) {

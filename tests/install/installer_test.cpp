@@ -143,21 +143,31 @@ TEST_F(Installer, UninstallGivesTheScreenSaverBack) {
     ASSERT_EQ(install(), "0");
     const std::wstring installed = quoted(target + L"\\CALMLANE.scr");  // as another tool may write it
     const std::wstring other = built(L"pipe_client.exe");
+    // Saver paths that a user wrote and the uninstaller must not follow: a folder that is a link (Wine's
+    // here, a junction on Windows), and a variable that would be expanded in the uninstaller's environment.
+    const std::wstring linked = L"C:\\saver-link";
+    ASSERT_TRUE(makeUnixLink(binFolder(), linked));
+    const std::wstring throughLink = linked + L"\\pipe_client.exe", expandable = L"%SystemRoot%\\notepad.exe";
     struct Hive {
         std::wstring sid;
         std::wstring selected;
         const wchar_t* previous;  // nullptr: nothing remembered
         std::wstring after;       // the saver, ScreenSaveActive and ScreenSaveTimeOut
+        DWORD type = REG_SZ;      // of PreviousSaver
     } hives[] = {
         {L"S-1-5-21-1-2-3-1001", installed, other.c_str(), other + L" 0 300"},
         {L"S-1-5-21-1-2-3-1002", installed, nullptr, L"<missing> 0 <missing>"},
         {L"S-1-5-21-1-2-3-1003", other, nullptr, other + L" <missing> <missing>"},
+        {L"S-1-5-21-1-2-3-1004", installed, throughLink.c_str(), L"<missing> 0 300"},
+        {L"S-1-5-21-1-2-3-1005", installed, expandable.c_str(), L"<missing> 0 300", REG_EXPAND_SZ},
     };
     for (const Hive& h : hives) {
         const std::wstring product = h.sid + L"\\" + RegistryPath;
         writeString(HKEY_USERS, (h.sid + L"\\Control Panel\\Desktop").c_str(), L"SCRNSAVE.EXE", h.selected);
         if (h.previous != nullptr) {
-            writeString(HKEY_USERS, product.c_str(), L"PreviousSaver", h.previous);
+            const std::wstring previous = h.previous;
+            setRawValue(HKEY_USERS, product.c_str(), L"PreviousSaver", h.type, previous.c_str(),
+                        static_cast<DWORD>((previous.size() + 1) * sizeof(wchar_t)));
             writeDword(HKEY_USERS, product.c_str(), L"PreviousActive", 0);
             writeDword(HKEY_USERS, product.c_str(), L"PreviousTimeout", 300);
             writeDword(HKEY_USERS, product.c_str(), L"PreviousSaved", 1);
@@ -173,30 +183,36 @@ TEST_F(Installer, UninstallGivesTheScreenSaverBack) {
         deleteTree(HKEY_USERS, h.sid.c_str());
     }
     EXPECT_EQ(regString(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"SCRNSAVE.EXE"), L"<missing>");
+    EXPECT_TRUE(removeUnixLink(linked));
 }
 
-// Refused before anything is written: the first edition is still installed, or someone made the folder
-// between the folder check and the install (judged again from the open folder).
+// Refused before anything is written: the first edition is still installed, a newer version is (only
+// an uninstall goes back), or someone made the folder between the folder check and the install (judged
+// again from the open folder).
 TEST_F(Installer, RefusedInstallsWriteNothing) {
     const struct {
         const char* what;
-        bool legacyService;
+        void (*prepare)(const std::wstring& target);
         const char* message;
         const char* state;
     } cases[] = {
-        {"first edition", true, "Please uninstall Calmlane 1.x before installing the native edition.", Removed},
-        {"folder made by a user", false, UnprotectedFolder, "service=- run=- apps=- shortcut=0 path=- folder="},
+        {"first edition", [](const std::wstring&) { createDormantService(LegacyServiceName); },
+         "Please uninstall Calmlane 1.x before installing the native edition.", Removed},
+        {"newer version",
+         [](const std::wstring&) { writeString(HKEY_LOCAL_MACHINE, UninstallKey, L"DisplayVersion", L"1.10"); },
+         "A newer version of Calmlane is installed. Uninstall it first to install this one.", Removed},
+        {"folder made by a user",
+         [](const std::wstring& target) {
+             std::filesystem::create_directories(target);
+             setFolderFacts(target, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl);
+         },
+         UnprotectedFolder, "service=- run=- apps=- shortcut=0 path=- folder="},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         cleanMachine();
         protectSystemFolders();
-        if (c.legacyService) {
-            createDormantService(LegacyServiceName);
-        } else {
-            std::filesystem::create_directories(target);
-            setFolderFacts(target, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl);
-        }
+        c.prepare(target);
         EXPECT_EQ(install(), "1 " + std::string(c.message));
         EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"), widen(c.message));
         EXPECT_EQ(installState(target), c.state);
@@ -287,6 +303,35 @@ TEST_F(Installer, UninstallCleansUpWithoutTheServiceAndKeepsForeignFiles) {
     writeFile(target + L"\\notes.txt");
     EXPECT_EQ(uninstall(), "0");
     EXPECT_EQ(installState(target), "service=- run=- apps=- shortcut=0 path=- folder=notes.txt");
+}
+
+// An installation folder that a user made again as a link (Wine's here; on Windows a junction, say into
+// "\\RPC Control"), or that others could change, keeps what it holds: only what is really the
+// installation is deleted. All the rest goes, and the run says so.
+TEST_F(Installer, UninstallDeletesNothingThroughAFolderItCannotTrust) {
+    const std::wstring elsewhere = L"C:\\calmlane-elsewhere";
+    for (const bool link : {true, false}) {
+        SCOPED_TRACE(link ? "a link" : "made by a user");
+        ASSERT_EQ(install(), "0");
+        if (link) {
+            deleteServiceNamed(ServiceName);  // before its folder goes
+            std::filesystem::remove_all(target);
+            std::filesystem::create_directories(elsewhere);
+            for (const wchar_t* name : InstalledFiles) writeFile(elsewhere + L"\\" + name);
+            ASSERT_TRUE(makeUnixLink(elsewhere, target));
+        } else {
+            setFolderFacts(target, FILE_ATTRIBUTE_DIRECTORY, UserMadeSddl);
+        }
+        EXPECT_EQ(uninstall(), "1 " + std::string(FolderLeftBehind));
+        EXPECT_EQ(installState(target),
+                  "service=- run=- apps=- shortcut=0 path=- folder=Calmlane.exe,Calmlane.scr,Uninstall.exe");
+        if (link) {
+            EXPECT_TRUE(removeUnixLink(target));
+        }
+        cleanMachine();
+        protectSystemFolders();
+    }
+    std::filesystem::remove_all(elsewhere);
 }
 
 TEST(CopyWithRetry, RetriesOnlyWhileTheTargetIsLocked) {

@@ -93,6 +93,45 @@ ProcessResources processResources() {
     return counted;
 }
 
+namespace {
+
+// Runs /bin/<program> with `option` and the Unix names of `paths`, and waits until `done` holds: Wine
+// hands back no process for a Unix program.
+template <typename Done>
+bool runUnix(const wchar_t* program, const wchar_t* option, std::initializer_list<std::wstring> paths, Done done) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    const std::wstring executable = std::wstring(L"Z:\\bin\\") + program;
+    std::wstring command = executable + L" " + option;
+    for (const std::wstring& path : paths) {
+        char* name = unixName != nullptr ? unixName(path.c_str()) : nullptr;
+        if (name == nullptr) return false;
+        command += L" \"" + std::wstring(name, name + strlen(name)) + L"\"";
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started)) {
+        return false;
+    }
+    const UniqueHandle thread(started.hThread), process(started.hProcess);
+    return waitUntil(done, 10000);
+}
+
+}  // namespace
+
+bool makeUnixLink(const std::wstring& target, const std::wstring& link) {
+    return runUnix(L"ln", L"-s", {target, link},
+                   [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+bool removeUnixLink(const std::wstring& link) {
+    return runUnix(L"rm", L"-f", {link}, [&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
 std::wstring binFolder() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);

@@ -104,6 +104,12 @@ ChildResult runChild(const std::wstring& program, const std::wstring& arguments,
 // runChild's exit code, or STILL_ACTIVE (259) when the child could not start or did not finish in time.
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
 
+// Makes `link` (a new name) a Unix symbolic link to the folder or file `target`, both Windows paths in the
+// prefix, or removes such a link. This is Wine's only kind of link: it follows one even when asked not to,
+// and shows it only in the final path (ENGINEERING.md, section 5). True once it is done.
+bool makeUnixLink(const std::wstring& target, const std::wstring& link);
+bool removeUnixLink(const std::wstring& link);
+
 // The first top-level window of process `processId` (of class `className` when given, visible or not)
 // within `timeoutMs`; nullptr when none came.
 HWND waitForWindow(DWORD processId, const wchar_t* className = nullptr, DWORD timeoutMs = 10000);

@@ -161,8 +161,10 @@ TEST(TrayCompanion, RunsOnceWhileTheServiceRunsAndLeavesWithIt) {
     EXPECT_TRUE(quietExit(test::runChild(program, L"--tray", 10000)));  // a second one leaves the first
     EXPECT_EQ(FindWindowW(TrayWindowClass, nullptr), window);
 
-    // A new taskbar: the icon is added again and the tray carries on.
+    // A new taskbar: the icon is added again and the tray carries on. A result message that another process
+    // posts, its lParam no record of the tray's, is ignored.
     SendMessageTimeoutW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+    PostMessageW(window, TrayUpdateChecked, 0, 0x10);
     EXPECT_EQ(WaitForSingleObject(tray.get(), 1500), static_cast<DWORD>(WAIT_TIMEOUT));
 
     ASSERT_TRUE(service.stop());

@@ -21,6 +21,7 @@
 #include "configuration/saver_selection.h"
 #include "doubles/double_store.h"
 #include "ui/page_window.h"
+#include "update/worker.h"
 #include "ui/ui.h"
 
 #include <commctrl.h>  // after windows.h
@@ -472,8 +473,8 @@ TEST_F(UiEnglish, FlagsKeepTheirShapeAndTheWindowStaysWhereTheUserPutIt) {
     SetWindowPos(page.ui.window, nullptr, 40, 30, 900, 520, SWP_NOZORDER | SWP_NOACTIVATE);
     RECT before, after;
     GetWindowRect(page.ui.window, &before);
-    PostMessageW(page.ui.window, AutomaticCheckDone, 0,
-                 reinterpret_cast<LPARAM>(new UpdateInfo{true, true, L"1.2.0", L"https://example.invalid/"}));
+    postOwned(page.ui.window, AutomaticCheckDone,
+              std::make_unique<UpdateInfo>(UpdateInfo{true, true, L"1.2.0", L"https://example.invalid/"}));
     pump();
     GetWindowRect(page.ui.window, &after);
     EXPECT_NE(GetDlgItem(page.ui.window, UpdateButton), nullptr);
@@ -658,6 +659,10 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         ASSERT_EQ(first.windows().size(), 1u);
         ASSERT_EQ(second.windows().size(), 1u);
         EXPECT_EQ(windowText(first.windows()[0]), L"Calmlane");
+        // Result messages that another process posts, their lParam no record of the window's, are ignored.
+        for (UINT message = AutomaticCheckDone; message <= DownloadDone; ++message) {
+            PostMessageW(first.windows()[0], message, 0, 0x10);
+        }
         for (const WindowProcess* copy : {&first, &second}) PostMessageW(copy->windows()[0], WM_CLOSE, 0, 0);
         EXPECT_EQ(first.exitWithin(10000), 0u);
         EXPECT_EQ(second.exitWithin(10000), 0u);

@@ -120,13 +120,16 @@ std::string image(std::uint32_t newHeader, std::uint16_t machine, std::size_t si
     return bytes;
 }
 
-bool checkImage(const std::string& bytes) {
-    return isX64Image([&](std::uint64_t offset, unsigned char* into, std::size_t count) {
+// Reads from the bytes as from a file: a read past the end fails.
+ReadAt readerOf(const std::string& bytes) {
+    return [&bytes](std::uint64_t offset, unsigned char* into, std::size_t count) {
         if (offset > bytes.size() || bytes.size() - offset < count) return false;
         std::memcpy(into, bytes.data() + offset, count);
         return true;
-    });
+    };
 }
+
+bool checkImage(const std::string& bytes) { return isX64Image(readerOf(bytes)); }
 
 TEST(X64Image, AcceptsOnlyAnX64HeaderAtASaneOffset) {
     std::string wrongSignature = image(128, 0x8664);
@@ -156,6 +159,96 @@ TEST(X64Image, AcceptsOnlyAnX64HeaderAtASaneOffset) {
         {"no PE signature", wrongSignature, false},
     };
     for (const auto& c : cases) EXPECT_EQ(checkImage(c.bytes), c.accepted) << c.what;
+}
+
+// A copy of `bytes` with `value` written little-endian over `width` bytes at `at` (patched in a vector: GCC
+// cannot tell that a long string's bytes are not in its small inline buffer, and warns).
+std::string patched(const std::string& bytes, std::size_t at, std::uint32_t value, int width = 4) {
+    std::vector<char> copy(bytes.begin(), bytes.end());
+    for (int i = 0; i < width; ++i) copy.at(at + static_cast<std::size_t>(i)) = static_cast<char>(value >> 8 * i);
+    return std::string(copy.begin(), copy.end());
+}
+
+// An image whose version resource is `size` bytes of 'v', laid out as a linker does: headers at 64, then a
+// section table of three (the resource tree at 0x2000, some code, the resource alone at 0x3000). The
+// fields next to those read are not zero, so that a read one byte off shows.
+std::string versionImage(std::uint32_t size = 64, bool pe32 = false, std::uint32_t optionalSize = 0) {
+    const std::uint32_t directories = pe32 ? 96 : 112;
+    optionalSize = optionalSize ? optionalSize : directories + 128;
+    std::string bytes = image(64, 0x8664, 0x600 + size);
+    // At (offset, width): section count, time stamp, optional header's size, characteristics, magic, linker
+    // version, number of data directories, the resource table's address, the data entry's address and size.
+    const std::uint32_t fields[][3] = {{70, 2, 3}, {72, 4, 0x5F5E1234}, {84, 2, optionalSize}, {86, 2, 0x22},
+                                       {88, 2, pe32 ? 0x10Bu : 0x20Bu}, {90, 1, 2}, {84 + directories, 4, 16},
+                                       {104 + directories, 4, 0x2000}, {0x460, 4, 0x3000}, {0x464, 4, size}};
+    for (const auto& field : fields) bytes = patched(bytes, field[0], field[2], static_cast<int>(field[1]));
+    // Address, size and file offset of each section.
+    const std::uint32_t sections[3][3] = {{0x2000, 0x68, 0x400}, {0x1000, 0x10, 0x200}, {0x3000, size, 0x600}};
+    for (std::uint32_t i = 0; i < 9; ++i) {
+        bytes = patched(bytes, 100 + optionalSize + 40 * (i / 3) + 4 * (i % 3), sections[i / 3][i % 3]);
+    }
+    // Type 16, name 1 and language 0x409, each in a directory of one entry (and room for a second).
+    const std::uint32_t tree[3][2] = {{16, 0x80000020}, {1, 0x80000040}, {0x409, 0x60}};
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        bytes = patched(patched(bytes, 0x40A + 0x20 * i, 0x100, 2), 0x40E + 0x20 * i, 1, 2);
+        bytes = patched(patched(bytes, 0x410 + 0x20 * i, tree[i][0]), 0x414 + 0x20 * i, tree[i][1]);
+    }
+    std::fill(bytes.begin() + 0x600, bytes.end(), 'v');
+    return bytes;
+}
+
+// What GetFileVersionInfoW would copy, found only through the image's own tables.
+TEST(VersionResource, FollowsTheResourceAndSectionTablesOnly) {
+    const std::string whole = versionImage();
+    // The type directory holding first another entry (a number, or a name) and then the version's.
+    const auto second = [&](std::uint32_t ids, std::uint32_t named) {
+        const std::string two = patched(patched(patched(whole, 0x418, 16), 0x41C, 0x80000020), 0x414, 0);
+        return patched(patched(patched(two, 0x410, named ? 0x80000010 : 3), 0x40C, named, 2), 0x40E, ids, 2);
+    };
+    std::string moved = patched(patched(whole, 216, 0x01002000), 340, 0x01002000);  // all past 16 MiB
+    moved = patched(patched(moved, 420, 0x01003000), 0x460, 0x01003000);
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::size_t size;  // of the block found; 0: none
+    } cases[] = {
+        {"PE32+", whole, 64},
+        {"PE32", versionImage(64, true), 64},
+        {"optional header just long enough", versionImage(64, false, 136), 64},
+        {"optional header one byte short", versionImage(64, false, 135), 0},
+        {"optional header over 255 bytes", versionImage(64, false, 0x110), 64},
+        {"1 MiB", versionImage(1048576), 1048576},
+        {"1 MiB and a byte", versionImage(1048577), 0},
+        {"three directories", patched(whole, 196, 3), 64},
+        {"two directories", patched(whole, 196, 2), 0},
+        {"directories counted past 16 Mi", patched(whole, 196, 0x01000002), 64},
+        {"another optional-header magic, PE32's layout", patched(versionImage(64, true), 88, 0x10C, 2), 0},
+        {"no PE signature", patched(whole, 67, 1, 1), 0},
+        {"header offset past 16 MiB", patched(whole, 63, 1, 1), 0},
+        {"two sections counted, the resource in the third", patched(whole, 70, 2, 2), 0},
+        {"258 sections counted", patched(whole, 70, 0x102, 2), 64},
+        {"addresses past 16 MiB", moved, 64},
+        {"the resource table at 16 MiB, its section at 8 MiB", patched(moved, 340, 0x00802000), 0},
+        {"a section's data past 16 MiB", patched(whole, 428, 0x01000600), 0},
+        {"no version resource", patched(whole, 0x410, 15), 0},
+        {"another name", patched(whole, 0x430, 2), 0},
+        {"the type entry is no directory", patched(whole, 0x414, 0x20), 0},
+        {"the name entry is no directory", patched(whole, 0x434, 0x40), 0},
+        {"the language entry is a directory", patched(whole, 0x454, 0x80000060), 0},
+        {"the version entry after another", second(2, 0), 64},
+        {"the version entry past its directory's count", second(1, 0), 0},
+        {"the version entry after 256 named entries", second(0, 0x100), 64},
+        {"a directory of 256 entries", patched(whole, 0x40E, 0x100, 2), 64},
+        {"an empty resource", patched(whole, 0x464, 0), 0},
+        {"a resource running past its section", patched(whole, 0x464, 65), 0},
+        {"a resource size past 16 MiB", patched(whole, 0x464, 0x01000010), 0},
+        {"a section size past 16 MiB", patched(whole, 424, 0x01000010), 64},
+        {"a resource table before its section", patched(whole, 216, 0x1FF8), 0},
+        {"the file cut inside the resource", whole.substr(0, 0x600 + 63), 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(versionResource(readerOf(c.bytes)), std::vector<unsigned char>(c.size, 'v')) << c.what;
+    }
 }
 
 }  // namespace

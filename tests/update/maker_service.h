@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "update/worker.h"
+
 namespace calmlane::test {
 
 // One answer: a body (or a file stored with MakerService::put), padded or cut to `size`, optionally
@@ -54,7 +56,7 @@ HWND resultWindow();
 LPARAM awaitMessage(UINT message, DWORD timeoutMs);  // 0 after the time-out
 template <typename Record>
 std::unique_ptr<Record> awaitPosted(UINT message, DWORD timeoutMs) {
-    return std::unique_ptr<Record>(reinterpret_cast<Record*>(awaitMessage(message, timeoutMs)));
+    return takePosted<Record>(resultWindow(), message, awaitMessage(message, timeoutMs));
 }
 
 std::string readWholeFile(const std::wstring& path);

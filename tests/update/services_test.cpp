@@ -217,13 +217,78 @@ TEST_F(MakerServices, DownloadKeepsAndStartsOnlyAVerifiedInstallerOfTheRequested
         EXPECT_TRUE(openFile(result->path, GENERIC_READ, FILE_SHARE_READ));
         const std::string commandLine = narrow(launchAndRecord(result->path));
         EXPECT_NE(commandLine.find(fs::path(result->path).filename().string()), std::string::npos) << commandLine;
-        EXPECT_TRUE(commandLine.ends_with(R"( --install-silent "C:\Program Files\Calmlane Test")")) << commandLine;
+        EXPECT_TRUE(commandLine.ends_with(R"( --install-update "C:\Program Files\Calmlane Test")")) << commandLine;
         EXPECT_FALSE(launchDownloadedUpdate(test::resultWindow(), result->path)) << "one verification, one start";
     }
     // A file staged by anybody else is never started.
     fs::create_directories(updateFolder());
     fs::copy_file(test::binFolder() + L"\\update_installer_1_2_0_5.exe", updateFolder() + L"\\Calmlane-Setup-1.2.exe");
     EXPECT_FALSE(launchDownloadedUpdate(test::resultWindow(), updateFolder() + L"\\Calmlane-Setup-1.2.exe"));
+}
+
+// Puts a folder back where it was when the test ends, however it ends.
+struct MovedFolder {
+    MovedFolder(const fs::path& from, const fs::path& to) : from(from), to(to) {
+        moved = MoveFileW(from.c_str(), to.c_str()) != FALSE;
+    }
+    ~MovedFolder() {
+        std::error_code ignored;
+        fs::remove_all(from, ignored);
+        if (moved) MoveFileW(to.c_str(), from.c_str());
+    }
+    fs::path from, to;
+    bool moved = false;
+};
+
+// Every step works on the file held since it was written: no download through a staging folder that is a
+// link (Wine's here, a junction on Windows), the version read from the held file whatever its name leads
+// to, and no start once that name leads to another file (here: the profile folder renamed and an
+// impostor put in its place, which Wine's final path does not follow).
+TEST_F(MakerServices, OnlyTheHeldFileIsStagedCheckedAndStarted) {
+    service.serve({installer("1.2", "1.2.0.5.exe", MiB)});
+    const fs::path updates = updateFolder(), product = updates.parent_path();
+    const fs::path elsewhere = product.parent_path() / "Calmlane-elsewhere";
+    for (const fs::path& link : {product, updates}) {
+        SCOPED_TRACE(link.string());
+        fs::remove_all(product);
+        fs::remove_all(elsewhere);
+        fs::create_directories(elsewhere);
+        fs::create_directories(link.parent_path());
+        ASSERT_TRUE(test::makeUnixLink(elsewhere.wstring(), link.wstring()));
+        const auto refused = download(L"1.2");
+        EXPECT_TRUE(refused && !refused->ok);
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        EXPECT_TRUE(test::removeUnixLink(link.wstring()));
+        fs::remove_all(elsewhere);
+    }
+
+    const std::wstring impostor = test::binFolder() + L"\\update_installer_caps_1_3.exe";
+    fs::create_directories(updates);
+    const std::wstring opened = updates.wstring() + L"\\opened.exe";
+    ASSERT_TRUE(CopyFileW((test::binFolder() + L"\\update_installer_1_2_0_5.exe").c_str(), opened.c_str(), FALSE));
+    {
+        const UniqueHandle file = openFile(opened, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+        ASSERT_TRUE(MoveFileW(opened.c_str(), (opened + L".moved").c_str()));
+        ASSERT_TRUE(CopyFileW(impostor.c_str(), opened.c_str(), FALSE));
+        EXPECT_TRUE(verifiedInstaller(file.get(), L"1.2"));
+        EXPECT_FALSE(verifiedInstaller(file.get(), L"1.3"));
+    }
+
+    const auto verified = download(L"1.2");
+    ASSERT_TRUE(verified && verified->ok);
+    {
+        const fs::path profile = product.parent_path();
+        const MovedFolder away(profile, profile.wstring() + L"-moved");
+        ASSERT_TRUE(away.moved);
+        fs::create_directories(updates);
+        fs::create_directories(fs::path(record).parent_path());  // the temporary folder moved with the profile
+        ASSERT_TRUE(CopyFileW(impostor.c_str(), verified->path.c_str(), FALSE));
+        launchDownloadedUpdate(test::resultWindow(), verified->path);
+        std::string started;
+        waitUntil([&] { return !(started = test::readWholeFile(record)).empty(); }, 5000, 50);
+        const std::wstring line(reinterpret_cast<const wchar_t*>(started.data()), started.size() / sizeof(wchar_t));
+        EXPECT_EQ(line.find(verified->path), std::wstring::npos) << "the impostor was started";
+    }
 }
 
 TEST_F(MakerServices, ASecondDownloadOfTheSameVersionFailsWithoutDisturbingTheFirst) {
@@ -429,8 +494,8 @@ TEST_F(MakerServices, WindowStartsOnlyInstallersOfItsOwnPublisher) {
         page.ui.updateInfo.available = true;
         page.ui.updateInfo.version = L"1.2";
         // Handled inside the question's own message loop: a check that now reports 1.3.
-        const auto later = reinterpret_cast<LPARAM>(new UpdateInfo{true, true, L"1.3", L""});
-        ASSERT_TRUE(PostMessageW(page.ui.window, WM_APP + 10, 0, later));
+        auto later = std::make_unique<UpdateInfo>(UpdateInfo{true, true, L"1.3", L""});
+        ASSERT_TRUE(postOwned(page.ui.window, WM_APP + 10, std::move(later)));
         page.command(UpdateButton);
         ASSERT_TRUE(test::pumpUntil([&] { return !IsWindow(page.ui.window) || watcher.boxes().size() >= 2; }, Wait));
         EXPECT_EQ(page.ui.updateInfo.version, L"1.3") << "the check result was not handled during the question";

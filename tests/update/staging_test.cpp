@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "app/handles.h"
+#include "support/process.h"
 
 namespace calmlane {
 namespace {
@@ -67,26 +68,40 @@ TEST_F(StagedUpdates, FilesWhereTheFoldersShouldBeAreLeftAlone) {
     }
 }
 
-// Wine shows no reparse points, so the rules are pinned on the attributes Windows would report.
-TEST(StagingRules, NeverFollowOrDeleteALink) {
-    constexpr unsigned long Directory = FILE_ATTRIBUTE_DIRECTORY;
-    constexpr unsigned long Link = FILE_ATTRIBUTE_REPARSE_POINT;
+// A staging folder that is a link (here Wine's, followed but shown in the final path; a junction on
+// Windows) keeps what it leads to, at either level.
+TEST_F(StagedUpdates, AStagingFolderThatIsALinkKeepsWhatItLeadsTo) {
+    const fs::path product = staging.parent_path(), elsewhere = product.parent_path() / "Calmlane-elsewhere";
+    for (const fs::path& link : {product, staging}) {
+        SCOPED_TRACE(link.string());
+        fs::remove_all(product);
+        fs::create_directories(elsewhere / "Updates");
+        touch(elsewhere / "Calmlane-Setup-1.0.exe");
+        touch(elsewhere / "Updates" / "Calmlane-Setup-1.0.exe");
+        fs::create_directories(link.parent_path());
+        ASSERT_TRUE(test::makeUnixLink(elsewhere.wstring(), link.wstring()));
+        cleanupStagedUpdates();
+        EXPECT_TRUE(fs::exists(elsewhere / "Calmlane-Setup-1.0.exe") && fs::exists(elsewhere / "Updates"));
+        EXPECT_TRUE(fs::exists(elsewhere / "Updates" / "Calmlane-Setup-1.0.exe"));
+        EXPECT_TRUE(test::removeUnixLink(link.wstring()));
+        fs::remove_all(elsewhere);
+    }
+}
+
+// Which entries are installers, on the attributes Windows would report.
+TEST(StagingRules, NeverDeleteALinkOrAFolder) {
     const struct {
         unsigned long attributes;
-        bool realDirectory;
         bool installer;  // for the name Calmlane-Setup-1.2.exe
     } cases[] = {
-        {Directory, true, false},
-        {Directory | Link, false, false},  // a junction or a directory symbolic link
-        {Directory | FILE_ATTRIBUTE_HIDDEN, true, false},
-        {FILE_ATTRIBUTE_NORMAL, false, true},
-        {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, false, true},
-        {FILE_ATTRIBUTE_ARCHIVE | Link, false, false},  // a file symbolic link
-        {FILE_ATTRIBUTE_DEVICE, false, false},
-        {INVALID_FILE_ATTRIBUTES, false, false},
+        {FILE_ATTRIBUTE_DIRECTORY, false},
+        {FILE_ATTRIBUTE_NORMAL, true},
+        {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, true},
+        {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, false},  // a file symbolic link
+        {FILE_ATTRIBUTE_DEVICE, false},
+        {INVALID_FILE_ATTRIBUTES, false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(isRealDirectory(c.attributes), c.realDirectory) << std::hex << c.attributes;
         EXPECT_EQ(isStagedInstaller(L"Calmlane-Setup-1.2.exe", c.attributes), c.installer) << std::hex << c.attributes;
     }
 }
