@@ -48,13 +48,15 @@ std::wstring tempFile() {
 
 // Wine's service manager keeps its database locked for a while after the prefix is made, while it
 // starts the prefix's own services, and the first start of a service may time out; both are retried.
+// After a crash the manager may also count the dead process as running until it has noticed its end.
 template <typename Call>
-bool retryWhileBusy(Call call) {
+bool retryWhileBusy(Call call, DWORD alsoRetried = 0) {
     const ULONGLONG deadline = GetTickCount64() + 60000;
     while (!call()) {
         const DWORD error = GetLastError();
-        if ((error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_REQUEST_TIMEOUT) ||
+        if ((error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_REQUEST_TIMEOUT && error != alsoRetried) ||
             GetTickCount64() > deadline) {
+            ADD_FAILURE() << "the service manager refused with " << error;
             return false;
         }
         Sleep(200);
@@ -62,8 +64,8 @@ bool retryWhileBusy(Call call) {
     return true;
 }
 
-bool startService(SC_HANDLE service) {
-    return retryWhileBusy([service] { return StartServiceW(service, 0, nullptr) != FALSE; });
+bool startService(SC_HANDLE service, DWORD alsoRetried = 0) {
+    return retryWhileBusy([service] { return StartServiceW(service, 0, nullptr) != FALSE; }, alsoRetried);
 }
 
 std::vector<std::string> readLines(const std::wstring& file) {
@@ -227,14 +229,18 @@ bool InstalledService::waitForProcessExit(DWORD processId, DWORD timeoutMs) cons
 
 bool InstalledService::restartAfterCrash(DWORD deadProcessId) {
     UniqueServiceHandle service = openService();
-    if (!service || !startService(service.get())) return false;
-    return waitUntil(
+    if (!service || !startService(service.get(), ERROR_SERVICE_ALREADY_RUNNING)) return false;
+    SERVICE_STATUS_PROCESS status = {};
+    const bool restarted = waitUntil(
         [&] {
-            const SERVICE_STATUS_PROCESS status = query();
+            status = query();
             return status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != deadProcessId &&
                    status.dwProcessId != 0;
         },
         15000, 50);
+    if (!restarted) ADD_FAILURE() << "no new service process: state " << status.dwCurrentState << ", process "
+                                  << status.dwProcessId << ", exit code " << status.dwWin32ExitCode;
+    return restarted;
 }
 
 DWORD publishedNetworkState() { return readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState", 99); }
