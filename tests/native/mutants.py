@@ -158,7 +158,7 @@ class Worker:
             shutil.copytree(os.path.join(ROOT, part), os.path.join(self.tree, part), copy_function=shutil.copy)
         native = os.path.join(self.tree, "tests", "native")
         # A mutant that only draws a warning (a variable set and never read) must still build and count.
-        subprocess.run(["cmake", "-S", native, "-B", self.build, "-G", "Ninja", "-DCALMLANE_WARNINGS_AS_ERRORS=OFF",
+        subprocess.run(["cmake", "-S", native, "-B", self.build, "-G", "Ninja", "-DCALMLANE_WARNINGS_AS_ERRORS=OFF", "-DCALMLANE_MUTANT_BUILD=ON",
                         "-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_BUILD_TYPE=Debug"],
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", self.build, "-j1"], check=True, stdout=subprocess.DEVNULL)
