@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/constants.h"
+#include "app/held_folder.h"
 #include "app/settings.h"
 #include "service/log.h"
 #include "service/seams.h"
@@ -79,7 +80,9 @@ unsigned long freshPipeName(std::wstring& name) {
 
 bool isInstalledSaver(const std::wstring& image, const std::wstring& installed) {
     if (!onFixedDisk(image)) return false;
-    const UniqueHandle client = openForIdentity(image);
+    // The client's path is the one it was started from, which its user may since have re-pointed: a
+    // link anywhere along it could name the installed file, so none is followed.
+    const UniqueHandle client = openWithoutLinks(image, Entry::File, 0);
     if (!client) return false;
     const UniqueHandle saver = openForIdentity(installed);
     if (!saver) return false;
@@ -217,6 +220,10 @@ bool ControlPipe::clientConnected() {
 UniqueHandle ControlPipe::admit(unsigned long& sessionId) {
     UniqueHandle process;
     try {
+        // A client that has already closed its end is not judged: a program that knocks in a loop leaves a
+        // trail of such connections, and each must cost as little as possible.
+        DWORD waiting = 0;
+        if (!PeekNamedPipe(current(), nullptr, 0, nullptr, &waiting, nullptr)) return {};
         ULONG processId = 0;
         if (!GetNamedPipeClientProcessId(current(), &processId)) return {};
         DWORD session = 0;

@@ -86,6 +86,11 @@ TEST(Admission, TheInstalledSaverIsKnownByItsIdentityUnderEverySpelling) {
     for (const auto& row : rows) {
         EXPECT_EQ(isInstalledSaver(row.image, installed), row.admitted) << fs::path(row.image).string();
     }
+    // A folder link on the way (a process started below a user's folder that now points at ours).
+    const std::wstring redirected = (folder / "redirected").wstring();
+    ASSERT_TRUE(test::makeUnixLink(folder.wstring(), redirected));
+    EXPECT_FALSE(isInstalledSaver(redirected + L"\\Calmlane.scr", installed));
+    ASSERT_TRUE(test::removeUnixLink(redirected));
     // A second name for the installed file stands for nobody, nor does the file itself any more.
     ASSERT_TRUE(CreateHardLinkW(link.c_str(), installed.c_str(), nullptr));
     EXPECT_FALSE(isInstalledSaver(link, installed));
