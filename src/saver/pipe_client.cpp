@@ -20,32 +20,35 @@ PipeWrite write(Saver& saver, const char* text) { return writePipeWord(saver.pip
 
 // A name that the service published is the service's, but a stale one may have been taken by another
 // program while the service was down: only the running service's own process is a server to talk to.
-bool servedByService(HANDLE pipe) {
+// Returns the service's process id, or 0 when another process serves the pipe.
+unsigned long servingService(HANDLE pipe) {
     ULONG server = 0;
-    if (!GetNamedPipeServerProcessId(pipe, &server)) return false;
+    if (!GetNamedPipeServerProcessId(pipe, &server)) return 0;
     const unsigned long service = serviceProcessId();
-    return service != 0 && server == service;
+    return server == service ? service : 0;
 }
 
 void givePipeUp(Saver& saver) {
     write(saver, "STOP");  // best effort: the service also notices the closed pipe
     saver.pipe.reset();
     saver.pauseConfirmed.exchange(false);
-    // A session that the service ended before confirming it was refused ("ERROR", or dropped on the
-    // way): asking again would only repeat the failed block.
-    if (!saver.sessionConfirmed) saver.serviceRefused = true;
+    // The service ended the session ("ERROR", a release of its own, or a lost pipe): asking the same
+    // process again would only repeat what it ended. A restarted service is asked again.
+    saver.endedBy = saver.sessionService;
 }
 
 void connect(Saver& saver, std::uint64_t now) {
-    if (saver.serviceRefused || !connectAttemptDue(now - saver.startTicks, now - saver.lastConnectTicks)) return;
+    if (!connectAttemptDue(now - saver.startTicks, now - saver.lastConnectTicks)) return;
     saver.lastConnectTicks = now;
+    if (saver.endedBy != 0 && serviceProcessId() == saver.endedBy) return;
     saver.pipe = openControlPipe(BusyWaitMs);
     if (!saver.pipe) return;
-    if (!servedByService(saver.pipe.get())) {
+    const unsigned long service = servingService(saver.pipe.get());
+    if (service == 0) {
         saver.pipe.reset();  // given up without a word: tried again later
         return;
     }
-    saver.sessionConfirmed = false;
+    saver.sessionService = service;
     DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
     if (!SetNamedPipeHandleState(saver.pipe.get(), &mode, nullptr, nullptr) ||
         write(saver, "START") != PipeWrite::Sent) {
@@ -82,7 +85,6 @@ void pipeStep(Saver& saver, std::uint64_t now) {
         if (ReadFile(saver.pipe.get(), reply, 15, &read, nullptr) && read >= 1) {
             const bool ok = read == 2 && std::memcmp(reply, "OK", 2) == 0;
             saver.pauseConfirmed.exchange(ok);
-            saver.sessionConfirmed = saver.sessionConfirmed || ok;
         }
     }
     // A full pipe (the service busy for a while) skips this heartbeat; only a failed write ends the session.

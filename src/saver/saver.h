@@ -46,8 +46,8 @@ struct Saver {
     std::uint64_t startTicks = 0;
     std::uint64_t lastPipeTicks = 0;
     std::uint64_t lastConnectTicks = 0;
-    bool sessionConfirmed = false;  // this connection's "START" was answered "OK"
-    bool serviceRefused = false;    // the service refused the pause: no further attempt
+    unsigned long sessionService = 0;  // the service process that serves this connection
+    unsigned long endedBy = 0;         // the service process that ended the last session: not asked again
     POINT startCursor{};
     std::vector<StarField> fields;
     COLORREF lastColor = CLR_INVALID;  // a new colour repaints everything

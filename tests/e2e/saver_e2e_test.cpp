@@ -9,6 +9,7 @@
 #include "doubles/double_store.h"
 #include "saver/saver.h"
 #include "service/control_pipe.h"
+#include "service/service_clients.h"
 #include "support/debug_log.h"
 #include "support/gdi_probe.h"
 #include "support/process.h"
@@ -267,6 +268,19 @@ TEST_F(SaverWithService, NetworkTestHoldsASessionForSixSecondsAndTheServiceRelea
     ASSERT_EQ(WaitForSingleObject(alone.process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_GT(confirmedPixels, 100);
     EXPECT_GT(unconfirmedPixels, confirmedPixels * 2) << confirmedPixels << " vs " << unconfirmedPixels;
+}
+
+// A release of the service's own (a restore that a user asked for) ends the session for good: the saver
+// does not ask the same service again and block once more.
+TEST_F(SaverWithService, ASessionTheServiceEndedIsNotAskedForAgain) {
+    ASSERT_TRUE(service.start());
+    Launched saver = launch(service.installedClient(), L"--network-test");
+    ASSERT_TRUE(log.waitFor(Blocked, 5000));
+    log.clear();
+    ASSERT_EQ(requestNetworkRestore(), 0);
+    ASSERT_TRUE(log.waitFor("Firewall filters released.", 5000));
+    EXPECT_FALSE(log.waitFor(Blocked, 2500));
+    TerminateProcess(saver.process.get(), 0);
 }
 
 // Any local program may open and close the pipe in a tight loop. Each refusal is followed by a new listen at
