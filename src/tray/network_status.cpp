@@ -129,7 +129,11 @@ std::wstring statusText(const StatusFacts& f) {
     return status + modeLabel(f.modeChosen, f.firewall) + L"\n" + networkLine(f.stateRead, f.networkState);
 }
 
-std::wstring networkModeLabel() { return modeLabel(networkModeChosen(), settings.firewall); }
+// The mode the next pause takes, read now: a policy applied since the settings were loaded counts.
+std::wstring networkModeLabel() {
+    const BlockMode mode = currentBlockMode();
+    return modeLabel(mode != BlockMode::None, mode == BlockMode::Firewall);
+}
 
 std::wstring networkStatus() {
     settings.load();
@@ -144,8 +148,9 @@ std::wstring networkStatus() {
     f.otherSaverForced = saver.block == SaverBlock::OtherSaver;
     f.saverForcedOff = saver.block == SaverBlock::SaverOff;
     f.serviceRunning = serviceRunning();
-    f.modeChosen = networkModeChosen();
-    f.firewall = settings.firewall;
+    const BlockMode mode = currentBlockMode();
+    f.modeChosen = mode != BlockMode::None;
+    f.firewall = mode == BlockMode::Firewall;
     f.stateRead = machineDword(L"NetworkState", f.networkState);
     return statusText(f);
 }

@@ -609,8 +609,11 @@ TEST_F(UiEnglish, WhatTheOrganisationSetsIsSaidAndNotOffered) {
     }
     test::deleteTree(HKEY_LOCAL_MACHINE, PolicyKey);
     test::deleteTree(HKEY_CURRENT_USER, SaverPolicyKey);
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1);
     SendMessageW(page.ui.window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Policy"));
     for (int id : {NetworkModeButton, EnableButton, SupportButton, CheckUpdatesButton}) EXPECT_TRUE(enabled(id)) << id;
+    EXPECT_TRUE(page.hasLabel(L"Configured mode: Block with Windows Firewall"));
 }
 
 // Whole processes: each start opens its own window, "/c" opens only the customise page, and the
