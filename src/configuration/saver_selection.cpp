@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/constants.h"
+#include "app/held_folder.h"
 #include "app/policy.h"
 #include "app/settings.h"
 #include "configuration/settings_broadcast.h"
@@ -87,18 +88,14 @@ bool policyNumber(const wchar_t* name, unsigned long& number) {
     return true;
 }
 
-bool sameFile(const std::wstring& a, const std::wstring& b) {
+bool samePath(const std::wstring& a, const std::wstring& b) {
     if (_wcsicmp(a.c_str(), b.c_str()) == 0) return true;
-    BY_HANDLE_FILE_INFORMATION info[2] = {};
-    const std::wstring* paths[2] = {&a, &b};
-    for (int i = 0; i < 2; ++i) {
-        const UniqueHandle file(CreateFileW(paths[i]->c_str(), 0,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!file || !GetFileInformationByHandle(file.get(), &info[i])) return false;
-    }
-    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+    const auto open = [](const std::wstring& path) {
+        return UniqueHandle(CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        nullptr));
+    };
+    const UniqueHandle first = open(a), second = open(b);
+    return first && second && sameFile(first.get(), second.get());
 }
 
 // Whether a forced saver is the installed Calmlane.scr, however it is spelt. Windows looks a bare name up in
@@ -112,7 +109,7 @@ bool forcedIsInstalled(const std::wstring& forced) {
             if (length == 0 || length >= MAX_PATH) return false;
             path = std::wstring(system, length) + L"\\" + path;
         }
-        return sameFile(path, normalizeSaverPath(installedSaver()));
+        return samePath(path, normalizeSaverPath(installedSaver()));
     } catch (const std::exception&) {
         return false;  // no installation folder to compare with
     }
