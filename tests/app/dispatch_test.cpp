@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
+
+#include "app/local_path.h"
 
 namespace calmlane {
 namespace {
@@ -153,6 +156,32 @@ TEST(Dispatch, ScreenSaverStartsWithoutCuttingOnlyAfterRecentInput) {
                   row.previewOnly)
             << row.tick << " " << row.lastInput << " " << row.timeoutSeconds;
     }
+}
+
+TEST(Admission, OnlyDriveLetterPathsAreOpened) {
+    const struct {
+        const wchar_t* path;
+        bool drive;
+    } rows[] = {
+        {L"C:\\Program Files\\Calmlane\\Calmlane.scr", true},
+        {L"c:\\PROGRA~1\\Calmlane\\Calmlane.scr", true},
+        {L"\\\\?\\C:\\Program Files\\Calmlane\\Calmlane.scr", true},
+        {L"A:\\a", true}, {L"z:\\Calmlane.scr", true}, {L"C:\\", false},
+        {L"\\\\server\\share\\Calmlane.scr", false},
+        {L"\\\\server@80\\dav\\Calmlane.scr", false},
+        {L"\\\\?\\UNC\\server\\share\\Calmlane.scr", false},
+        {L"\\\\.\\C:\\Calmlane.scr", false},
+        {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\Calmlane.scr", false},
+        {L"C:Calmlane.scr", false},
+        {L"C:/Calmlane/Calmlane.scr", false},
+        {L"", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(driveLetterPath(row.path), row.drive) << std::filesystem::path(row.path).string();
+    }
+    // The root whose drive type decides: after the prefix, with its backslash.
+    EXPECT_EQ(driveRoot(L"\\\\?\\D:\\Calmlane\\Calmlane.scr"), L"D:\\");
+    EXPECT_EQ(driveRoot(L"c:\\PROGRA~1"), L"c:\\");
 }
 
 }  // namespace

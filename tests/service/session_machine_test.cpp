@@ -1,5 +1,5 @@
 // The pause-session loop on a simulated clock: every timing and ordering rule, and what each state waits
-// for, without a real pipe.
+// for, without a real pipe; and the event log's filter against repeated lines.
 #include "service/session_machine.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "service/repeat_filter.h"
 
 namespace calmlane {
 namespace {
@@ -478,6 +480,36 @@ TEST_F(Session, StopWaitsForARunningBlockAndReleasesASessionOrAHold) {
     machine.stop();
     EXPECT_EQ(port.take(), "log:Service stopping: restoring network., restore");
     EXPECT_EQ(flags(), "");
+}
+
+// Lines that alternate (two pending adapters, refused and accepted knocks) are each limited too.
+TEST(ServiceLog, TheEventLogTakesEachRecentLineOnceAMinute) {
+    const struct {
+        std::uint64_t at;
+        const wchar_t* line;
+        bool admitted;
+    } rows[] = {
+        {1000, L"Rejected client executable path.", true},
+        {1100, L"Rejected client executable path.", false},
+        {60999, L"Rejected client executable path.", false},
+        {61000, L"Rejected client executable path.", true},  // a minute after the last admitted copy
+        {62000, L"Adapter restoration pending: A", true},
+        {62001, L"Adapter restoration pending: B", true},
+        {64000, L"Adapter restoration pending: A", false},
+        {64001, L"Adapter restoration pending: B", false},
+        {64002, L"Rejected client executable path.", false},  // not the previous line, but a recent one
+        {64003, L"", true},
+        {64004, L"", false},
+        {122000, L"Adapter restoration pending: A", true},
+    };
+    RepeatFilter filter;
+    for (const auto& row : rows) EXPECT_EQ(filter.admit(row.line, row.at), row.admitted) << row.at;
+    // The 32 lines admitted last are remembered, even within the minute: 31 others later the first still
+    // counts, one more and it is forgotten.
+    for (int i = 0; i < 31; ++i) filter.admit(std::to_wstring(i), 122001);
+    EXPECT_FALSE(filter.admit(L"Adapter restoration pending: A", 122002));
+    filter.admit(L"31", 122003);
+    EXPECT_TRUE(filter.admit(L"Adapter restoration pending: A", 122004));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The main window in process: geometry as arithmetic, the laid-out pages, their commands, drawing and
-// the capture.
+// The main window in process: the laid-out pages, their commands, drawing and the capture (its geometry
+// as arithmetic is in layout_arithmetic_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,38 +43,6 @@ protected:
     void TearDown() override { settings.language = 1; }
     test::RegistryScratch scratch;
 };
-
-TEST(UiGeometry, WindowFollowsScaleAndWorkArea) {
-    const RECT large = {0, 0, 3840, 2160};
-    const RECT laptop = {0, 0, 1366, 728};
-    const struct {
-        int page;
-        double scale;
-        RECT work;
-        RECT expected;
-    } cases[] = {
-        {0, 1.5, large, {1170, 442, 2670, 1717}},   // 1500 × 1275, centred
-        {0, 1.5, laptop, {15, 15, 1351, 713}},      // 1336 × 698: each side limited to the work area − 30
-        {1, 1.0, laptop, {183, 15, 1183, 713}},     // 1000 × 780 → 698 high
-        {2, 2.0, large, {1140, 300, 2700, 1860}},   // 1560 × 1560
-        {3, 1.0, {100, 50, 1100, 950}, {210, 110, 990, 890}},
-    };
-    for (const auto& c : cases) {
-        const RECT r = initialWindowRect(c.page, c.scale, c.work);
-        EXPECT_TRUE(EqualRect(&r, &c.expected)) << c.page << " @" << c.scale << ": " << r.left << "," << r.top << ","
-                                                << r.right << "," << r.bottom;
-    }
-    // Fitting keeps the left edge and the width, adds 8 DIPs, and stays inside the work area, centred.
-    const RECT window = {15, 15, 1351, 713};
-    RECT fitted = fittedWindowRect(window, 40, 900, 1.5, laptop);
-    EXPECT_TRUE(EqualRect(&fitted, &window));  // 40 + 900 + 12 > 698: clamped
-    fitted = fittedWindowRect(window, 40, 500, 1.5, laptop);
-    EXPECT_EQ(fitted.left, 15);
-    EXPECT_EQ(fitted.right, 1351);
-    EXPECT_EQ(fitted.bottom - fitted.top, 552);
-    EXPECT_EQ(fitted.top, (728 - 552) / 2);
-    EXPECT_EQ(scaled(22, 1.25), 27);  // truncated
-}
 
 // At three widths and two scales every control of the main page lies inside the window's width and
 // none overlaps another; the actions make two columns from the wide width on, and one below it.
@@ -165,8 +133,6 @@ TEST_F(UiEnglish, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
         const int id = GetDlgCtrlID(control);
         EXPECT_EQ(IsWindowEnabled(control) == FALSE, busyControl(id)) << id;
     }
-    EXPECT_TRUE(busyControl(UpdateButton));
-    EXPECT_FALSE(busyControl(CheckUpdatesButton));
 
     // Not busy: the language is saved and every text changes at once.
     page.ui.downloading = false;
@@ -184,16 +150,6 @@ TEST_F(UiEnglish, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
 
 // Keyboard: Esc and Enter through the dialog navigation, the focus across rebuilds, scrolling to it.
 TEST_F(UiEnglish, EscEnterFocusAndScrolling) {
-    const struct {
-        int page, focused, target;
-    } enter[] = {{0, 0, 0}, {0, RestoreButton, RestoreButton}, {1, 0, SaveButton}, {1, ResetButton, ResetButton},
-                 {2, 0, ContinueButton}, {3, 0, CancelButton}};
-    for (const auto& e : enter) EXPECT_EQ(enterTarget(e.page, e.focused), e.target) << e.page << "/" << e.focused;
-    const struct {
-        int scroll, top, bottom, target;
-    } shows[] = {{0, 100, 150, 0}, {0, 500, 550, 162}, {300, 100, 150, 88}, {0, 500, 1000, 488}};
-    for (const auto& c : shows) EXPECT_EQ(scrollToShow(c.scroll, c.top, c.bottom, 400, 12), c.target) << c.top;
-
     settings.density = 300;
     settings.save();
     auto key = [](HWND page, WPARAM vk) {
