@@ -133,17 +133,6 @@ struct Loop {
 
 class Session : public ::testing::Test, public Loop {};
 
-TEST_F(Session, AdmittedClientIsReadInTheSamePassAndStartBlocksOnAWorkerThenRepliesOk) {
-    port.clientWaiting = true;
-    port.send("START");
-    pass();
-    EXPECT_EQ(port.take(), "admit, block");
-    EXPECT_EQ(flags(), "open blocking");
-    pass();
-    EXPECT_EQ(port.take(), "reply:OK");
-    EXPECT_EQ(flags(), "open blocked");
-}
-
 // How a session ends. Whatever ends it is logged once; a blocked session is released 2 s later unless the
 // display is off or dimmed then or during the grace (a hold); a session that never blocked is released at
 // once. Without any display report (a failed subscription, or Wine) the display counts as on.
@@ -228,17 +217,6 @@ TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
     display = DisplayOn;
     pass(true, 0x10000);
     EXPECT_EQ(port.take(), "log:Console display state: 1, log:Recovery requested; reason code: 65536, restore, admit");
-    EXPECT_EQ(flags(), "open");
-}
-
-TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
-    port.clientWaiting = true;
-    pass();
-    for (int i = 0; i < 10; ++i) {
-        port.send("ALIVE");
-        passFor(600);
-    }
-    EXPECT_EQ(port.take(), "admit");
     EXPECT_EQ(flags(), "open");
 }
 
@@ -384,17 +362,6 @@ TEST(SessionExpiry, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) 
     }
 }
 
-TEST_F(Session, ProcessEndIsNoticedOnlyAfterItsQueuedMessages) {
-    display = DisplayOn;
-    startBlockedSession();
-    port.send("ALIVE");
-    port.send("STOP");
-    port.processEnded = true;
-    pass();
-    pass();
-    EXPECT_EQ(port.take(), ending("Saver sent STOP"));
-}
-
 TEST(SessionBlock, AFailedBlockRepliesErrorAndReleasesAtOnceHoweverLongItTook) {
     for (const std::uint64_t blockMs : {0u, 5000u}) {
         Loop loop;
@@ -409,28 +376,6 @@ TEST(SessionBlock, AFailedBlockRepliesErrorAndReleasesAtOnceHoweverLongItTook) {
                                         release("Network blocking failed") + ", close, disconnect")
             << blockMs << " ms";
     }
-}
-
-TEST_F(Session, RecoveryRequestReleasesOnceAndDropsAClientWithoutReply) {
-    pass(true, 128);
-    EXPECT_EQ(port.take(), "log:Recovery requested; reason code: 128, restore");
-    display = DisplayOn;
-    startBlockedSession();
-    pass(true, 196616);
-    EXPECT_EQ(port.take(), "log:Recovery requested; reason code: 196616, restore, close, disconnect");
-    EXPECT_EQ(flags(), "");
-}
-
-TEST_F(Session, DisplayChangesAreLoggedOnce) {
-    display = DisplayOn;
-    pass();
-    pass();
-    display = DisplayDimmed;
-    pass();
-    display = DisplayOff;
-    pass();
-    EXPECT_EQ(port.take(),
-              "log:Console display state: 1, log:Console display state: 2, log:Console display state: 0");
 }
 
 // A release that fails keeps the pipe from listening and is tried again after 50 ms, then twice as late
