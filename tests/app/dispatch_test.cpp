@@ -122,12 +122,8 @@ TEST(Dispatch, UiTestClampsLanguageAndPage) {
     EXPECT_EQ(decide({L"--UI-TEST", L"1", L"2", L"x"}).uiTest, false);
 }
 
+// The thresholds themselves are read through the rows below; here only what those cannot give.
 TEST(Dispatch, IdleThresholdFollowsTheWindowsTimeout) {
-    EXPECT_EQ(saverIdleThresholdMs(1), 10000u);
-    EXPECT_EQ(saverIdleThresholdMs(2), 10000u);
-    EXPECT_EQ(saverIdleThresholdMs(12), 10000u);
-    EXPECT_EQ(saverIdleThresholdMs(60), 58000u);
-    EXPECT_EQ(saverIdleThresholdMs(600), 598000u);
     EXPECT_EQ(saverIdleThresholdMs(-5), 10000u);
     // A huge user-written timeout must not wrap around to a small threshold.
     EXPECT_EQ(saverIdleThresholdMs(INT_MAX), (static_cast<std::uint64_t>(INT_MAX) - 2) * 1000u);

@@ -337,31 +337,6 @@ TEST_F(Session, ALongBlockKeepsItsSessionAndDefersARecoveryRequest) {
     EXPECT_EQ(flags(), "open blocked");
 }
 
-TEST(SessionExpiry, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
-    const struct {
-        bool blocked;
-        const char* late;
-        const char* after;
-    } rows[] = {
-        {false, "START", ", log:Restoring network: Heartbeat expired, restore, close, disconnect"},
-        {true, "ALIVE", ""},  // released after the grace
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.late);
-        Loop loop;
-        loop.display = DisplayOn;
-        loop.port.clientWaiting = true;
-        if (row.blocked) loop.port.send("START");
-        loop.pass();
-        loop.pass();
-        loop.port.actions.clear();
-        loop.now += 4000;  // 4,050 ms after the last message
-        loop.port.send(row.late);
-        loop.pass();
-        EXPECT_EQ(loop.port.take(), ending("Heartbeat expired") + row.after);
-    }
-}
-
 TEST(SessionBlock, AFailedBlockRepliesErrorAndReleasesAtOnceHoweverLongItTook) {
     for (const std::uint64_t blockMs : {0u, 5000u}) {
         Loop loop;
