@@ -36,12 +36,8 @@ using test::pumpUntil;
 // Tests of the window in English, against scratch settings.
 class UiEnglish : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settings.language = 1;
-        settings.save();
-    }
     void TearDown() override { settings.language = 1; }
-    test::RegistryScratch scratch;
+    test::EnglishUser english;
 };
 
 // At three widths and two scales every control of the main page lies inside the window's width and
@@ -102,21 +98,24 @@ TEST(UiLayout, ScrollStaysInRangeAndDpiChangesRescale) {
     EXPECT_GE(page.ui.scroll, 0);
     EXPECT_LE(page.ui.scroll, std::max<LONG>(0, page.ui.contentHeight - client.bottom + 1));
 
-    // 150 %: new fonts, and the next layout uses the new scale.
+    // 150 %: new fonts, and the next layout and the minimum size use the new scale.
+    const auto sizes = [&] {
+        LOGFONTW font = {};
+        GetObjectW(page.ui.fonts[1].get(), sizeof(font), &font);
+        MINMAXINFO limits = {};
+        SendMessageW(page.ui.window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+        const RECT enable = page.rectOf(EnableButton);
+        return std::vector<LONG>{font.lfHeight, enable.bottom - enable.top, limits.ptMinTrackSize.x,
+                                 limits.ptMinTrackSize.y};
+    };
     const HGDIOBJ oldFont = page.ui.fonts[0].get();
+    std::vector<LONG> scaled = sizes();
+    for (LONG& size : scaled) size = size * 3 / 2;
     RECT suggested = {0, 0, 1500, 1275};
     SendMessageW(page.ui.window, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
     EXPECT_FLOAT_EQ(page.ui.scale, 1.5f);
     EXPECT_NE(page.ui.fonts[0].get(), oldFont);
-    LOGFONTW font = {};
-    GetObjectW(page.ui.fonts[1].get(), sizeof(font), &font);
-    EXPECT_EQ(font.lfHeight, -45);
-    const RECT scaledEnable = page.rectOf(EnableButton);
-    EXPECT_EQ(scaledEnable.bottom - scaledEnable.top, 78);
-    MINMAXINFO limits = {};
-    SendMessageW(page.ui.window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
-    EXPECT_EQ(limits.ptMinTrackSize.x, 675);
-    EXPECT_EQ(limits.ptMinTrackSize.y, 525);
+    EXPECT_EQ(sizes(), scaled);
 }
 
 TEST_F(UiEnglish, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
@@ -480,7 +479,7 @@ TEST(UiCapture, WritesATopDownBitmapWithTheControls) {
     for (int x = density.left; x < density.right; ++x) {
         for (int y = density.top; y < density.bottom; ++y) {
             const std::size_t at = 54 + (static_cast<std::size_t>(y) * client.right + x) * 4;
-            drawn += RGB(bytes[at + 2], bytes[at + 1], bytes[at]) != RGB(246, 248, 252);
+            drawn += RGB(bytes[at + 2], bytes[at + 1], bytes[at]) != palette::Background;
         }
     }
     EXPECT_GT(drawn, 200);  // the track bar's channel and thumb, not the page's background
@@ -572,47 +571,15 @@ TEST_F(UiEnglish, WhatTheOrganisationSetsIsSaidAndNotOffered) {
     EXPECT_TRUE(page.hasLabel(L"Configured mode: Block with Windows Firewall"));
 }
 
-// Whole processes: each start opens its own window, "/c" opens only the customise page, and the
-// report and the elevated recovery answer with their boxes.
-struct WindowProcess {
+// Whole processes: each start opens its own window, "/c" with Windows' dialog opens only the customise
+// page, and the report and the elevated recovery answer with their boxes.
+struct WindowProcess : test::WindowedChild {
     explicit WindowProcess(const std::wstring& arguments)
-        : child(test::startChild(test::binFolder() + L"\\Calmlane.exe", arguments)) {
-        test::waitUntil([this] { return !windows().empty(); }, 10000);
-    }
-    ~WindowProcess() {
-        if (WaitForSingleObject(child.process.get(), 0) == WAIT_TIMEOUT) TerminateProcess(child.process.get(), 1);
-    }
-    std::vector<HWND> windows() const {
-        std::vector<HWND> found;
-        for (HWND w = FindWindowExW(nullptr, nullptr, UiClass, nullptr); w; w = FindWindowExW(nullptr, w, UiClass, nullptr)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            if (owner == child.id) found.push_back(w);
-        }
-        return found;
-    }
-    DWORD exitWithin(DWORD ms) const {
-        DWORD code = 259;
-        if (WaitForSingleObject(child.process.get(), ms) == WAIT_OBJECT_0) GetExitCodeProcess(child.process.get(), &code);
-        return code;
-    }
-    test::StartedChild child;
+        : WindowedChild(test::binFolder() + L"\\Calmlane.exe", arguments, UiClass) {}
 };
 
-
-// Waits for a box whose text contains `text` (other processes' boxes may come first).
-bool waitForBox(const test::BoxWatcher& watcher, const std::wstring& text) {
-    return test::waitUntil([&] {
-        for (const auto& box : watcher.boxes()) {
-            if (box.text.find(text) != std::wstring::npos) return true;
-        }
-        return false;
-    }, 30000);
-}
-
 TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
-    test::RegistryScratch scratch;
-    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+    test::EnglishUser english;
     {
         WindowProcess first(L""), second(L"");
         ASSERT_EQ(first.windows().size(), 1u);
@@ -626,16 +593,6 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         EXPECT_EQ(first.exitWithin(10000), 0u);
         EXPECT_EQ(second.exitWithin(10000), 0u);
     }
-    {
-        WindowProcess alone(L"/c");
-        ASSERT_EQ(alone.windows().size(), 1u);
-        HWND page = alone.windows()[0];
-        EXPECT_EQ(windowText(page), L"Customize the screen saver");
-        EXPECT_EQ(GetWindow(page, GW_OWNER), nullptr);
-        EXPECT_TRUE(pumpUntil([&] { return GetDlgItem(page, IdleField) != nullptr; }, 5000));  // laid out after creation
-        PostMessageW(page, WM_COMMAND, CancelButton, 0);
-        EXPECT_EQ(alone.exitWithin(10000), 0u);
-    }
     // Windows' dialog hands its handle over in either form: the page is owned by and modal to it, and
     // leaves the idle delay to it.
     HWND dialog =
@@ -645,6 +602,7 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         WindowProcess hosted(arguments);
         ASSERT_EQ(hosted.windows().size(), 1u) << arguments;
         HWND page = hosted.windows()[0];
+        EXPECT_EQ(windowText(page), L"Customize the screen saver");
         EXPECT_EQ(GetWindow(page, GW_OWNER), dialog);
         EXPECT_TRUE(pumpUntil([&] { return !IsWindowEnabled(dialog); }, 5000));
         EXPECT_EQ(GetDlgItem(page, IdleField), nullptr);
@@ -656,30 +614,26 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
 }
 
 TEST(UiProcess, ReportAndRecoveryAnswerWithTheirBoxes) {
-    test::RegistryScratch scratch;
-    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+    test::EnglishUser english;
     test::BoxWatcher watcher(IDOK, 0);  // the window's boxes and those of its elevated copy
     {
         WindowProcess window(L"");
         ASSERT_EQ(window.windows().size(), 1u);
         PostMessageW(window.windows()[0], WM_COMMAND, ConfigurationButton, 0);
-        EXPECT_TRUE(waitForBox(watcher, L"Windows service: stopped or missing"));
+        EXPECT_TRUE(watcher.waitFor(L"Windows service: stopped or missing"));
         // Without the service the elevated recovery fails (its own box), and the window says so.
         PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
-        EXPECT_TRUE(waitForBox(watcher, L"Recovery request failed. Retry with administrator rights or restart Windows."));
-        PostMessageW(window.windows()[0], WM_CLOSE, 0, 0);
-        EXPECT_EQ(window.exitWithin(10000), 0u);
+        EXPECT_TRUE(watcher.waitFor(L"Recovery request failed. Retry with administrator rights or restart Windows."));
+        EXPECT_EQ(window.close(), 0u);
     }
     test::InstalledService service;
     ASSERT_TRUE(service.start());
     WindowProcess window(L"");
     ASSERT_EQ(window.windows().size(), 1u);
     PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
-    EXPECT_TRUE(waitForBox(watcher,
-                           L"Recovery requested. Click “Check configuration” for the status; reconnection can take a "
-                           L"few seconds."));
-    PostMessageW(window.windows()[0], WM_CLOSE, 0, 0);
-    EXPECT_EQ(window.exitWithin(10000), 0u);
+    EXPECT_TRUE(watcher.waitFor(
+        L"Recovery requested. Click “Check configuration” for the status; reconnection can take a few seconds."));
+    EXPECT_EQ(window.close(), 0u);
 }
 
 }  // namespace
