@@ -1,7 +1,5 @@
 #include "app/local_path.h"
 
-#include <windows.h>
-
 #include <cwctype>
 
 namespace calmlane {
@@ -21,8 +19,6 @@ bool driveLetterPath(const std::wstring& path) {
            path.find(L'/') == std::wstring::npos;
 }
 
-bool onFixedDisk(const std::wstring& path) {
-    return driveLetterPath(path) && GetDriveTypeW(path.substr(driveAt(path), 3).c_str()) == DRIVE_FIXED;
-}
+std::wstring driveRoot(const std::wstring& path) { return path.substr(driveAt(path), 3); }
 
 }  // namespace calmlane

@@ -7,6 +7,8 @@ namespace calmlane {
 
 // The form only: "C:\..." or "\\?\C:\...", without forward slashes.
 bool driveLetterPath(const std::wstring& path);
+// The drive's root ("C:\") of a path of that form.
+std::wstring driveRoot(const std::wstring& path);
 // The form, on a drive that Windows reports as a fixed disk.
 bool onFixedDisk(const std::wstring& path);
 

@@ -11,6 +11,7 @@
 #include "app/constants.h"
 #include "app/display_state.h"
 #include "app/globals.h"
+#include "saver/input_watch.h"
 
 namespace calmlane {
 
@@ -19,7 +20,6 @@ namespace {
 constexpr UINT_PTR FrameTimer = 1;
 constexpr UINT FramePeriodMs = 16;
 constexpr std::uint64_t MouseGraceMs = 301;
-constexpr std::uint64_t InputGraceMs = 501;
 constexpr DWORD SessionTickMs = 150;
 constexpr DWORD WatchdogMs = 1500;
 
@@ -246,16 +246,6 @@ std::vector<RECT> monitorFields(const std::vector<RECT>& monitors, POINT clientO
         fieldRects.push_back(rect);
     }
     return fieldRects;
-}
-
-bool InputWatch::ends(std::uint64_t sinceStartMs, bool read, DWORD lastInput) {
-    if (sinceStartMs < InputGraceMs || !read) return false;
-    if (!referenced_) {
-        referenced_ = true;
-        reference_ = lastInput;
-        return false;
-    }
-    return lastInput != reference_;
 }
 
 bool framesRunAfter(bool running, const POWERBROADCAST_SETTING& report) {

@@ -90,18 +90,6 @@ bool framesRunAfter(bool running, const POWERBROADCAST_SETTING& report);
 // Whether mouse movement to `cursor` (screen coordinates) is beyond the 4-pixel jitter allowed around `start`.
 bool mouseMovedBeyondJitter(POINT start, POINT cursor);
 
-// The session thread's input rule for a full-screen saver. The first 500 ms are ignored: the last-input
-// time read on the first tick at or after 501 ms is the reference (so the release of the key that started
-// the saver never ends it), and any later change ends the saver. An unreadable time changes nothing.
-class InputWatch {
-public:
-    bool ends(std::uint64_t sinceStartMs, bool read, DWORD lastInput);
-
-private:
-    bool referenced_ = false;
-    DWORD reference_ = 0;
-};
-
 // Writes one word to a non-blocking pipe. A full pipe takes none of it and still reports success.
 enum class PipeWrite { Sent, Full, Failed };
 PipeWrite writePipeWord(HANDLE pipe, const char* word);

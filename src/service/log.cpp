@@ -7,13 +7,11 @@
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
+#include "service/repeat_filter.h"
 
 namespace calmlane {
 
 namespace {
-
-constexpr std::uint64_t RepeatIntervalMs = 60000;
-constexpr std::size_t RememberedLines = 32;
 
 // The service logs from its loop and from the block's worker: one line at a time, in one order in
 // every sink.
@@ -21,16 +19,6 @@ std::mutex logLock;
 RepeatFilter eventLogFilter;
 
 }  // namespace
-
-bool RepeatFilter::admit(const std::wstring& line, std::uint64_t nowMs) {
-    while (!recent_.empty() && nowMs - recent_.front().at >= RepeatIntervalMs) recent_.pop_front();
-    for (const Admitted& admitted : recent_) {
-        if (admitted.line == line) return false;
-    }
-    if (recent_.size() == RememberedLines) recent_.pop_front();
-    recent_.push_back({line, nowMs});
-    return true;
-}
 
 void logEvent(const std::wstring& message) {
     const std::lock_guard<std::mutex> lock(logLock);

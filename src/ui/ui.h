@@ -11,6 +11,7 @@
 #include "app/handles.h"
 #include "app/settings.h"
 #include "configuration/saver_operation.h"
+#include "ui/layout_arithmetic.h"
 #include "update/update_check.h"
 
 namespace calmlane {
@@ -28,55 +29,16 @@ inline constexpr UINT FocusedMessage = 0x8011;      // a control took the focus;
 inline constexpr UINT_PTR OperationTimer = 98;  // 75 ms while a saver operation runs
 inline constexpr UINT_PTR SnapshotTimer = 99;   // 1,000 ms once, UI self-test only
 
-// Control identifiers.
-enum ControlId : int {
-    EnableButton = 101,
-    CustomizeButton = 102,
-    DisableButton = 103,
-    WindowsSettingsButton = 104,
-    AboutButton = 105,
-    LanguageBox = 106,
-    SaveButton = 108,
-    CancelButton = 109,
-    ContinueButton = 110,
-    AdaptersRadio = 111,
-    FirewallRadio = 112,
-    ColorButton = 113,
-    DensityBar = 114,
-    SpeedBar = 115,
-    ResetButton = 116,
-    NetworkModeButton = 117,
-    ConfigurationButton = 118,
-    RestoreButton = 119,
-    IdleField = 120,
-    DisplaysBox = 121,
-    UpdateButton = 122,
-    CheckUpdatesButton = 123,
-    SupportButton = 124,
-    Caption = 125,     // static captions: each names the control created right after it
-    StatusCard = 126,  // the status card's text
-};
-
-// The controls that are disabled, and whose commands are ignored, while an operation or download runs.
-bool busyControl(int id);
-
-// Window geometry, in pixels, as plain arithmetic.
-// A DIP value at a scale (DPI / 96), truncated.
-int scaled(double dips, double scale);
-// The first window rectangle of a page: its DIP size scaled, each side limited to the work area minus
-// 30 pixels, centred in the work area.
-RECT initialWindowRect(int page, double scale, const RECT& workArea);
-// The window sized to its content: frame height (window minus client) plus content plus 8 DIPs, limited
-// to the work area minus 30 pixels and centred vertically in it; left edge and width kept.
-RECT fittedWindowRect(const RECT& window, int frameHeight, int contentHeight, double scale, const RECT& workArea);
-// The scroll position after a scroll bar or wheel request, clamped to 0 .. max(0, content - page).
-int scrolledPosition(int current, int delta, int contentHeight, int pageHeight);
-// The scroll position that shows the control spanning top..bottom (pixels at scroll 0) with `margin`
-// around it, moving as little as possible; its top wins when it is taller than the page.
-int scrollToShow(int scroll, int top, int bottom, int pageHeight, int margin);
-// The button that Enter activates: the focused owner-drawn button (0: none), else the page's default
-// (Save, Continue, Close; none on the main page).
-int enterTarget(int page, int focusedButton);
+// The window's geometry in Windows' rectangles.
+inline PixelRect pixelRect(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
+inline RECT windowsRect(const PixelRect& r) { return {r.left, r.top, r.right, r.bottom}; }
+inline RECT initialWindowRect(int page, double scale, const RECT& workArea) {
+    return windowsRect(initialWindowRect(page, scale, pixelRect(workArea)));
+}
+inline RECT fittedWindowRect(const RECT& window, int frameHeight, int contentHeight, double scale,
+                             const RECT& workArea) {
+    return windowsRect(fittedWindowRect(pixelRect(window), frameHeight, contentHeight, scale, pixelRect(workArea)));
+}
 
 namespace palette {
 inline constexpr COLORREF Background = RGB(246, 248, 252);

@@ -24,11 +24,6 @@ namespace {
 
 constexpr int WideWidth = 796;  // DIPs: from here the main page has two columns
 
-struct PageSize {
-    int width, height;
-};
-constexpr PageSize PageSizes[] = {{1000, 850}, {1000, 780}, {780, 780}, {780, 780}};
-
 // Clears the layout guard on every way out of a layout.
 struct LayoutGuard {
     bool& flag;
@@ -108,32 +103,6 @@ std::wstring actionText(const Ui& ui, int id) {
 }
 
 }  // namespace
-
-bool busyControl(int id) {
-    return (id >= EnableButton && id <= LanguageBox) || id == NetworkModeButton || id == ConfigurationButton ||
-           id == RestoreButton || id == UpdateButton;
-}
-
-int scaled(double dips, double scale) { return static_cast<int>(dips * scale); }
-
-RECT initialWindowRect(int page, double scale, const RECT& workArea) {
-    const PageSize size = PageSizes[std::clamp(page, 0, 3)];
-    const int areaWidth = workArea.right - workArea.left;
-    const int areaHeight = workArea.bottom - workArea.top;
-    const int width = std::min(scaled(size.width, scale), areaWidth - 30);
-    const int height = std::min(scaled(size.height, scale), areaHeight - 30);
-    const int left = workArea.left + (areaWidth - width) / 2;
-    const int top = workArea.top + (areaHeight - height) / 2;
-    return RECT{left, top, left + width, top + height};
-}
-
-RECT fittedWindowRect(const RECT& window, int frameHeight, int contentHeight, double scale, const RECT& workArea) {
-    const int areaHeight = workArea.bottom - workArea.top;
-    const int height = std::min(frameHeight + contentHeight + scaled(8, scale), areaHeight - 30);
-    const int top = workArea.top + (areaHeight - height) / 2;
-    return RECT{window.left, top, window.right, top + height};
-}
-
 
 std::wstring updateLine(const std::wstring& version) {
     return filled(tr(L"Mise à jour Calmlane %s — Télécharger et installer", L"Calmlane %s update — Download and install",
@@ -501,26 +470,6 @@ void Ui::restoreFocus() {
     if (target != nullptr) SetFocus(target);
     // A stand-in for a control disabled for now: the next rebuild gives the focus back to the wanted one.
     if (fallback && wanted != 0) focusId = wanted;
-}
-
-int scrollToShow(int scroll, int top, int bottom, int pageHeight, int margin) {
-    if (top - margin < scroll) return std::max(0, top - margin);
-    if (bottom + margin > scroll + pageHeight) return std::max(0, std::min(bottom + margin - pageHeight, top - margin));
-    return scroll;
-}
-
-int enterTarget(int page, int focusedButton) {
-    if (focusedButton != 0) return focusedButton;
-    switch (page) {
-    case 1:
-        return SaveButton;
-    case 2:
-        return ContinueButton;
-    case 3:
-        return CancelButton;  // "Close"
-    default:
-        return 0;
-    }
 }
 
 void Ui::reposition() {

@@ -206,7 +206,7 @@ void stage(const std::wstring& version, UpdateDownloadResult& result) {
     }
     const HANDLE updates = held.folders.updates.get();
     if (updates == nullptr) return;
-    const std::wstring name = L"Calmlane-Setup-" + version + L".exe";
+    const std::wstring name = stagedInstallerName(version);
     path += L"\\" + name;
     heldInstallers().take(path);  // an earlier, unstarted download of this version gives way
     discard(updates, name);

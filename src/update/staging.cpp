@@ -9,16 +9,8 @@
 
 namespace calmlane {
 
-namespace {
-
-constexpr unsigned long NotRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-
-}  // namespace
-
-bool isStagedInstaller(std::wstring_view name, unsigned long attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & NotRegular) == 0 &&
-           name.starts_with(L"Calmlane-Setup-") && name.ends_with(L".exe");
-}
+static_assert(attribute::Directory == FILE_ATTRIBUTE_DIRECTORY && attribute::Device == FILE_ATTRIBUTE_DEVICE &&
+              attribute::ReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT && attribute::Invalid == INVALID_FILE_ATTRIBUTES);
 
 std::wstring updateFolder() { return folder(CSIDL_LOCAL_APPDATA) + L"\\Calmlane\\Updates"; }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/handles.h"
+#include "update/staging_rules.h"
 
 namespace calmlane {
 
@@ -27,9 +28,5 @@ StagingFolders openStagingFolders(bool create, DWORD access);
 // The folder is user-writable, so an elevated start must not be steered elsewhere: it works only through
 // the held folders, and removes nothing but regular files and the empty folder itself.
 void cleanupStagedUpdates() noexcept;
-
-// The decision, from the file attributes read (testable with any attributes): a regular file named
-// "Calmlane-Setup-*.exe" (exactly ".exe"), never a directory or reparse point.
-bool isStagedInstaller(std::wstring_view name, unsigned long attributes);
 
 }  // namespace calmlane

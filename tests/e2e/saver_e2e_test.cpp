@@ -57,11 +57,8 @@ int overlayPixelsOnScreen() {
 
 class Saver : public ::testing::Test {
 protected:
-    void SetUp() override {
-        writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
-        writeDword(HKEY_CURRENT_USER, RegistryPath, L"Color", RGB(255, 0, 0));
-    }
-    RegistryScratch scratch;
+    void SetUp() override { writeDword(HKEY_CURRENT_USER, RegistryPath, L"Color", RGB(255, 0, 0)); }
+    EnglishUser english;
     const std::wstring calmlane = binFolder() + L"\\Calmlane.exe";
 };
 
@@ -140,51 +137,46 @@ TEST_F(PolicyPause, EachPauseTakesTheModeInForceAtItsStart) {
     }
 }
 
-TEST_F(Saver, MouseJitterOfFourPixelsIsToleratedAndFiveEndIt) {
-    SetCursorPos(300, 300);
-    Launched saver = launch(calmlane, L"--preview");
-    ASSERT_TRUE(saver.process);
-    HWND window = waitForWindow(nullptr, 10000);
-    ASSERT_NE(window, nullptr);
-    EXPECT_TRUE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST) << "above always-on-top windows";
-    Sleep(400);  // past the 300 ms in which any movement is ignored
-    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(304, 296));
-    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 600), static_cast<DWORD>(WAIT_TIMEOUT));
-    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(305, 300));
-    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
+// Real input: SendInput moves GetLastInputInfo, which posted messages do not. The shift key's release,
+// or a mouse move by one pixel.
+void sendInput(bool release) {
+    INPUT input = {};
+    input.type = release ? INPUT_KEYBOARD : INPUT_MOUSE;
+    if (release) input.ki = {VK_SHIFT, 0, KEYEVENTF_KEYUP, 0, 0};
+    if (!release) input.mi = {1, 0, 0, MOUSEEVENTF_MOVE, 0, 0};
+    EXPECT_EQ(SendInput(1, &input, sizeof(input)), 1u);
 }
 
-TEST_F(Saver, AKeyEndsItAndNetworkTestIgnoresTheMouse) {
-    Launched saver = launch(calmlane, L"--network-test");
-    ASSERT_TRUE(saver.process);
-    HWND window = waitForWindow(nullptr, 10000);
-    ASSERT_NE(window, nullptr);
-    Sleep(400);
-    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(10, 10));
-    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 600), static_cast<DWORD>(WAIT_TIMEOUT));
-    PostMessageW(window, WM_KEYDOWN, VK_SPACE, 0);
-    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
-}
-
-void sendInput(INPUT input) { ASSERT_EQ(SendInput(1, &input, sizeof(input)), 1u); }
-
-TEST_F(Saver, TheReleaseOfTheStartingKeyIsIgnoredAndOnePixelLaterEndsIt) {
-    // Real input: SendInput moves GetLastInputInfo, which posted messages do not.
-    Launched saver = launch(calmlane, L"--preview");
-    ASSERT_TRUE(saver.process);
-    ASSERT_NE(waitForWindow(nullptr, 10000), nullptr);
-    INPUT release = {};
-    release.type = INPUT_KEYBOARD;
-    release.ki.wVk = VK_SHIFT;
-    release.ki.dwFlags = KEYEVENTF_KEYUP;
-    sendInput(release);  // within the saver's first 500 ms
-    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 1500), static_cast<DWORD>(WAIT_TIMEOUT));
-    INPUT nudge = {};
-    nudge.type = INPUT_MOUSE;
-    nudge.mi.dx = 1;
-    nudge.mi.dwFlags = MOUSEEVENTF_MOVE;
-    sendInput(nudge);
-    EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
+// The input rules in a real process: an input the saver ignores, then one that ends it.
+TEST_F(Saver, InputEndsItOnlyBeyondWhatItIgnores) {
+    using Give = void (*)(HWND);
+    const struct {
+        const wchar_t* arguments;
+        DWORD settleMs;  // before the ignored input (any movement in the first 300 ms is ignored)
+        Give ignored, ending;
+    } rows[] = {
+        // Mouse jitter of four pixels is tolerated, five end it.
+        {L"--preview", 400, [](HWND w) { PostMessageW(w, WM_MOUSEMOVE, 0, MAKELPARAM(304, 296)); },
+         [](HWND w) { PostMessageW(w, WM_MOUSEMOVE, 0, MAKELPARAM(305, 300)); }},
+        {L"--network-test", 400, [](HWND w) { PostMessageW(w, WM_MOUSEMOVE, 0, MAKELPARAM(10, 10)); },
+         [](HWND w) { PostMessageW(w, WM_KEYDOWN, VK_SPACE, 0); }},
+        // The release of the key that started it, within its first 500 ms; then one pixel.
+        {L"--preview", 0, [](HWND) { sendInput(true); }, [](HWND) { sendInput(false); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(narrow(row.arguments) + " " + std::to_string(row.settleMs));
+        SetCursorPos(300, 300);
+        Launched saver = launch(calmlane, row.arguments);
+        ASSERT_TRUE(saver.process);
+        HWND window = waitForWindow(nullptr, 10000);
+        ASSERT_NE(window, nullptr);
+        EXPECT_TRUE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST) << "above always-on-top windows";
+        Sleep(row.settleMs);
+        row.ignored(window);
+        EXPECT_EQ(WaitForSingleObject(saver.process.get(), 1500), static_cast<DWORD>(WAIT_TIMEOUT));
+        row.ending(window);
+        EXPECT_EQ(WaitForSingleObject(saver.process.get(), 3000), static_cast<DWORD>(WAIT_OBJECT_0));
+    }
 }
 
 // A program that took the pipe name the service last published while the service is down, and answers

@@ -1,10 +1,10 @@
 // The setup program, Uninstall.exe and the mode change as Windows starts them: exit codes, message
 // boxes, what each leaves on the machine, and the setup window with screenshots for review.
 #include <gtest/gtest.h>
-#include <wincodec.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +20,7 @@
 #include "install/installer.h"
 #include "service/adapters.h"
 #include "support/debug_log.h"
+#include "support/gdi_probe.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
 #include "ui/ui.h"
@@ -275,73 +276,35 @@ std::wstring windowText(HWND window) {
     return buffer;
 }
 
-// The window's pixels as a PNG file (Windows Imaging Component). GDI leaves the fourth byte of each
-// pixel at 0, so the bitmap is read without alpha.
-bool savePng(HWND window, const std::wstring& path) {
+// The window's pixels as a bitmap file, through the product's own writer.
+bool saveShot(HWND window, const std::wstring& path) {
     RECT r = {};
     GetWindowRect(window, &r);
-    const WindowDc screen(nullptr);
-    UniqueDc memory(CreateCompatibleDC(screen.get()));
-    UniqueGdiObject bitmap(CreateCompatibleBitmap(screen.get(), r.right - r.left, r.bottom - r.top));
-    {
-        const ScopedSelection selected(memory.get(), bitmap.get());
-        BitBlt(memory.get(), 0, 0, r.right - r.left, r.bottom - r.top, screen.get(), r.left, r.top, SRCCOPY);
-    }
-    UniqueCom<IWICImagingFactory> factory;
-    UniqueCom<IWICBitmap> pixels;
-    UniqueCom<IWICStream> stream;
-    UniqueCom<IWICBitmapEncoder> encoder;
-    UniqueCom<IWICBitmapFrameEncode> frame;
-    return SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                                      reinterpret_cast<void**>(factory.put()))) &&
-           SUCCEEDED(factory.get()->CreateBitmapFromHBITMAP(static_cast<HBITMAP>(bitmap.get()), nullptr,
-                                                            WICBitmapIgnoreAlpha, pixels.put())) &&
-           SUCCEEDED(factory.get()->CreateStream(stream.put())) &&
-           SUCCEEDED(stream.get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE)) &&
-           SUCCEEDED(factory.get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put())) &&
-           SUCCEEDED(encoder.get()->Initialize(stream.get(), WICBitmapEncoderNoCache)) &&
-           SUCCEEDED(encoder.get()->CreateNewFrame(frame.put(), nullptr)) &&
-           SUCCEEDED(frame.get()->Initialize(nullptr)) && SUCCEEDED(frame.get()->WriteSource(pixels.get(), nullptr)) &&
-           SUCCEEDED(frame.get()->Commit()) && SUCCEEDED(encoder.get()->Commit());
+    PixelSurface shot(r.right - r.left, r.bottom - r.top);
+    shot.grabScreen(r.left, r.top);
+    return writeBitmapFile(path, shot.width(), shot.height(), shot.bits());
 }
 
 class SetupWindow : public InstallPrograms {
 protected:
-    void SetUp() override {
-        InstallPrograms::SetUp();
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    }
     void TearDown() override {
-        if (process) close();
-        CoUninitialize();
+        setup.reset();
         InstallPrograms::TearDown();
     }
     void open(DWORD language, const std::wstring& program = built(L"Calmlane Setup.exe")) {
         writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", language);
-        StartedChild child = startChild(program, L"");
-        ASSERT_TRUE(child.process);
-        process = std::move(child.process);
-        window = waitForWindow(child.id, L"Calmlane.Native.Setup");
+        window = setup.emplace(program, L"", L"Calmlane.Native.Setup").window;
         ASSERT_TRUE(window != nullptr && waitUntil([&] { return IsWindowVisible(window) != FALSE; }));
         Sleep(500);  // let it paint
     }
-    // Closes the window; the program's exit code (STILL_ACTIVE when it had to be ended).
-    DWORD close() {
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        DWORD code = STILL_ACTIVE;
-        if (WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
-        else GetExitCodeProcess(process.get(), &code);
-        process.reset();
-        return code;
-    }
     void screenshot(const wchar_t* name) {
         const std::wstring path = binFolder() + L"\\..\\" + name;
-        EXPECT_TRUE(savePng(window, path));
+        EXPECT_TRUE(saveShot(window, path));
         std::printf("Setup window screenshot: %ls\n", path.c_str());
     }
     HWND item(int id) const { return GetDlgItem(window, id); }
 
-    UniqueHandle process;
+    std::optional<WindowedChild> setup;
     HWND window = nullptr;
 };
 
@@ -350,17 +313,17 @@ TEST_F(SetupWindow, ARefusedFolderIsShownAndNothingIsWrittenAndTheUsersLanguageI
     EXPECT_EQ(windowText(item(204)), target);  // the folder field
     EXPECT_EQ(windowText(item(207)), L"Block with Windows Firewall");  // the mode checked at first
     EXPECT_EQ(SendMessageW(item(207), BM_GETCHECK, 0, 0), BST_CHECKED);
-    screenshot(L"setup-window-en.png");
+    screenshot(L"setup-window-en.bmp");
     // The shipped setup under Wine, which has no file security: refused, in the result line.
     SendMessageW(item(IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(windowText(item(211)), widen(UnprotectedFolder));
     EXPECT_EQ(installState(target), Removed);
-    screenshot(L"setup-window-en-refused.png");
-    EXPECT_EQ(close(), 0u);
+    screenshot(L"setup-window-en-refused.bmp");
+    EXPECT_EQ(setup->close(), 0u);
 
     open(3);
     EXPECT_EQ(windowText(window), L"Calmlane 安装程序");
-    screenshot(L"setup-window-zh.png");
+    screenshot(L"setup-window-zh.bmp");
 }
 
 // Names outside the KnownDLLs that the programs imported before, or load themselves (comctl32). Wine's
@@ -446,7 +409,7 @@ TEST_F(SetupWindow, NoDllIsLoadedFromTheProgramsFolder) {
     DeleteFileW(marker.c_str());
 
     open(1, folder + L"\\Calmlane Setup.exe");
-    EXPECT_EQ(close(), 0u);
+    EXPECT_EQ(setup->close(), 0u);
     protectSystemFolders();
     EXPECT_EQ(runToExit(folder + L"\\Calmlane Setup-test.exe", L"--install-silent", 120000), 0u);
     // The shipped uninstaller judges the installation folder by its real descriptor, which Wine does not

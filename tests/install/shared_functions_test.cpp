@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 #include "app/handles.h"
@@ -73,20 +74,15 @@ protected:
         ASSERT_TRUE(CopyFileW(modulePath().c_str(), copy.c_str(), FALSE));
     }
     void TearDown() override {
-        if (process && TerminateProcess(process.get(), 1)) WaitForSingleObject(process.get(), 5000);
+        running.reset();
         installDirectoryOverride.clear();
         std::error_code ignored;
         std::filesystem::remove_all(Folder, ignored);
     }
     // Starts the installed copy with one Child test and waits until it has a window.
-    void startCopy(const wchar_t* test) {
-        StartedChild child = startChild(copy, childArguments(test));
-        ASSERT_TRUE(child.process);
-        process = std::move(child.process);
-        ASSERT_NE(waitForWindow(child.id), nullptr);
-    }
+    void startCopy(const wchar_t* test) { ASSERT_NE(running.emplace(copy, childArguments(test)).window, nullptr); }
     const std::wstring copy = Folder + L"\\Calmlane.exe";
-    UniqueHandle process;
+    std::optional<WindowedChild> running;
 };
 
 TEST_F(InstalledCopy, ClosesOtherCopiesButNeverWaitsOnItself) {
@@ -94,7 +90,7 @@ TEST_F(InstalledCopy, ClosesOtherCopiesButNeverWaitsOnItself) {
     const ChildResult closer = runChild(copy, childArguments(L"CloseInstalledWindows"), 60000);
     ASSERT_TRUE(closer.finished);
     EXPECT_EQ(closer.exitCode, 0u);
-    EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_NE(running->exitWithin(0), STILL_ACTIVE);
 }
 
 TEST_F(InstalledCopy, ATimeOutStillClosesEveryProcessHandle) {

@@ -7,10 +7,16 @@ an assignment. The mutant is rebuilt in a scratch copy, then the native tests ru
 every fuzz target briefly. A mutant that fails to build is not counted, nor one that the floor file marks as
 equivalent (no input can tell it from the original).
 
-    mutants.py BUILD_FOLDER [--floor FILE] [--jobs N] [--fuzz-seconds S]
+The tests that kill each mutant are read from the test run's own output (a test that crashes or hangs
+is found by running the tests after it again) and written to BUILD_FOLDER/kills.json. With --by-test
+it also prints, per test, the mutants that no other test kills; a mutant that only one test kills is
+then also given to the fuzzers that reach its file, which are named beside that test when they kill it.
+
+    mutants.py BUILD_FOLDER [--floor FILE] [--jobs N] [--fuzz-seconds S] [--by-test]
 """
 import argparse
 import concurrent.futures
+import json
 import os
 import re
 import shutil
@@ -134,15 +140,40 @@ def names_of(mutants):
     return names
 
 
-def run(command, timeout):
-    """True when `command` succeeds within `timeout` seconds; on a time-out its whole process group goes."""
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    try:
-        return process.wait(timeout=timeout) == 0
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
-        return False
+def run(command, timeout, output=None):
+    """True when `command` succeeds within `timeout` seconds; on a time-out its whole process group goes.
+    Its standard output goes to the file `output` when one is named."""
+    with open(output or os.devnull, "w") as out:
+        process = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, start_new_session=True)
+        try:
+            return process.wait(timeout=timeout) == 0
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            return False
+
+
+# The test program's exit failed although no test did: a sanitizer's report at exit, a fault outside
+# the tests.
+OUTSIDE_THE_TESTS = "(outside the tests)"
+
+
+def read_test_log(path, finished, failed):
+    """Adds the tests that a GoogleTest log shows ended to `finished`, those that failed also to
+    `failed`; returns the test that started and never ended (it crashed or hung), or None."""
+    running = None
+    for line in open(path, errors="replace"):
+        m = re.match(r"\[ *(RUN|OK|FAILED) *\] ([^\s,]+\.[^\s,]+)", line)
+        if not m:
+            continue
+        if m.group(1) == "RUN":
+            running = m.group(2)
+        else:
+            finished.add(m.group(2))
+            if m.group(1) == "FAILED":
+                failed.add(m.group(2))
+            running = None
+    return running
 
 
 class Worker:
@@ -175,12 +206,29 @@ class Worker:
         folder = os.path.join(self.tree, "tests", "native", "fuzz")
         return [f for f in self.fuzzers if header in open(os.path.join(folder, f[len("fuzz_"):] + ".cpp")).read()]
 
-    def passes(self, fuzz_seconds, source=None):
-        """True when the tests and the fuzzers that reach `source` all pass the current tree."""
-        if not run(["cmake", "--build", self.build, "-j1", "--target", "pure_tests"], 300):
-            return None
-        if not run([os.path.join(self.build, "pure_tests")], 10):  # they take milliseconds: longer is a hang
-            return False
+    def tests_fail(self):
+        """The set of tests that fail the current tree, empty when all pass. One run tells, unless a test
+        crashes or hangs: the tests after it then run again without it, as often as needed."""
+        log = os.path.join(self.build, "pure_tests.log")
+        program = os.path.join(self.build, "pure_tests")
+        finished, failed = set(), set()
+        while True:
+            skipped = ":".join(sorted(finished))
+            command = [program, "--gtest_color=no"] + ([f"--gtest_filter=-{skipped}"] if skipped else [])
+            passed = run(command, 10, log)  # they take milliseconds: longer is a hang
+            before = len(finished)
+            running = read_test_log(log, finished, failed)
+            if running is not None:
+                finished.add(running)
+                failed.add(running)
+            elif not passed and not failed:
+                failed.add(OUTSIDE_THE_TESTS)
+            if running is None or len(finished) == before:
+                return failed
+
+    def fuzzers_fail(self, fuzz_seconds, source):
+        """The first fuzz target reaching `source` that finds a fault in the current tree, as a set; None
+        when one does not build."""
         for fuzzer in self.fuzzers_for(source):
             corpus = os.path.join(self.corpora, fuzzer[len("fuzz_"):])
             os.makedirs(corpus, exist_ok=True)
@@ -189,10 +237,23 @@ class Worker:
             if not run([os.path.join(self.build, fuzzer), f"-max_total_time={fuzz_seconds}",
                         "-timeout=5", "-rss_limit_mb=1024", f"-artifact_prefix={corpus}/", corpus],
                        fuzz_seconds + 30):
-                return False
-        return True
+                return {fuzzer}
+        return set()
 
-    def try_mutant(self, mutant, fuzz_seconds):
+    def killers(self, fuzz_seconds, source=None, by_test=False):
+        """What fails the current tree: the failing tests, else the fuzz target that reaches `source` and
+        finds a fault; an empty set when all pass, None when the tree does not build. by_test: a single
+        failing test is checked against the fuzzers too."""
+        if not run(["cmake", "--build", self.build, "-j1", "--target", "pure_tests"], 300):
+            return None
+        failed = self.tests_fail()
+        if failed and not (by_test and len(failed) == 1):
+            return failed
+        fuzzers = self.fuzzers_fail(fuzz_seconds, source)
+        return (failed or None) if fuzzers is None else failed | fuzzers
+
+    def try_mutant(self, mutant, fuzz_seconds, by_test):
+        """The outcome ("killed", "survived" or "stillborn") and the set of what killed it."""
         path, number, _, new_line, _ = mutant
         target = os.path.join(self.tree, path)
         original = open(os.path.join(ROOT, path)).readlines()
@@ -200,10 +261,54 @@ class Worker:
         changed[number - 1] = new_line
         open(target, "w").writelines(changed)
         try:
-            outcome = self.passes(fuzz_seconds, path)
-            return "stillborn" if outcome is None else "survived" if outcome else "killed"
+            killers = self.killers(fuzz_seconds, path, by_test)
+            return ("stillborn" if killers is None else "killed" if killers else "survived"), killers
         finally:
             open(target, "w").writelines(original)
+
+
+def test_names(program):
+    """Every test of the program, as Suite.Name."""
+    listing = subprocess.run([program, "--gtest_list_tests"], capture_output=True, text=True, check=True).stdout
+    names, suite = [], ""
+    for line in listing.splitlines():
+        if line.startswith(" "):
+            names.append(suite + line.split("#")[0].strip())
+        else:
+            suite = line.split("#")[0].strip()
+    return names
+
+
+def print_by_test(mutants, names, outcomes, tests):
+    """Per test: how many mutants it kills and those that no other test kills (noting a fuzzer that kills
+    one too); then the tests without a mutant of their own."""
+    kills = {test: 0 for test in tests}
+    own = {test: [] for test in tests}
+    fuzz_only = 0
+    for index, (path, number, _, _, _) in enumerate(mutants):
+        outcome, killers = outcomes[index]
+        if outcome != "killed":
+            continue
+        by_tests = sorted(k for k in killers if not k.startswith("fuzz_"))
+        fuzzers = sorted(k for k in killers if k.startswith("fuzz_"))
+        for test in by_tests:
+            kills[test] = kills.get(test, 0) + 1
+        if not by_tests:
+            fuzz_only += 1
+        elif len(by_tests) == 1:
+            also = f" ({', '.join(fuzzers)} kills it too)" if fuzzers else ""
+            text = f"{path}:{number}: {names[index][len(path) + 2:]}{also}"
+            own.setdefault(by_tests[0], []).append((text, not fuzzers))
+    alone = []
+    for test in sorted(kills):
+        mine = own.get(test, [])
+        print(f"by test: {test}: kills {kills[test]}, {sum(1 for _, only in mine if only)} of them alone")
+        for text, _ in mine:
+            print(f"    {text}")
+        if not any(only for _, only in mine):
+            alone.append(test)
+    print(f"by test: {len(alone)} tests kill no mutant that another test or a fuzzer does not: {' '.join(alone)}")
+    print(f"by test: {fuzz_only} mutants are killed by a fuzzer only")
 
 
 def main():
@@ -213,9 +318,13 @@ def main():
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--fuzz-seconds", type=int, default=2)
     parser.add_argument("--list", action="store_true", help="only list the mutants")
+    parser.add_argument("--by-test", action="store_true", help="print, per test, the mutants that only it kills")
+    parser.add_argument("--source", action="append", help="only the mutants of this file (src/...; repeatable)")
     args = parser.parse_args()
 
     mutants = all_mutants()
+    if args.source:
+        mutants = [m for m in mutants if m[0] in args.source]
     equivalent = set()
     if args.floor:
         for line in open(args.floor):
@@ -236,7 +345,7 @@ def main():
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         workers = list(pool.map(lambda i: Worker(os.path.join(args.build, f"worker{i}")), range(args.jobs)))
     for worker in workers:
-        if worker.passes(args.fuzz_seconds) is not True:
+        if worker.killers(args.fuzz_seconds) != set():
             print("mutants: the unmutated code fails its own tests", file=sys.stderr)
             return 1
     numbered = list(enumerate(mutants))
@@ -247,7 +356,7 @@ def main():
 
     def work(worker, share):
         for index, mutant in share:
-            outcome = worker.try_mutant(mutant, args.fuzz_seconds)
+            outcome = worker.try_mutant(mutant, args.fuzz_seconds, args.by_test)
             with progress:
                 outcomes[index] = outcome
                 if len(outcomes) % 25 == 0:
@@ -257,9 +366,15 @@ def main():
         for future in [pool.submit(work, w, s) for w, s in zip(workers, shares)]:
             future.result()
 
+    with open(os.path.join(args.build, "kills.json"), "w") as record:
+        json.dump([{"mutant": names[i], "line": mutants[i][1], "outcome": outcomes[i][0],
+                    "killers": sorted(outcomes[i][1] or [])} for i in range(len(mutants))], record, indent=1)
+    if args.by_test:
+        print_by_test(mutants, names, outcomes, test_names(os.path.join(workers[0].build, "pure_tests")))
+
     killed = survived = 0
     for index, (path, number, line, new_line, description) in enumerate(mutants):
-        outcome = outcomes[index]
+        outcome = outcomes[index][0]
         if outcome == "killed":
             killed += 1
         elif outcome == "survived":
@@ -269,7 +384,7 @@ def main():
     score = 100.0 * killed / counted if counted else 0.0
     print(f"mutants: {len(mutants) - counted} did not build, {len(marked)} marked equivalent and not run; "
           f"{time.time() - start:.0f} s")
-    stale = equivalent - set(marked)
+    stale = set() if args.source else equivalent - set(marked)
     for entry in sorted(stale):
         print(f"mutants: no longer made (remove it from the floor file): {entry}")
     print(f"mutants: {killed} killed of {counted} ({score:.1f} %)")

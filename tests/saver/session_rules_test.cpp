@@ -1,9 +1,8 @@
-// The saver's session rules: when input ends a full-screen saver, and when a pipe word counts as sent.
+// The saver's session rules: when the display stops its frames, and when a pipe word counts as sent.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
-#include <tuple>
-#include <vector>
 
 #include "app/display_state.h"
 #include "app/handles.h"
@@ -11,36 +10,6 @@
 
 namespace calmlane {
 namespace {
-
-TEST(SaverInput, TheReferenceIsTheFirstReadAtOrAfter501Ms) {
-    const struct {
-        const char* name;
-        std::vector<std::tuple<std::uint64_t, bool, DWORD>> ticks;  // since start, read, last input
-        bool endsAtLast;
-    } rows[] = {
-        {"key release at 100 ms is before the reference", {{150, true, 1100}, {300, true, 1100}, {600, true, 1100},
-                                                           {750, true, 1100}}, false},
-        {"input at 500 ms is still ignored", {{500, true, 1500}, {650, true, 1500}}, false},
-        {"the reference tick itself never ends", {{501, true, 9000}}, false},
-        {"any later change ends it", {{510, true, 1000}, {660, true, 1001}}, true},
-        {"an unreadable time changes nothing", {{520, true, 1000}, {670, false, 0}, {820, false, 5}}, false},
-        {"an unreadable first tick defers the reference", {{520, false, 0}, {670, true, 1200}, {820, true, 1200}},
-         false},
-        {"a change after a deferred reference ends it", {{520, false, 0}, {670, true, 1200}, {820, true, 1201}}, true},
-    };
-    for (const auto& row : rows) {
-        InputWatch watch;
-        bool ended = false;
-        for (std::size_t i = 0; i < row.ticks.size(); ++i) {
-            const auto& [since, read, last] = row.ticks[i];
-            ended = watch.ends(since, read, last);
-            if (i + 1 < row.ticks.size()) {
-                EXPECT_FALSE(ended) << row.name << " at tick " << i;
-            }
-        }
-        EXPECT_EQ(ended, row.endsAtLast) << row.name;
-    }
-}
 
 TEST(SaverDisplay, FramesFollowTheConsoleDisplayReports) {
     // GUID_SESSION_DISPLAY_STATUS: a report of another setting.

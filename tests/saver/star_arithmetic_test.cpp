@@ -1,8 +1,13 @@
 // Star arithmetic on fixed values: the draws, one step of a star, its projection and pen, and where the
-// overlay goes. The frames drawn from it are checked in star_field_test.cpp.
+// overlay goes (the frames drawn from it are checked in star_field_test.cpp); and when input ends the saver.
 #include "saver/star_arithmetic.h"
 
 #include <gtest/gtest.h>
+
+#include <tuple>
+#include <vector>
+
+#include "saver/input_watch.h"
 
 namespace calmlane {
 namespace {
@@ -67,6 +72,36 @@ TEST(Overlay, PlacementSweepsUpAndDownTheField) {
     }
     EXPECT_EQ(overlayMeasureWidth(40), 1);
     EXPECT_EQ(overlayMeasureWidth(1920), 1872);
+}
+
+TEST(SaverInput, TheReferenceIsTheFirstReadAtOrAfter501Ms) {
+    const struct {
+        const char* name;
+        std::vector<std::tuple<std::uint64_t, bool, std::uint32_t>> ticks;  // since start, read, last input
+        bool endsAtLast;
+    } rows[] = {
+        {"key release at 100 ms is before the reference", {{150, true, 1100}, {300, true, 1100}, {600, true, 1100},
+                                                           {750, true, 1100}}, false},
+        {"input at 500 ms is still ignored", {{500, true, 1500}, {650, true, 1500}}, false},
+        {"the reference tick itself never ends, the next change does", {{501, true, 9000}, {651, true, 9001}}, true},
+        {"any later change ends it", {{510, true, 1000}, {660, true, 1001}}, true},
+        {"an unreadable time changes nothing", {{520, true, 1000}, {670, false, 0}, {820, false, 5}}, false},
+        {"an unreadable first tick defers the reference", {{520, false, 0}, {670, true, 1200}, {820, true, 1200}},
+         false},
+        {"a change after a deferred reference ends it", {{520, false, 0}, {670, true, 1200}, {820, true, 1201}}, true},
+    };
+    for (const auto& row : rows) {
+        InputWatch watch;
+        bool ended = false;
+        for (std::size_t i = 0; i < row.ticks.size(); ++i) {
+            const auto& [since, read, last] = row.ticks[i];
+            ended = watch.ends(since, read, last);
+            if (i + 1 < row.ticks.size()) {
+                EXPECT_FALSE(ended) << row.name << " at tick " << i;
+            }
+        }
+        EXPECT_EQ(ended, row.endsAtLast) << row.name;
+    }
 }
 
 }  // namespace

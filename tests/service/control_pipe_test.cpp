@@ -35,28 +35,6 @@ TEST(ConnectResult, FollowsTheDocumentedOverlappedSemantics) {
     for (const auto& row : rows) EXPECT_EQ(classifyConnect(row.succeeded, row.error), row.result) << row.error;
 }
 
-TEST(Admission, OnlyDriveLetterPathsAreOpened) {
-    const struct {
-        const wchar_t* path;
-        bool drive;
-    } rows[] = {
-        {L"C:\\Program Files\\Calmlane\\Calmlane.scr", true},
-        {L"c:\\PROGRA~1\\Calmlane\\Calmlane.scr", true},
-        {L"\\\\?\\C:\\Program Files\\Calmlane\\Calmlane.scr", true},
-        {L"\\\\server\\share\\Calmlane.scr", false},
-        {L"\\\\server@80\\dav\\Calmlane.scr", false},
-        {L"\\\\?\\UNC\\server\\share\\Calmlane.scr", false},
-        {L"\\\\.\\C:\\Calmlane.scr", false},
-        {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\Calmlane.scr", false},
-        {L"C:Calmlane.scr", false},
-        {L"C:/Calmlane/Calmlane.scr", false},
-        {L"", false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(driveLetterPath(row.path), row.drive) << std::filesystem::path(row.path).string();
-    }
-}
-
 TEST(Admission, TheInstalledSaverIsKnownByItsIdentityUnderEverySpelling) {
     namespace fs = std::filesystem;
     const fs::path folder = fs::temp_directory_path() / "Calmlane Admission Folder";

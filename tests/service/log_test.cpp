@@ -42,33 +42,6 @@ TEST(ServiceLog, EachLineReachesTheRegistryAndTheDebugger) {
     EXPECT_EQ(empties(), 2);
 }
 
-// Lines that alternate (two pending adapters, refused and accepted knocks) are each limited too.
-TEST(ServiceLog, TheEventLogTakesEachRecentLineOnceAMinute) {
-    const struct {
-        std::uint64_t at;
-        const wchar_t* line;
-        bool admitted;
-    } rows[] = {
-        {1000, L"Rejected client executable path.", true},
-        {1100, L"Rejected client executable path.", false},
-        {60999, L"Rejected client executable path.", false},
-        {61000, L"Rejected client executable path.", true},  // a minute after the last admitted copy
-        {62000, L"Adapter restoration pending: A", true},
-        {62001, L"Adapter restoration pending: B", true},
-        {64000, L"Adapter restoration pending: A", false},
-        {64001, L"Adapter restoration pending: B", false},
-        {64002, L"Rejected client executable path.", false},  // not the previous line, but a recent one
-        {64003, L"", true},
-        {64004, L"", false},
-        {122000, L"Adapter restoration pending: A", true},
-    };
-    RepeatFilter filter;
-    for (const auto& row : rows) EXPECT_EQ(filter.admit(row.line, row.at), row.admitted) << row.at;
-    // 32 other lines later the first is forgotten, even within the minute.
-    for (int i = 0; i < 32; ++i) filter.admit(std::to_wstring(i), 122001);
-    EXPECT_TRUE(filter.admit(L"Adapter restoration pending: A", 122002));
-}
-
 TEST(ServiceLog, ErrorTextAppendsTheCode) {
     const std::wstring denied = errorText(5);
     EXPECT_TRUE(denied.size() > 4 && denied.compare(denied.size() - 4, 4, L" (5)") == 0) << denied.c_str();

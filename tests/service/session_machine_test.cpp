@@ -1,5 +1,5 @@
 // The pause-session loop on a simulated clock: every timing and ordering rule, and what each state waits
-// for, without a real pipe.
+// for, without a real pipe; and the event log's filter against repeated lines.
 #include "service/session_machine.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "service/repeat_filter.h"
 
 namespace calmlane {
 namespace {
@@ -131,17 +133,6 @@ struct Loop {
 
 class Session : public ::testing::Test, public Loop {};
 
-TEST_F(Session, AdmittedClientIsReadInTheSamePassAndStartBlocksOnAWorkerThenRepliesOk) {
-    port.clientWaiting = true;
-    port.send("START");
-    pass();
-    EXPECT_EQ(port.take(), "admit, block");
-    EXPECT_EQ(flags(), "open blocking");
-    pass();
-    EXPECT_EQ(port.take(), "reply:OK");
-    EXPECT_EQ(flags(), "open blocked");
-}
-
 // How a session ends. Whatever ends it is logged once; a blocked session is released 2 s later unless the
 // display is off or dimmed then or during the grace (a hold); a session that never blocked is released at
 // once. Without any display report (a failed subscription, or Wine) the display counts as on.
@@ -226,17 +217,6 @@ TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
     display = DisplayOn;
     pass(true, 0x10000);
     EXPECT_EQ(port.take(), "log:Console display state: 1, log:Recovery requested; reason code: 65536, restore, admit");
-    EXPECT_EQ(flags(), "open");
-}
-
-TEST_F(Session, AliveBeforeStartKeepsTheSessionWithoutBlocking) {
-    port.clientWaiting = true;
-    pass();
-    for (int i = 0; i < 10; ++i) {
-        port.send("ALIVE");
-        passFor(600);
-    }
-    EXPECT_EQ(port.take(), "admit");
     EXPECT_EQ(flags(), "open");
 }
 
@@ -357,42 +337,6 @@ TEST_F(Session, ALongBlockKeepsItsSessionAndDefersARecoveryRequest) {
     EXPECT_EQ(flags(), "open blocked");
 }
 
-TEST(SessionExpiry, AMessageInTheExpiryPassDoesNotSaveTheSessionNorStartABlock) {
-    const struct {
-        bool blocked;
-        const char* late;
-        const char* after;
-    } rows[] = {
-        {false, "START", ", log:Restoring network: Heartbeat expired, restore, close, disconnect"},
-        {true, "ALIVE", ""},  // released after the grace
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.late);
-        Loop loop;
-        loop.display = DisplayOn;
-        loop.port.clientWaiting = true;
-        if (row.blocked) loop.port.send("START");
-        loop.pass();
-        loop.pass();
-        loop.port.actions.clear();
-        loop.now += 4000;  // 4,050 ms after the last message
-        loop.port.send(row.late);
-        loop.pass();
-        EXPECT_EQ(loop.port.take(), ending("Heartbeat expired") + row.after);
-    }
-}
-
-TEST_F(Session, ProcessEndIsNoticedOnlyAfterItsQueuedMessages) {
-    display = DisplayOn;
-    startBlockedSession();
-    port.send("ALIVE");
-    port.send("STOP");
-    port.processEnded = true;
-    pass();
-    pass();
-    EXPECT_EQ(port.take(), ending("Saver sent STOP"));
-}
-
 TEST(SessionBlock, AFailedBlockRepliesErrorAndReleasesAtOnceHoweverLongItTook) {
     for (const std::uint64_t blockMs : {0u, 5000u}) {
         Loop loop;
@@ -407,28 +351,6 @@ TEST(SessionBlock, AFailedBlockRepliesErrorAndReleasesAtOnceHoweverLongItTook) {
                                         release("Network blocking failed") + ", close, disconnect")
             << blockMs << " ms";
     }
-}
-
-TEST_F(Session, RecoveryRequestReleasesOnceAndDropsAClientWithoutReply) {
-    pass(true, 128);
-    EXPECT_EQ(port.take(), "log:Recovery requested; reason code: 128, restore");
-    display = DisplayOn;
-    startBlockedSession();
-    pass(true, 196616);
-    EXPECT_EQ(port.take(), "log:Recovery requested; reason code: 196616, restore, close, disconnect");
-    EXPECT_EQ(flags(), "");
-}
-
-TEST_F(Session, DisplayChangesAreLoggedOnce) {
-    display = DisplayOn;
-    pass();
-    pass();
-    display = DisplayDimmed;
-    pass();
-    display = DisplayOff;
-    pass();
-    EXPECT_EQ(port.take(),
-              "log:Console display state: 1, log:Console display state: 2, log:Console display state: 0");
 }
 
 // A release that fails keeps the pipe from listening and is tried again after 50 ms, then twice as late
@@ -478,6 +400,36 @@ TEST_F(Session, StopWaitsForARunningBlockAndReleasesASessionOrAHold) {
     machine.stop();
     EXPECT_EQ(port.take(), "log:Service stopping: restoring network., restore");
     EXPECT_EQ(flags(), "");
+}
+
+// Lines that alternate (two pending adapters, refused and accepted knocks) are each limited too.
+TEST(ServiceLog, TheEventLogTakesEachRecentLineOnceAMinute) {
+    const struct {
+        std::uint64_t at;
+        const wchar_t* line;
+        bool admitted;
+    } rows[] = {
+        {1000, L"Rejected client executable path.", true},
+        {1100, L"Rejected client executable path.", false},
+        {60999, L"Rejected client executable path.", false},
+        {61000, L"Rejected client executable path.", true},  // a minute after the last admitted copy
+        {62000, L"Adapter restoration pending: A", true},
+        {62001, L"Adapter restoration pending: B", true},
+        {64000, L"Adapter restoration pending: A", false},
+        {64001, L"Adapter restoration pending: B", false},
+        {64002, L"Rejected client executable path.", false},  // not the previous line, but a recent one
+        {64003, L"", true},
+        {64004, L"", false},
+        {122000, L"Adapter restoration pending: A", true},
+    };
+    RepeatFilter filter;
+    for (const auto& row : rows) EXPECT_EQ(filter.admit(row.line, row.at), row.admitted) << row.at;
+    // The 32 lines admitted last are remembered, even within the minute: 31 others later the first still
+    // counts, one more and it is forgotten.
+    for (int i = 0; i < 31; ++i) filter.admit(std::to_wstring(i), 122001);
+    EXPECT_FALSE(filter.admit(L"Adapter restoration pending: A", 122002));
+    filter.admit(L"31", 122003);
+    EXPECT_TRUE(filter.admit(L"Adapter restoration pending: A", 122004));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "support/process.h"
+
 namespace calmlane::test {
 
 namespace {
@@ -71,17 +73,14 @@ bool DebugLog::contains(const std::string& message) const {
 }
 
 bool DebugLog::waitFor(const std::string& message, DWORD timeoutMs, DebugLine* found) const {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
+    return waitUntil([&] {
         for (const DebugLine& line : lines()) {
-            if (line.text == Prefix + message) {
-                if (found) *found = line;
-                return true;
-            }
+            if (line.text != Prefix + message) continue;
+            if (found) *found = line;
+            return true;
         }
-        if (GetTickCount64() > deadline) return false;
-        Sleep(20);
-    }
+        return false;
+    }, timeoutMs, 20);
 }
 
 }  // namespace calmlane::test

@@ -34,9 +34,9 @@ void PixelSurface::clear(COLORREF color) {
     DeleteObject(brush);
 }
 
-void PixelSurface::grabScreen() {
+void PixelSurface::grabScreen(int x, int y) {
     HDC screen = GetDC(nullptr);
-    BitBlt(dc_, 0, 0, w_, h_, screen, 0, 0, SRCCOPY);
+    BitBlt(dc_, 0, 0, w_, h_, screen, x, y, SRCCOPY);
     ReleaseDC(nullptr, screen);
     GdiFlush();
 }

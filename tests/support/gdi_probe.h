@@ -20,8 +20,8 @@ public:
     int height() const { return h_; }
     const DWORD* bits() const { return bits_; }
     void clear(COLORREF color);
-    // Copies what the screen shows at its top left into the surface.
-    void grabScreen();
+    // Copies what the screen shows from (x, y) on into the surface.
+    void grabScreen(int x = 0, int y = 0);
 
 private:
     int w_, h_;

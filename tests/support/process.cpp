@@ -204,6 +204,48 @@ HWND waitForWindow(DWORD processId, const wchar_t* className, DWORD timeoutMs) {
     return found.window;
 }
 
+bool BoxWatcher::waitFor(const std::wstring& text, DWORD timeoutMs) const {
+    return waitUntil([&] {
+        for (const auto& box : boxes()) {
+            if (box.text.find(text) != std::wstring::npos) return true;
+        }
+        return false;
+    }, timeoutMs);
+}
+
+WindowedChild::WindowedChild(const std::wstring& program, const std::wstring& arguments, const wchar_t* className)
+    : child(startChild(program, arguments)), className_(className) {
+    if (child.process) window = waitForWindow(child.id, className);
+}
+
+WindowedChild::~WindowedChild() {
+    if (child.process && WaitForSingleObject(child.process.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(child.process.get(), 1);
+        WaitForSingleObject(child.process.get(), 5000);
+    }
+}
+
+std::vector<HWND> WindowedChild::windows() const {
+    std::vector<HWND> found;
+    for (HWND w = FindWindowExW(nullptr, nullptr, className_, nullptr); w; w = FindWindowExW(nullptr, w, className_, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == child.id) found.push_back(w);
+    }
+    return found;
+}
+
+DWORD WindowedChild::exitWithin(DWORD timeoutMs) const {
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(child.process.get(), timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(child.process.get(), &code);
+    return code;
+}
+
+DWORD WindowedChild::close(DWORD timeoutMs) const {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    return exitWithin(timeoutMs);
+}
+
 HWND createProbeWindow(const wchar_t* className, WNDPROC procedure, DWORD style, int width, int height) {
     const HINSTANCE module = GetModuleHandleW(nullptr);
     WNDCLASSW windowClass = {};

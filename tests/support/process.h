@@ -68,6 +68,8 @@ public:
     BoxWatcher(const BoxWatcher&) = delete;
     BoxWatcher& operator=(const BoxWatcher&) = delete;
     std::vector<MessageBoxSeen> boxes() const;
+    // Waits for a box whose text contains `text` (other boxes may come first).
+    bool waitFor(const std::wstring& text, DWORD timeoutMs = 30000) const;
 
 private:
     static DWORD WINAPI watch(void* self);
@@ -85,6 +87,27 @@ struct StartedChild {
     DWORD id = 0;
 };
 StartedChild startChild(const std::wstring& program, const std::wstring& arguments);
+
+// A program started with a window: its first top-level window of `className` (any class: nullptr) is
+// waited for up to 10 s; the program is ended, if still running, when this goes out of scope.
+class WindowedChild {
+public:
+    WindowedChild(const std::wstring& program, const std::wstring& arguments, const wchar_t* className = nullptr);
+    ~WindowedChild();
+    WindowedChild(const WindowedChild&) = delete;
+    WindowedChild& operator=(const WindowedChild&) = delete;
+    // Its top-level windows of that class, visible or not.
+    std::vector<HWND> windows() const;
+    // Its exit code once it has ended within `timeoutMs`; STILL_ACTIVE (259) otherwise.
+    DWORD exitWithin(DWORD timeoutMs) const;
+    // Closes its first window; the exit code, or STILL_ACTIVE when it did not end within `timeoutMs`.
+    DWORD close(DWORD timeoutMs = 10000) const;
+    StartedChild child;
+    HWND window = nullptr;  // the first window found; nullptr when none came
+
+private:
+    const wchar_t* className_;
+};
 
 // Kernel handles and threads of this process, counted directly (Wine's GetProcessHandleCount says 0).
 struct ProcessResources {

@@ -3,14 +3,21 @@
 #include <gtest/gtest.h>
 
 #include "app/constants.h"
+#include "app/globals.h"
 #include "app/handles.h"
 #include "app/policy.h"
+#include "app/settings.h"
 #include "configuration/saver_selection.h"
 
 namespace calmlane::test {
 
 RegistryScratch::RegistryScratch() { wipe(); }
 RegistryScratch::~RegistryScratch() { wipe(); }
+
+EnglishUser::EnglishUser() {
+    settings.language = 1;
+    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+}
 
 void RegistryScratch::wipe() {
     deleteTree(HKEY_CURRENT_USER, RegistryPath);

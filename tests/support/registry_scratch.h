@@ -18,6 +18,13 @@ public:
     static void wipe();
 };
 
+// A scratch whose user reads English: the language value that programs read at start, and the one this
+// process holds.
+class EnglishUser : public RegistryScratch {
+public:
+    EnglishUser();
+};
+
 // Raw value access, so tests can store what the product never would (other types, odd sizes).
 void setRawValue(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type, const void* data, DWORD bytes);
 bool readRawValue(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD& type, std::vector<BYTE>& data);

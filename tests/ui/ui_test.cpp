@@ -1,5 +1,5 @@
-// The main window in process: geometry as arithmetic, the laid-out pages, their commands, drawing and
-// the capture.
+// The main window in process: the laid-out pages, their commands, drawing and the capture (its geometry
+// as arithmetic is in layout_arithmetic_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,45 +36,9 @@ using test::pumpUntil;
 // Tests of the window in English, against scratch settings.
 class UiEnglish : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settings.language = 1;
-        settings.save();
-    }
     void TearDown() override { settings.language = 1; }
-    test::RegistryScratch scratch;
+    test::EnglishUser english;
 };
-
-TEST(UiGeometry, WindowFollowsScaleAndWorkArea) {
-    const RECT large = {0, 0, 3840, 2160};
-    const RECT laptop = {0, 0, 1366, 728};
-    const struct {
-        int page;
-        double scale;
-        RECT work;
-        RECT expected;
-    } cases[] = {
-        {0, 1.5, large, {1170, 442, 2670, 1717}},   // 1500 × 1275, centred
-        {0, 1.5, laptop, {15, 15, 1351, 713}},      // 1336 × 698: each side limited to the work area − 30
-        {1, 1.0, laptop, {183, 15, 1183, 713}},     // 1000 × 780 → 698 high
-        {2, 2.0, large, {1140, 300, 2700, 1860}},   // 1560 × 1560
-        {3, 1.0, {100, 50, 1100, 950}, {210, 110, 990, 890}},
-    };
-    for (const auto& c : cases) {
-        const RECT r = initialWindowRect(c.page, c.scale, c.work);
-        EXPECT_TRUE(EqualRect(&r, &c.expected)) << c.page << " @" << c.scale << ": " << r.left << "," << r.top << ","
-                                                << r.right << "," << r.bottom;
-    }
-    // Fitting keeps the left edge and the width, adds 8 DIPs, and stays inside the work area, centred.
-    const RECT window = {15, 15, 1351, 713};
-    RECT fitted = fittedWindowRect(window, 40, 900, 1.5, laptop);
-    EXPECT_TRUE(EqualRect(&fitted, &window));  // 40 + 900 + 12 > 698: clamped
-    fitted = fittedWindowRect(window, 40, 500, 1.5, laptop);
-    EXPECT_EQ(fitted.left, 15);
-    EXPECT_EQ(fitted.right, 1351);
-    EXPECT_EQ(fitted.bottom - fitted.top, 552);
-    EXPECT_EQ(fitted.top, (728 - 552) / 2);
-    EXPECT_EQ(scaled(22, 1.25), 27);  // truncated
-}
 
 // At three widths and two scales every control of the main page lies inside the window's width and
 // none overlaps another; the actions make two columns from the wide width on, and one below it.
@@ -134,21 +98,24 @@ TEST(UiLayout, ScrollStaysInRangeAndDpiChangesRescale) {
     EXPECT_GE(page.ui.scroll, 0);
     EXPECT_LE(page.ui.scroll, std::max<LONG>(0, page.ui.contentHeight - client.bottom + 1));
 
-    // 150 %: new fonts, and the next layout uses the new scale.
+    // 150 %: new fonts, and the next layout and the minimum size use the new scale.
+    const auto sizes = [&] {
+        LOGFONTW font = {};
+        GetObjectW(page.ui.fonts[1].get(), sizeof(font), &font);
+        MINMAXINFO limits = {};
+        SendMessageW(page.ui.window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+        const RECT enable = page.rectOf(EnableButton);
+        return std::vector<LONG>{font.lfHeight, enable.bottom - enable.top, limits.ptMinTrackSize.x,
+                                 limits.ptMinTrackSize.y};
+    };
     const HGDIOBJ oldFont = page.ui.fonts[0].get();
+    std::vector<LONG> scaled = sizes();
+    for (LONG& size : scaled) size = size * 3 / 2;
     RECT suggested = {0, 0, 1500, 1275};
     SendMessageW(page.ui.window, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
     EXPECT_FLOAT_EQ(page.ui.scale, 1.5f);
     EXPECT_NE(page.ui.fonts[0].get(), oldFont);
-    LOGFONTW font = {};
-    GetObjectW(page.ui.fonts[1].get(), sizeof(font), &font);
-    EXPECT_EQ(font.lfHeight, -45);
-    const RECT scaledEnable = page.rectOf(EnableButton);
-    EXPECT_EQ(scaledEnable.bottom - scaledEnable.top, 78);
-    MINMAXINFO limits = {};
-    SendMessageW(page.ui.window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
-    EXPECT_EQ(limits.ptMinTrackSize.x, 675);
-    EXPECT_EQ(limits.ptMinTrackSize.y, 525);
+    EXPECT_EQ(sizes(), scaled);
 }
 
 TEST_F(UiEnglish, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
@@ -165,8 +132,6 @@ TEST_F(UiEnglish, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
         const int id = GetDlgCtrlID(control);
         EXPECT_EQ(IsWindowEnabled(control) == FALSE, busyControl(id)) << id;
     }
-    EXPECT_TRUE(busyControl(UpdateButton));
-    EXPECT_FALSE(busyControl(CheckUpdatesButton));
 
     // Not busy: the language is saved and every text changes at once.
     page.ui.downloading = false;
@@ -184,16 +149,6 @@ TEST_F(UiEnglish, BusyWindowIgnoresActionsAlsoWhenQueuedBefore) {
 
 // Keyboard: Esc and Enter through the dialog navigation, the focus across rebuilds, scrolling to it.
 TEST_F(UiEnglish, EscEnterFocusAndScrolling) {
-    const struct {
-        int page, focused, target;
-    } enter[] = {{0, 0, 0}, {0, RestoreButton, RestoreButton}, {1, 0, SaveButton}, {1, ResetButton, ResetButton},
-                 {2, 0, ContinueButton}, {3, 0, CancelButton}};
-    for (const auto& e : enter) EXPECT_EQ(enterTarget(e.page, e.focused), e.target) << e.page << "/" << e.focused;
-    const struct {
-        int scroll, top, bottom, target;
-    } shows[] = {{0, 100, 150, 0}, {0, 500, 550, 162}, {300, 100, 150, 88}, {0, 500, 1000, 488}};
-    for (const auto& c : shows) EXPECT_EQ(scrollToShow(c.scroll, c.top, c.bottom, 400, 12), c.target) << c.top;
-
     settings.density = 300;
     settings.save();
     auto key = [](HWND page, WPARAM vk) {
@@ -524,7 +479,7 @@ TEST(UiCapture, WritesATopDownBitmapWithTheControls) {
     for (int x = density.left; x < density.right; ++x) {
         for (int y = density.top; y < density.bottom; ++y) {
             const std::size_t at = 54 + (static_cast<std::size_t>(y) * client.right + x) * 4;
-            drawn += RGB(bytes[at + 2], bytes[at + 1], bytes[at]) != RGB(246, 248, 252);
+            drawn += RGB(bytes[at + 2], bytes[at + 1], bytes[at]) != palette::Background;
         }
     }
     EXPECT_GT(drawn, 200);  // the track bar's channel and thumb, not the page's background
@@ -616,47 +571,15 @@ TEST_F(UiEnglish, WhatTheOrganisationSetsIsSaidAndNotOffered) {
     EXPECT_TRUE(page.hasLabel(L"Configured mode: Block with Windows Firewall"));
 }
 
-// Whole processes: each start opens its own window, "/c" opens only the customise page, and the
-// report and the elevated recovery answer with their boxes.
-struct WindowProcess {
+// Whole processes: each start opens its own window, "/c" with Windows' dialog opens only the customise
+// page, and the report and the elevated recovery answer with their boxes.
+struct WindowProcess : test::WindowedChild {
     explicit WindowProcess(const std::wstring& arguments)
-        : child(test::startChild(test::binFolder() + L"\\Calmlane.exe", arguments)) {
-        test::waitUntil([this] { return !windows().empty(); }, 10000);
-    }
-    ~WindowProcess() {
-        if (WaitForSingleObject(child.process.get(), 0) == WAIT_TIMEOUT) TerminateProcess(child.process.get(), 1);
-    }
-    std::vector<HWND> windows() const {
-        std::vector<HWND> found;
-        for (HWND w = FindWindowExW(nullptr, nullptr, UiClass, nullptr); w; w = FindWindowExW(nullptr, w, UiClass, nullptr)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            if (owner == child.id) found.push_back(w);
-        }
-        return found;
-    }
-    DWORD exitWithin(DWORD ms) const {
-        DWORD code = 259;
-        if (WaitForSingleObject(child.process.get(), ms) == WAIT_OBJECT_0) GetExitCodeProcess(child.process.get(), &code);
-        return code;
-    }
-    test::StartedChild child;
+        : WindowedChild(test::binFolder() + L"\\Calmlane.exe", arguments, UiClass) {}
 };
 
-
-// Waits for a box whose text contains `text` (other processes' boxes may come first).
-bool waitForBox(const test::BoxWatcher& watcher, const std::wstring& text) {
-    return test::waitUntil([&] {
-        for (const auto& box : watcher.boxes()) {
-            if (box.text.find(text) != std::wstring::npos) return true;
-        }
-        return false;
-    }, 30000);
-}
-
 TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
-    test::RegistryScratch scratch;
-    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+    test::EnglishUser english;
     {
         WindowProcess first(L""), second(L"");
         ASSERT_EQ(first.windows().size(), 1u);
@@ -670,16 +593,6 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         EXPECT_EQ(first.exitWithin(10000), 0u);
         EXPECT_EQ(second.exitWithin(10000), 0u);
     }
-    {
-        WindowProcess alone(L"/c");
-        ASSERT_EQ(alone.windows().size(), 1u);
-        HWND page = alone.windows()[0];
-        EXPECT_EQ(windowText(page), L"Customize the screen saver");
-        EXPECT_EQ(GetWindow(page, GW_OWNER), nullptr);
-        EXPECT_TRUE(pumpUntil([&] { return GetDlgItem(page, IdleField) != nullptr; }, 5000));  // laid out after creation
-        PostMessageW(page, WM_COMMAND, CancelButton, 0);
-        EXPECT_EQ(alone.exitWithin(10000), 0u);
-    }
     // Windows' dialog hands its handle over in either form: the page is owned by and modal to it, and
     // leaves the idle delay to it.
     HWND dialog =
@@ -689,6 +602,7 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
         WindowProcess hosted(arguments);
         ASSERT_EQ(hosted.windows().size(), 1u) << arguments;
         HWND page = hosted.windows()[0];
+        EXPECT_EQ(windowText(page), L"Customize the screen saver");
         EXPECT_EQ(GetWindow(page, GW_OWNER), dialog);
         EXPECT_TRUE(pumpUntil([&] { return !IsWindowEnabled(dialog); }, 5000));
         EXPECT_EQ(GetDlgItem(page, IdleField), nullptr);
@@ -700,30 +614,26 @@ TEST(UiProcess, CopiesOpenTheirOwnWindowsAndSlashCOnlyTheCustomisePage) {
 }
 
 TEST(UiProcess, ReportAndRecoveryAnswerWithTheirBoxes) {
-    test::RegistryScratch scratch;
-    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
+    test::EnglishUser english;
     test::BoxWatcher watcher(IDOK, 0);  // the window's boxes and those of its elevated copy
     {
         WindowProcess window(L"");
         ASSERT_EQ(window.windows().size(), 1u);
         PostMessageW(window.windows()[0], WM_COMMAND, ConfigurationButton, 0);
-        EXPECT_TRUE(waitForBox(watcher, L"Windows service: stopped or missing"));
+        EXPECT_TRUE(watcher.waitFor(L"Windows service: stopped or missing"));
         // Without the service the elevated recovery fails (its own box), and the window says so.
         PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
-        EXPECT_TRUE(waitForBox(watcher, L"Recovery request failed. Retry with administrator rights or restart Windows."));
-        PostMessageW(window.windows()[0], WM_CLOSE, 0, 0);
-        EXPECT_EQ(window.exitWithin(10000), 0u);
+        EXPECT_TRUE(watcher.waitFor(L"Recovery request failed. Retry with administrator rights or restart Windows."));
+        EXPECT_EQ(window.close(), 0u);
     }
     test::InstalledService service;
     ASSERT_TRUE(service.start());
     WindowProcess window(L"");
     ASSERT_EQ(window.windows().size(), 1u);
     PostMessageW(window.windows()[0], WM_COMMAND, RestoreButton, 0);
-    EXPECT_TRUE(waitForBox(watcher,
-                           L"Recovery requested. Click “Check configuration” for the status; reconnection can take a "
-                           L"few seconds."));
-    PostMessageW(window.windows()[0], WM_CLOSE, 0, 0);
-    EXPECT_EQ(window.exitWithin(10000), 0u);
+    EXPECT_TRUE(watcher.waitFor(
+        L"Recovery requested. Click “Check configuration” for the status; reconnection can take a few seconds."));
+    EXPECT_EQ(window.close(), 0u);
 }
 
 }  // namespace

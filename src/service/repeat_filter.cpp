@@ -1,0 +1,22 @@
+#include "service/repeat_filter.h"
+
+namespace calmlane {
+
+namespace {
+
+constexpr std::uint64_t RepeatIntervalMs = 60000;
+constexpr std::size_t RememberedLines = 32;
+
+}  // namespace
+
+bool RepeatFilter::admit(const std::wstring& line, std::uint64_t nowMs) {
+    while (!recent_.empty() && nowMs - recent_.front().at >= RepeatIntervalMs) recent_.pop_front();
+    for (const Admitted& admitted : recent_) {
+        if (admitted.line == line) return false;
+    }
+    if (recent_.size() == RememberedLines) recent_.pop_front();
+    recent_.push_back({line, nowMs});
+    return true;
+}
+
+}  // namespace calmlane
