@@ -32,15 +32,17 @@ void givePipeUp(Saver& saver) {
     write(saver, "STOP");  // best effort: the service also notices the closed pipe
     saver.pipe.reset();
     saver.pauseConfirmed.exchange(false);
-    // The service ended the session ("ERROR", a release of its own, or a lost pipe): asking the same
-    // process again would only repeat what it ended. A restarted service is asked again.
-    saver.endedBy = saver.sessionService;
+    // A session lost after its "OK" (a stalled heartbeat, a release at sleep or when the display came on)
+    // is asked for again: the saver still runs. One ended before "OK" was refused ("ERROR", whose reply
+    // the closing pipe may swallow): asking the same process again would only repeat the failed block,
+    // but a restarted service is asked again.
+    if (!saver.sessionConfirmed) saver.refusedBy = saver.sessionService;
 }
 
 void connect(Saver& saver, std::uint64_t now) {
     if (!connectAttemptDue(now - saver.startTicks, now - saver.lastConnectTicks)) return;
     saver.lastConnectTicks = now;
-    if (saver.endedBy != 0 && serviceProcessId() == saver.endedBy) return;
+    if (saver.refusedBy != 0 && serviceProcessId() == saver.refusedBy) return;
     saver.pipe = openControlPipe(BusyWaitMs);
     if (!saver.pipe) return;
     const unsigned long service = servingService(saver.pipe.get());
@@ -49,6 +51,7 @@ void connect(Saver& saver, std::uint64_t now) {
         return;
     }
     saver.sessionService = service;
+    saver.sessionConfirmed = false;
     DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
     if (!SetNamedPipeHandleState(saver.pipe.get(), &mode, nullptr, nullptr) ||
         write(saver, "START") != PipeWrite::Sent) {
@@ -85,6 +88,7 @@ void pipeStep(Saver& saver, std::uint64_t now) {
         if (ReadFile(saver.pipe.get(), reply, 15, &read, nullptr) && read >= 1) {
             const bool ok = read == 2 && std::memcmp(reply, "OK", 2) == 0;
             saver.pauseConfirmed.exchange(ok);
+            saver.sessionConfirmed = saver.sessionConfirmed || ok;
         }
     }
     // A full pipe (the service busy for a while) skips this heartbeat; only a failed write ends the session.

@@ -47,7 +47,8 @@ struct Saver {
     std::uint64_t lastPipeTicks = 0;
     std::uint64_t lastConnectTicks = 0;
     unsigned long sessionService = 0;  // the service process that serves this connection
-    unsigned long endedBy = 0;         // the service process that ended the last session: not asked again
+    bool sessionConfirmed = false;     // this connection's "START" was answered "OK"
+    unsigned long refusedBy = 0;       // the service process that refused the pause: not asked again
     POINT startCursor{};
     std::vector<StarField> fields;
     COLORREF lastColor = CLR_INVALID;  // a new colour repaints everything

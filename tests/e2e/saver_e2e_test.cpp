@@ -2,6 +2,8 @@
 // window, the input rules, and a real pause session with the service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/constants.h"
 #include "app/policy.h"
 #include "app/settings.h"
@@ -262,16 +264,36 @@ TEST_F(SaverWithService, NetworkTestHoldsASessionForSixSecondsAndTheServiceRelea
     EXPECT_GT(unconfirmedPixels, confirmedPixels * 2) << confirmedPixels << " vs " << unconfirmedPixels;
 }
 
-// A release of the service's own (a restore that a user asked for) ends the session for good: the saver
-// does not ask the same service again and block once more.
-TEST_F(SaverWithService, ASessionTheServiceEndedIsNotAskedForAgain) {
+// A session lost after its "OK" is asked for again while the saver runs. A refused one ("ERROR") is not
+// asked for again from the same service process, only from a restarted service.
+TEST_F(SaverWithService, ALostSessionIsAskedForAgainAndARefusedOneOnlyOfANewService) {
     ASSERT_TRUE(service.start());
-    Launched saver = launch(service.installedClient(), L"--network-test");
-    ASSERT_TRUE(log.waitFor(Blocked, 5000));
+    {
+        Launched saver = launch(service.installedClient(), L"--network-test");
+        ASSERT_TRUE(log.waitFor(Blocked, 5000));
+        Sleep(1500);  // the saver reads its "OK" at its next step: a pipe dropped before may swallow it
+        log.clear();
+        ASSERT_EQ(requestNetworkRestore(), 0);  // the service releases and drops the saver
+        ASSERT_TRUE(log.waitFor("Firewall filters released.", 5000));
+        EXPECT_TRUE(log.waitFor(Blocked, 2500));
+        TerminateProcess(saver.process.get(), 0);
+        ASSERT_TRUE(log.waitFor("Firewall filters released.", 5000));
+    }
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0);  // every "START" fails
     log.clear();
-    ASSERT_EQ(requestNetworkRestore(), 0);
-    ASSERT_TRUE(log.waitFor("Firewall filters released.", 5000));
-    EXPECT_FALSE(log.waitFor(Blocked, 2500));
+    Launched saver = launch(service.installedClient(), L"--network-test");
+    ASSERT_TRUE(log.waitFor("Network blocking failed; checking display before release", 5000));
+    Sleep(1500);
+    const auto admissions = [&] {
+        const std::vector<std::string> lines = log.messages();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.starts_with("Accepted saver process"); });
+    };
+    EXPECT_EQ(admissions(), 1);
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 1);
+    ASSERT_TRUE(service.stop());
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(log.waitFor(Blocked, 3000));
     TerminateProcess(saver.process.get(), 0);
 }
 
