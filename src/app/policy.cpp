@@ -60,8 +60,7 @@ BlockMode currentBlockMode() {
                      readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1));
 }
 
-bool networkModeChosen() {
-    return readPolicies().networkMode != 0 || readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0) != 0;
-}
+// Chosen exactly when the service would block: another stored value is asked for again.
+bool networkModeChosen() { return currentBlockMode() != BlockMode::None; }
 
 }  // namespace calmlane

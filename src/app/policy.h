@@ -48,7 +48,7 @@ enum class BlockMode { None, Firewall, Adapters };
 BlockMode blockMode(unsigned long policyMode, unsigned long modeConfigured, unsigned long firewall);
 BlockMode currentBlockMode();
 
-// Whether the windows count the mode as chosen: set by policy, or ModeConfigured not 0.
+// Whether the windows count the mode as chosen: set by policy, or ModeConfigured 1, as the service reads it.
 bool networkModeChosen();
 
 }  // namespace calmlane

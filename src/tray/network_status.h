@@ -13,7 +13,7 @@ struct StatusFacts {
     bool timeoutRead = false;
     unsigned long timeoutSeconds = 0;
     bool serviceRunning = false;
-    bool modeChosen = false;  // ModeConfigured read and not 0
+    bool modeChosen = false;  // a mode the service would block with
     bool firewall = true;
     bool stateRead = false;
     unsigned long networkState = 0;
