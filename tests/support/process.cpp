@@ -9,27 +9,15 @@ namespace calmlane::test {
 
 namespace {
 
-struct Search {
-    DWORD processId;
+// The top-level windows of process `processId` (0: any process), of class `className` (nullptr: any).
+std::vector<HWND> topLevelWindows(DWORD processId, const wchar_t* className) {
     std::vector<HWND> found;
-};
-
-BOOL CALLBACK collectDialogs(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<Search*>(context);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t className[32] = {};
-    if ((search->processId == 0 || owner == search->processId) && IsWindowVisible(window) && GetClassNameW(window, className, 32) &&
-        std::wstring(className) == L"#32770") {
-        search->found.push_back(window);
+    for (HWND w = FindWindowExW(nullptr, nullptr, className, nullptr); w; w = FindWindowExW(nullptr, w, className, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (processId == 0 || owner == processId) found.push_back(w);
     }
-    return TRUE;
-}
-
-std::vector<HWND> visibleBoxes(DWORD processId) {
-    Search search{processId, {}};
-    EnumWindows(collectDialogs, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return found;
 }
 
 MessageBoxSeen readBox(HWND dialog) {
@@ -62,8 +50,8 @@ DWORD WINAPI BoxWatcher::watch(void* self) {
     auto* watcher = static_cast<BoxWatcher*>(self);
     std::vector<HWND> handled;
     while (WaitForSingleObject(watcher->stop_.get(), 30) == WAIT_TIMEOUT) {
-        for (HWND dialog : visibleBoxes(watcher->processId_)) {
-            bool seen = false;
+        for (HWND dialog : topLevelWindows(watcher->processId_, L"#32770")) {
+            bool seen = !IsWindowVisible(dialog);
             for (HWND h : handled) seen = seen || h == dialog;
             if (seen) continue;
             handled.push_back(dialog);
@@ -102,22 +90,14 @@ bool runUnix(const wchar_t* program, const wchar_t* option, std::initializer_lis
     using UnixName = char*(CDECL*)(const wchar_t*);
     const auto unixName = reinterpret_cast<UnixName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    const std::wstring executable = std::wstring(L"Z:\\bin\\") + program;
-    std::wstring command = executable + L" " + option;
+    std::wstring arguments = option;
     for (const std::wstring& path : paths) {
         char* name = unixName != nullptr ? unixName(path.c_str()) : nullptr;
         if (name == nullptr) return false;
-        command += L" \"" + std::wstring(name, name + strlen(name)) + L"\"";
+        arguments += L" \"" + std::wstring(name, name + strlen(name)) + L"\"";
         HeapFree(GetProcessHeap(), 0, name);
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started)) {
-        return false;
-    }
-    const UniqueHandle thread(started.hThread), process(started.hProcess);
+    startChild(std::wstring(L"Z:\\bin\\") + program, arguments);  // a failed start never gets `done`
     return waitUntil(done, 10000);
 }
 
@@ -177,31 +157,9 @@ DWORD runToExit(const std::wstring& program, const std::wstring& arguments, DWOR
 }
 
 HWND waitForWindow(DWORD processId, const wchar_t* className, DWORD timeoutMs) {
-    struct Found {
-        DWORD processId;
-        const wchar_t* className;
-        HWND window;
-    } found{processId, className, nullptr};
-    waitUntil(
-        [&] {
-            EnumWindows(
-                [](HWND window, LPARAM context) -> BOOL {
-                    auto* found = reinterpret_cast<Found*>(context);
-                    DWORD owner = 0;
-                    GetWindowThreadProcessId(window, &owner);
-                    wchar_t name[256] = {};
-                    if (owner != found->processId ||
-                        (found->className && (!GetClassNameW(window, name, 256) || std::wstring(name) != found->className))) {
-                        return TRUE;
-                    }
-                    found->window = window;
-                    return FALSE;
-                },
-                reinterpret_cast<LPARAM>(&found));
-            return found.window != nullptr;
-        },
-        timeoutMs, 50);
-    return found.window;
+    std::vector<HWND> found;
+    waitUntil([&] { return !(found = topLevelWindows(processId, className)).empty(); }, timeoutMs, 50);
+    return found.empty() ? nullptr : found.front();
 }
 
 bool BoxWatcher::waitFor(const std::wstring& text, DWORD timeoutMs) const {
@@ -225,15 +183,7 @@ WindowedChild::~WindowedChild() {
     }
 }
 
-std::vector<HWND> WindowedChild::windows() const {
-    std::vector<HWND> found;
-    for (HWND w = FindWindowExW(nullptr, nullptr, className_, nullptr); w; w = FindWindowExW(nullptr, w, className_, nullptr)) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner == child.id) found.push_back(w);
-    }
-    return found;
-}
+std::vector<HWND> WindowedChild::windows() const { return topLevelWindows(child.id, className_); }
 
 DWORD WindowedChild::exitWithin(DWORD timeoutMs) const {
     DWORD code = STILL_ACTIVE;

@@ -281,16 +281,7 @@ std::vector<std::string> finishPipeClient(PipeClientRun& run, DWORD timeoutMs) {
 std::vector<std::string> runPipeClientThroughLoader(const std::wstring& program, const std::wstring& steps,
                                                     DWORD timeoutMs) {
     const std::wstring outFile = tempFile();
-    const std::wstring loader = WineLoader;
-    std::wstring commandLine = L"\"" + loader + L"\" \"" + program + L"\" --out \"" + outFile + L"\" " + steps;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(loader.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-        return {"not started " + std::to_string(GetLastError())};
-    }
-    const UniqueHandle thread(info.hThread), loaderProcess(info.hProcess);
+    startChild(WineLoader, L"\"" + program + L"\" --out \"" + outFile + L"\" " + steps);  // a failed start times out
     // The client's own process, from its first line.
     UniqueHandle client;
     const bool ended = waitUntil(
