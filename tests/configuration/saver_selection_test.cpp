@@ -115,7 +115,7 @@ protected:
                " own=" + userDword(L"CalmlaneTimeoutSeconds");
     }
 
-    test::RegistryScratch scratch;
+    test::EnglishUser scratch;
     static test::InstalledService* service;
     static fs::path otherSaver;
     const std::wstring installed = installDir() + L"\\Calmlane.scr";
@@ -320,7 +320,6 @@ TEST_F(SaverSelection, RepairPointsAStaleProductPathAtTheInstalledFile) {
     repairSelectedSaverPath();
     EXPECT_EQ(selected(), shortPath);
     EXPECT_TRUE(isCalmlaneSelected());
-    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);  // English
     EXPECT_EQ(networkStatus().rfind(L"Calmlane is configured and enabled as the screen saver.", 0), 0u)
         << test::narrow(networkStatus());
 

@@ -126,7 +126,7 @@ protected:
     }
 
     const std::wstring record = fs::temp_directory_path().wstring() + L"\\calmlane-installer-record.txt";
-    test::RegistryScratch registry;
+    test::EnglishUser registry;
     test::MakerService service;
 };
 
@@ -471,8 +471,6 @@ TEST_F(MakerServices, SignaturesAsWinVerifyTrustSeesThem) {
 // one (a development build) keeps the format checks alone. The version downloaded is the one the user
 // agreed to, even when a check reports another while the question is open.
 TEST_F(MakerServices, WindowStartsOnlyInstallersOfItsOwnPublisher) {
-    settings.language = 1;
-    settings.save();
     const struct {
         const char* what;
         const char* file;
@@ -552,8 +550,6 @@ TEST_F(MakerServices, AResultQueuedForAGoneWindowReleasesItsInstaller) {
 
 // The main window's check and support buttons, each reporting its outcome once.
 TEST_F(MakerServices, WindowButtonsReachTheServicesAndReportEachOutcome) {
-    settings.language = 1;
-    settings.save();
     test::PageWindow page(0);
     test::BoxWatcher watcher(IDYES);
     const struct {
