@@ -198,28 +198,6 @@ TEST(SessionEnd, EveryEndIsReleasedOnceAfterItsGraceOrHeldWhileTheDisplayIsDark)
     }
 }
 
-TEST_F(Session, DisplayOffAtTheEndHoldsTheBlockUntilTheDisplayReturns) {
-    display = DisplayOn;
-    startBlockedSession();
-    display = DisplayOff;
-    port.processEnded = true;
-    pass();
-    EXPECT_EQ(port.take(), "log:Console display state: 0, " + ending("Saver process ended") + ", " + Hold +
-                               ", close, disconnect");
-    EXPECT_EQ(flags(), "blocked holding");
-    // Holding: nothing else runs, the pipe does not listen.
-    port.processEnded = false;
-    port.clientWaiting = true;
-    passFor(10000);
-    EXPECT_EQ(port.take(), "");
-    // The control handler turns "display on after off" into a recovery request with reason 65536; the
-    // pipe listens again in the same pass.
-    display = DisplayOn;
-    pass(true, 0x10000);
-    EXPECT_EQ(port.take(), "log:Console display state: 1, log:Recovery requested; reason code: 65536, restore, admit");
-    EXPECT_EQ(flags(), "open");
-}
-
 // What each state waits for: the pipe while listening and in a session, the client's process in a session,
 // the worker while blocking, and the deadlines of the heartbeat, the grace and the release retries. Idle
 // and holding, nothing but a control or a stop wakes the service.
