@@ -121,7 +121,6 @@ TEST(Dispatch, UiTestClampsLanguageAndPage) {
     EXPECT_EQ(decide({L"--UI-TEST", L"1", L"2", L"x"}).uiTest, false);
 }
 
-// The thresholds themselves are read through the rows below; here only what those cannot give.
 TEST(Dispatch, ScreenSaverStartsWithoutCuttingOnlyAfterRecentInput) {
     const struct {
         std::uint32_t tick;
