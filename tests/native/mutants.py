@@ -12,7 +12,7 @@ is found by running the tests after it again) and written to BUILD_FOLDER/kills.
 it also prints, per test, the mutants that no other test kills; a mutant that only one test kills is
 then also given to the fuzzers that reach its file, which are named beside that test when they kill it.
 
-    mutants.py BUILD_FOLDER [--floor FILE] [--jobs N] [--fuzz-seconds S] [--by-test]
+    mutants.py BUILD_FOLDER [--floor FILE] [--jobs N] [--fuzz-seconds S] [--by-test] [--source src/FILE.cpp]...
 """
 import argparse
 import concurrent.futures
@@ -35,7 +35,7 @@ FLIPS = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 def mutated_sources():
     """The product sources of the native library, in the order CMakeLists.txt lists them."""
     text = open(os.path.join(HERE, "CMakeLists.txt")).read()
-    block = re.search(r"add_library\(pure STATIC(.*?)\)", text, re.S).group(1)
+    block = re.search(r"add_library\(pure \$\{pure_kind\}(.*?)\)", text, re.S).group(1)
     return re.findall(r"\$\{root\}/(src/\S+\.cpp)", block)
 
 
@@ -176,8 +176,24 @@ def read_test_log(path, finished, failed):
     return running
 
 
+# Seconds spent in each phase of a mutant, over all workers: where the run's time goes.
+PHASES = {"build": 0.0, "tests": 0.0, "fuzzers": 0.0}
+PHASES_LOCK = threading.Lock()
+
+
+def timed(phase, function, *arguments):
+    start = time.time()
+    try:
+        return function(*arguments)
+    finally:
+        with PHASES_LOCK:
+            PHASES[phase] += time.time() - start
+
+
 class Worker:
-    """A scratch copy of src/, tests/ and cmake/ (the native build reads both) with its own native build."""
+    """A scratch copy of src/, tests/ and cmake/ (the native build reads both) with its own native build.
+    The mutant build makes the product a shared library that the tests and fuzzers load, so a mutant
+    recompiles one file and relinks that library only."""
 
     def __init__(self, folder):
         self.tree = os.path.join(folder, "tree")
@@ -232,7 +248,7 @@ class Worker:
         for fuzzer in self.fuzzers_for(source):
             corpus = os.path.join(self.corpora, fuzzer[len("fuzz_"):])
             os.makedirs(corpus, exist_ok=True)
-            if not run(["cmake", "--build", self.build, "-j1", "--target", fuzzer], 300):
+            if not run(["ninja", "-C", self.build, "-j1", fuzzer], 300):
                 return None
             if not run([os.path.join(self.build, fuzzer), f"-max_total_time={fuzz_seconds}",
                         "-timeout=5", "-rss_limit_mb=1024", f"-artifact_prefix={corpus}/", corpus],
@@ -244,12 +260,12 @@ class Worker:
         """What fails the current tree: the failing tests, else the fuzz target that reaches `source` and
         finds a fault; an empty set when all pass, None when the tree does not build. by_test: a single
         failing test is checked against the fuzzers too."""
-        if not run(["cmake", "--build", self.build, "-j1", "--target", "pure_tests"], 300):
+        if not timed("build", run, ["ninja", "-C", self.build, "-j1", "pure_tests"], 300):
             return None
-        failed = self.tests_fail()
+        failed = timed("tests", self.tests_fail)
         if failed and not (by_test and len(failed) == 1):
             return failed
-        fuzzers = self.fuzzers_fail(fuzz_seconds, source)
+        fuzzers = timed("fuzzers", self.fuzzers_fail, fuzz_seconds, source)
         return (failed or None) if fuzzers is None else failed | fuzzers
 
     def try_mutant(self, mutant, fuzz_seconds, by_test):
@@ -324,6 +340,12 @@ def main():
 
     mutants = all_mutants()
     if args.source:
+        args.source = [os.path.normpath(path) for path in args.source]
+        unknown = sorted(set(args.source) - set(mutated_sources()))
+        if unknown:
+            print(f"mutants: not a file of the native build: {' '.join(unknown)}; the files are:\n  "
+                  + "\n  ".join(mutated_sources()), file=sys.stderr)
+            return 2
         mutants = [m for m in mutants if m[0] in args.source]
     equivalent = set()
     if args.floor:
@@ -344,8 +366,12 @@ def main():
     start = time.time()
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         workers = list(pool.map(lambda i: Worker(os.path.join(args.build, f"worker{i}")), range(args.jobs)))
+    # The unmutated code passes its tests in every worker's build, and the fuzzers of the files tried.
+    sources = args.source or [None]
     for worker in workers:
-        if worker.killers(args.fuzz_seconds) != set():
+        fuzzed = worker is workers[0]
+        if not run(["ninja", "-C", worker.build, "-j1", "pure_tests"], 300) or worker.tests_fail() or (
+                fuzzed and any(worker.fuzzers_fail(args.fuzz_seconds, source) != set() for source in sources)):
             print("mutants: the unmutated code fails its own tests", file=sys.stderr)
             return 1
     numbered = list(enumerate(mutants))
@@ -383,7 +409,8 @@ def main():
     counted = killed + survived
     score = 100.0 * killed / counted if counted else 0.0
     print(f"mutants: {len(mutants) - counted} did not build, {len(marked)} marked equivalent and not run; "
-          f"{time.time() - start:.0f} s")
+          f"{time.time() - start:.0f} s ({', '.join(f'{phase} {seconds:.0f} s' for phase, seconds in PHASES.items())}, "
+          f"summed over {args.jobs} workers)")
     stale = set() if args.source else equivalent - set(marked)
     for entry in sorted(stale):
         print(f"mutants: no longer made (remove it from the floor file): {entry}")
