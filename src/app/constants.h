@@ -12,9 +12,7 @@ inline constexpr const wchar_t* RegistryPath = L"SOFTWARE\\CalmlaneNative";
 inline constexpr const wchar_t* UserRegistry = L"SOFTWARE\\CalmlaneNative";
 inline constexpr const wchar_t* UninstallKey =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CalmlaneNative";
-// The control pipe's name is this prefix, a dot and 32 random hexadecimal digits, drawn afresh at each start
-// of the service and published in HKLM RegistryPath "ControlPipe" once the pipe exists.
-inline constexpr const wchar_t* PipeName = L"\\\\.\\pipe\\Calmlane.Native.Control";
+// Where the service publishes its control pipe's name (HKLM RegistryPath).
 inline constexpr const wchar_t* ControlPipeValue = L"ControlPipe";
 inline constexpr unsigned long RestoreControl = 128;
 

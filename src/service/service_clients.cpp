@@ -5,6 +5,7 @@
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
+#include "protocol/pipe_protocol.h"
 
 namespace calmlane {
 
@@ -44,22 +45,12 @@ int requestNetworkRestore() {
     return ControlService(service.get(), RestoreControl, &status) ? 0 : 1;
 }
 
-bool isControlPipePath(const std::wstring& path) {
-    const std::wstring prefix = std::wstring(PipeName) + L".";
-    if (path.size() != prefix.size() + 32 || path.compare(0, prefix.size(), prefix) != 0) return false;
-    for (std::size_t i = prefix.size(); i < path.size(); ++i) {
-        const wchar_t c = path[i];
-        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
-    }
-    return true;
-}
-
 UniqueHandle openControlPipe(unsigned long waitMs) {
     std::wstring path;
-    if (!readString(HKEY_LOCAL_MACHINE, RegistryPath, ControlPipeValue, path) || !isControlPipePath(path)) return {};
+    if (!readString(HKEY_LOCAL_MACHINE, RegistryPath, ControlPipeValue, path) || !pipe::isName(path)) return {};
     const ULONGLONG deadline = GetTickCount64() + waitMs;
     for (;;) {
-        UniqueHandle pipe(CreateFileW(path.c_str(), PipeClientAccess, 0, nullptr, OPEN_EXISTING,
+        UniqueHandle pipe(CreateFileW(path.c_str(), pipe::ClientAccess, 0, nullptr, OPEN_EXISTING,
                                       SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (pipe || GetLastError() != ERROR_PIPE_BUSY) return pipe;
         const ULONGLONG now = GetTickCount64();

@@ -18,13 +18,6 @@ unsigned long serviceProcessId();
 // Sends the restore control; 0 when it was delivered, 1 otherwise (the --restore-network exit code).
 int requestNetworkRestore();
 
-// The rights a client holds on the control pipe: read and write, not the right to create an instance of
-// its name (FILE_APPEND_DATA), which the pipe does not grant.
-inline constexpr DWORD PipeClientAccess = 0x12018B;
-
-// Whether a text is a control pipe's path: the fixed prefix, a dot and 32 lower-case hexadecimal digits.
-bool isControlPipePath(const std::wstring& path);
-
 // Opens the pipe the service published, identification only (a server under that name cannot act as the
 // user), waiting up to waitMs while another client holds it; empty when there is none or it stays busy.
 UniqueHandle openControlPipe(unsigned long waitMs);
