@@ -1,9 +1,8 @@
 // The saver's end of the control pipe: open it ("START"), then a peek for the reply and "ALIVE" at every
-// step, "STOP" when the saver ends. Without a session it keeps trying, so that a late service, a busy pipe
-// or a lost connection still ends in a pause.
+// step, "STOP" when the saver ends. When to try and what the answers mean are the connection rules.
 #include <cstring>
 
-#include "app/constants.h"
+#include "protocol/pipe_protocol.h"
 #include "saver/saver.h"
 #include "service/service_clients.h"
 
@@ -11,12 +10,10 @@ namespace calmlane {
 
 namespace {
 
-constexpr std::uint64_t ConnectWindowMs = 1499;
-constexpr std::uint64_t ReconnectMs = 1000;
 // How long one attempt waits for a pipe that another client holds.
 constexpr unsigned long BusyWaitMs = 250;
 
-PipeWrite write(Saver& saver, const char* text) { return writePipeWord(saver.pipe.get(), text); }
+PipeWrite write(Saver& saver, std::string_view word) { return writePipeWord(saver.pipe.get(), word); }
 
 // A name that the service published is the service's, but a stale one may have been taken by another
 // program while the service was down: only the running service's own process is a server to talk to.
@@ -29,20 +26,16 @@ unsigned long servingService(HANDLE pipe) {
 }
 
 void givePipeUp(Saver& saver) {
-    write(saver, "STOP");  // best effort: the service also notices the closed pipe
+    write(saver, pipe::Stop);  // best effort: the service also notices the closed pipe
     saver.pipe.reset();
     saver.pauseConfirmed.exchange(false);
-    // A session lost after its "OK" (a stalled heartbeat, a release at sleep or when the display came on)
-    // is asked for again: the saver still runs. One ended before "OK" was refused ("ERROR", whose reply
-    // the closing pipe may swallow): asking the same process again would only repeat the failed block,
-    // but a restarted service is asked again.
-    if (!saver.sessionConfirmed) saver.refusedBy = saver.sessionService;
+    saver.rules.lost();
 }
 
 void connect(Saver& saver, std::uint64_t now) {
-    if (!connectAttemptDue(now - saver.startTicks, now - saver.lastConnectTicks)) return;
-    saver.lastConnectTicks = now;
-    if (saver.refusedBy != 0 && serviceProcessId() == saver.refusedBy) return;
+    if (!saver.rules.attemptDue(now)) return;
+    saver.rules.attempting(now);
+    if (!saver.rules.asks(serviceProcessId())) return;
     saver.pipe = openControlPipe(BusyWaitMs);
     if (!saver.pipe) return;
     const unsigned long service = servingService(saver.pipe.get());
@@ -50,54 +43,49 @@ void connect(Saver& saver, std::uint64_t now) {
         saver.pipe.reset();  // given up without a word: tried again later
         return;
     }
-    saver.sessionService = service;
-    saver.sessionConfirmed = false;
+    saver.rules.connected(service);
     DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
     if (!SetNamedPipeHandleState(saver.pipe.get(), &mode, nullptr, nullptr) ||
-        write(saver, "START") != PipeWrite::Sent) {
+        write(saver, pipe::Start) != PipeWrite::Sent) {
         saver.pipe.reset();
     }
 }
 
-}  // namespace
-
-bool connectAttemptDue(std::uint64_t sinceStartMs, std::uint64_t sinceLastAttemptMs) {
-    return sinceStartMs <= ConnectWindowMs || sinceLastAttemptMs >= ReconnectMs;
+// One step on an open connection; false when it was lost.
+bool converse(Saver& saver) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(saver.pipe.get(), nullptr, 0, nullptr, &available, nullptr)) return false;
+    if (available > 0) {
+        char reply[pipe::ReplyLimit + 1] = {};
+        DWORD read = 0;
+        if (ReadFile(saver.pipe.get(), reply, pipe::ReplyLimit, &read, nullptr) && read >= 1) {
+            saver.pauseConfirmed.exchange(saver.rules.replied(std::string_view(reply, read)));
+        }
+    }
+    // A full pipe (the service busy for a while) skips this heartbeat; only a failed write ends the session.
+    return write(saver, pipe::Alive) != PipeWrite::Failed;
 }
 
-PipeWrite writePipeWord(HANDLE pipe, const char* word) {
-    const DWORD length = static_cast<DWORD>(std::strlen(word));
+}  // namespace
+
+PipeWrite writePipeWord(HANDLE pipe, std::string_view word) {
+    const DWORD length = static_cast<DWORD>(word.size());
     DWORD written = 0;
-    if (!WriteFile(pipe, word, length, &written, nullptr)) return PipeWrite::Failed;
+    if (!WriteFile(pipe, word.data(), length, &written, nullptr)) return PipeWrite::Failed;
     return written == length ? PipeWrite::Sent : PipeWrite::Full;
 }
 
 void pipeStep(Saver& saver, std::uint64_t now) {
-    if (!saver.pipe) {
-        connect(saver, now);
-        return;
+    if (saver.pipe) {
+        if (converse(saver)) return;
+        givePipeUp(saver);  // and asked for again at once, unless refused
     }
-    DWORD available = 0;
-    if (!PeekNamedPipe(saver.pipe.get(), nullptr, 0, nullptr, &available, nullptr)) {
-        givePipeUp(saver);
-        return;
-    }
-    if (available > 0) {
-        char reply[16] = {};
-        DWORD read = 0;
-        if (ReadFile(saver.pipe.get(), reply, 15, &read, nullptr) && read >= 1) {
-            const bool ok = read == 2 && std::memcmp(reply, "OK", 2) == 0;
-            saver.pauseConfirmed.exchange(ok);
-            saver.sessionConfirmed = saver.sessionConfirmed || ok;
-        }
-    }
-    // A full pipe (the service busy for a while) skips this heartbeat; only a failed write ends the session.
-    if (write(saver, "ALIVE") == PipeWrite::Failed) givePipeUp(saver);
+    connect(saver, now);
 }
 
 void endPipeSession(Saver& saver) {
     if (saver.pipe) {
-        write(saver, "STOP");
+        write(saver, pipe::Stop);
         saver.pipe.reset();
     }
     saver.pauseConfirmed.exchange(false);

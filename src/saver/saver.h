@@ -6,9 +6,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "app/handles.h"
+#include "saver/connection_rules.h"
 #include "saver/star_field.h"
 
 namespace calmlane {
@@ -45,10 +47,7 @@ struct Saver {
     int testSeconds = 0;
     std::uint64_t startTicks = 0;
     std::uint64_t lastPipeTicks = 0;
-    std::uint64_t lastConnectTicks = 0;
-    unsigned long sessionService = 0;  // the service process that serves this connection
-    bool sessionConfirmed = false;     // this connection's "START" was answered "OK"
-    unsigned long refusedBy = 0;       // the service process that refused the pause: not asked again
+    ConnectionRules rules{startTicks};
     POINT startCursor{};
     std::vector<StarField> fields;
     COLORREF lastColor = CLR_INVALID;  // a new colour repaints everything
@@ -93,11 +92,7 @@ bool mouseMovedBeyondJitter(POINT start, POINT cursor);
 
 // Writes one word to a non-blocking pipe. A full pipe takes none of it and still reports success.
 enum class PipeWrite { Sent, Full, Failed };
-PipeWrite writePipeWord(HANDLE pipe, const char* word);
-
-// Whether the saver, without a session, tries to open the pipe now: at every step in its first
-// 1,500 ms, then once a second for as long as it runs.
-bool connectAttemptDue(std::uint64_t sinceStartMs, std::uint64_t sinceLastAttemptMs);
+PipeWrite writePipeWord(HANDLE pipe, std::string_view word);
 
 // One client step of the session with the service (the saver's pipe thread calls it every 500 ms or more).
 void pipeStep(Saver& saver, std::uint64_t now);

@@ -1,7 +1,6 @@
 // The saver's session rules: when the display stops its frames, and when a pipe word counts as sent.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
 
 #include "app/display_state.h"
@@ -59,20 +58,6 @@ TEST(SaverPipe, AFullPipeSkipsAWordAndOnlyABrokenOneEndsTheSession) {
     EXPECT_EQ(writePipeWord(client.get(), "ALIVE"), PipeWrite::Full);
     server.reset();
     EXPECT_EQ(writePipeWord(client.get(), "ALIVE"), PipeWrite::Failed);
-}
-
-// Without a session the saver tries at each pipe step (every 500 ms) in its first 1,500 ms, then once a second.
-TEST(SaverPipe, ConnectionsAreTriedAtEachStepThenOnceASecond) {
-    const struct {
-        std::uint64_t sinceStart, sinceLastAttempt;
-        bool due;
-    } rows[] = {
-        {150, 150, true}, {650, 500, true}, {1499, 500, true}, {1500, 500, false},
-        {2150, 999, false}, {2150, 1000, true}, {600000, 1000, true}, {600000, 500, false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(connectAttemptDue(row.sinceStart, row.sinceLastAttempt), row.due) << row.sinceStart << "/" << row.sinceLastAttempt;
-    }
 }
 
 }  // namespace
