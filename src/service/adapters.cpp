@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "app/constants.h"
 #include "app/handles.h"
-#include "app/policy.h"
 #include "app/settings.h"
 #include "service/log.h"
 #include "service/network_block.h"
@@ -27,10 +25,6 @@ constexpr DWORD IfTypeWwanPp2 = 244;
 constexpr ULONG NodeStarted = 0x8;           // DN_STARTED
 constexpr ULONG ProblemDisabled = 22;        // CM_PROB_DISABLED
 constexpr DWORD NoSuchDevNode = 13;          // CR_NO_SUCH_DEVNODE
-
-// Adapters this service run claimed and has not given back yet: the release enables them whatever mode
-// is in force by then, since a NetworkMode policy may change during a pause.
-std::vector<std::wstring> claimedHere;
 
 bool physicalType(DWORD type) {
     return type == IfTypeEthernet || type == IfTypeWifi || type == IfTypeWwanPp || type == IfTypeWwanPp2;
@@ -60,7 +54,6 @@ bool claim(const std::wstring& id) {
             throw std::runtime_error("Cannot open adapter recovery journal.");
         }
         if (RegFlushKey(key.get()) != ERROR_SUCCESS) throw std::runtime_error("Cannot flush adapter recovery journal.");
-        claimedHere.push_back(id);
         return true;
     } catch (...) {
         deleteSavedDevice(id);
@@ -144,21 +137,10 @@ bool pauseAdapters() {
     return true;
 }
 
+// Every entry was written by this service before it disabled that device, whatever mode was in force then
+// or is now (a NetworkMode policy may change during a pause, or before the restart after a crash): each is
+// replayed. Only a device that is disabled is enabled.
 bool replayJournal(const std::vector<std::wstring>& entries) {
-    const unsigned long firewall = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1);
-    const unsigned long configured = readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0);
-    std::erase_if(claimedHere, [&entries](const std::wstring& id) {
-        return std::find(entries.begin(), entries.end(), id) == entries.end();  // no longer journalled
-    });
-    // Adapter mode named by the installed choice or by the policy: a pause under either may have left them.
-    const bool adapterMode = (firewall == 0 && configured == 1) || readPolicies().networkMode == 2;
-    if (!adapterMode && claimedHere.empty()) {
-        // Not ours to replay in this mode: the entries are dropped and the devices left as they are.
-        for (const std::wstring& id : entries) deleteSavedDevice(id);
-        logEvent(L"Stale adapter recovery journal discarded without enabling " + std::to_wstring(entries.size()) +
-                 L" device(s); current mode: " + (firewall == 0 ? L"not configured" : L"firewall") + L".");
-        return true;
-    }
     bool allReleased = true;
     for (const std::wstring& id : entries) {
         DWORD devInst = 0;
@@ -185,7 +167,6 @@ bool replayJournal(const std::vector<std::wstring>& entries) {
         logEvent(L"Adapter restoration pending: " + id);
         allReleased = false;
     }
-    if (allReleased) claimedHere.clear();
     return allReleased;
 }
 

@@ -116,12 +116,11 @@ TEST_F(AdapterMode, JournalReplayEnablesClearsOrKeepsEachEntry) {
     } rows[] = {
         {"its device is gone", gone, nullptr, Mode::Adapters, L"", true, "started=1 journal=- state=0",
          "Adapter recovery entry cleared (already active or absent): " + id},
-        {"stale in firewall mode", stoppedAdapter(1), L"PCI\\OTHER", Mode::Firewall, L"", true,
-         "started=- journal=- state=0",
-         "Stale adapter recovery journal discarded without enabling 2 device(s); current mode: firewall."},
-        {"stale without a valid mode", stoppedAdapter(1), nullptr, Mode::NotConfigured, L"", true,
-         "started=- journal=- state=0",
-         "Stale adapter recovery journal discarded without enabling 1 device(s); current mode: not configured."},
+        // Every entry was written by a pause of this service, whatever mode is in force now.
+        {"firewall mode now", stoppedAdapter(1), L"PCI\\OTHER", Mode::Firewall, L"", true,
+         "started=1 journal=- state=0", "Adapter recovery entry cleared (already active or absent): PCI\\OTHER"},
+        {"no valid mode now", stoppedAdapter(1), nullptr, Mode::NotConfigured, L"", true,
+         "started=1 journal=- state=0", "Adapter restored by Calmlane: " + id},
         {"the device failed to start", stoppedAdapter(1, 10), nullptr, Mode::Adapters, L"", false,
          "started=- journal=1 state=3", "Adapter restoration pending: " + id},
         {"the enable fails", stoppedAdapter(1), nullptr, Mode::Adapters, L"adapter.enableNode", false,
