@@ -10,6 +10,7 @@
 #include "app/constants.h"
 #include "app/held_folder.h"
 #include "app/settings.h"
+#include "protocol/pipe_protocol.h"
 #include "service/log.h"
 #include "service/seams.h"
 
@@ -61,18 +62,12 @@ bool indexInfo(HANDLE file, FileIdentity& identity, DWORD& links) {
     return true;
 }
 
-// "\\.\pipe\Calmlane.Native.Control." and 32 random hexadecimal digits: a name nobody can take before
-// the service does, since nobody knows it before it exists.
+// A random name: nobody can take it before the service does, since nobody knows it before it exists.
 unsigned long freshPipeName(std::wstring& name) {
-    unsigned char random[16] = {};
+    unsigned char random[pipe::RandomBytes] = {};
     const NTSTATUS status = BCryptGenRandom(nullptr, random, sizeof(random), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (status < 0) return ERROR_GEN_FAILURE;
-    static constexpr wchar_t Hex[] = L"0123456789abcdef";
-    name = std::wstring(PipeName) + L".";
-    for (const unsigned char byte : random) {
-        name += Hex[byte >> 4];
-        name += Hex[byte & 0xF];
-    }
+    name = pipe::name(random);
     return ERROR_SUCCESS;
 }
 
@@ -152,7 +147,7 @@ void ControlPipe::Instance::disconnect() {
 
 unsigned long ControlPipe::create() {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(pipe::Sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
         return GetLastError();
     }
     UniqueLocal descriptorMemory(descriptor);
@@ -217,7 +212,7 @@ bool ControlPipe::clientConnected() {
     return true;
 }
 
-UniqueHandle ControlPipe::admit(unsigned long& sessionId) {
+UniqueHandle ControlPipe::admit(std::atomic<std::uint32_t>& published, std::uint32_t none) {
     UniqueHandle process;
     try {
         // A client that has already closed its end is not judged: a program that knocks in a loop leaves a
@@ -228,24 +223,30 @@ UniqueHandle ControlPipe::admit(unsigned long& sessionId) {
         if (!GetNamedPipeClientProcessId(current(), &processId)) return {};
         DWORD session = 0;
         if (!ProcessIdToSessionId(processId, &session) || session == 0) return {};
+        published.exchange(session);
         DWORD connectState = 0;
         if (!terminal::sessionConnectState(session, connectState) || connectState != 0 /* WTSActive */) {
             logEvent(L"Rejected inactive client session: " + std::to_wstring(session));
+            published.exchange(none);
             return {};
         }
         process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
-        if (!process) return {};
+        if (!process) {
+            published.exchange(none);
+            return {};
+        }
         std::vector<wchar_t> image(32768);
         DWORD length = static_cast<DWORD>(image.size());
         const std::wstring expected = installDir() + L"\\Calmlane.scr";
         if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) ||
             !isInstalledSaver(std::wstring(image.data(), length), expected)) {
             logEvent(L"Rejected client executable path.");
+            published.exchange(none);
             return {};
         }
         logEvent(L"Accepted saver process: " + std::to_wstring(processId));
-        sessionId = session;
     } catch (...) {
+        published.exchange(none);
         return {};  // e.g. no install folder known: a silent refusal
     }
     // The session holds the pipe: everyone else finds it busy until it ends.
@@ -282,19 +283,21 @@ PipeRead ControlPipe::read() {
     }
     if (!read_.start(current())) return takeRead(false, GetLastError());
     std::memset(buffer_, 0, sizeof(buffer_));
-    // 31 bytes at most: a longer message completes with ERROR_MORE_DATA (234) and ends the session.
-    if (ReadFile(current(), buffer_, 31, nullptr, &read_.overlapped)) return takeRead(true, ERROR_SUCCESS);
+    // A longer message than the protocol allows completes with ERROR_MORE_DATA (234) and ends the session.
+    if (ReadFile(current(), buffer_, pipe::MessageLimit, nullptr, &read_.overlapped)) {
+        return takeRead(true, ERROR_SUCCESS);
+    }
     const DWORD error = GetLastError();
     read_.pending = error == ERROR_IO_PENDING;
     return read_.pending ? PipeRead{} : takeRead(false, error);
 }
 
-void ControlPipe::write(const char* text) {
+void ControlPipe::write(std::string_view text) {
     // A failed reply is ignored: the client treats a broken pipe like "ERROR". A few bytes always fit the
     // client's buffer, so the write completes at once; one that does not is given up after 100 ms.
     Operation operation;
     if (!operation.start(current())) return;
-    if (WriteFile(current(), text, static_cast<DWORD>(std::strlen(text)), nullptr, &operation.overlapped) ||
+    if (WriteFile(current(), text.data(), static_cast<DWORD>(text.size()), nullptr, &operation.overlapped) ||
         GetLastError() != ERROR_IO_PENDING) {
         return;
     }

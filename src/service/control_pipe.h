@@ -5,19 +5,19 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/handles.h"
 #include "app/local_path.h"
+#include "protocol/pipe_protocol.h"
 #include "service/session_machine.h"
 
 namespace calmlane {
 
-// Interactive users may read and write the pipe, but not create instances of its name
-// (FILE_GENERIC_READ | FILE_GENERIC_WRITE without FILE_APPEND_DATA, FILE_WRITE_EA: 0x12018B). A client
-// opens it with exactly these rights.
-inline constexpr const wchar_t* PipeSddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12018b;;;IU)";
 inline constexpr DWORD PipeInBufferBytes = 4096;
 // While idle every instance listens, so that a program that opens and closes the pipe in a loop holds at
 // most one of them and the saver finds another; while a session is open none but its own is connected.
@@ -56,18 +56,22 @@ public:
     // current client. A client that came and went is disconnected and its instance listens again. Throws
     // when the pipe cannot listen at all.
     bool clientConnected();
-    // Admission check of the current client: the held process handle and its session on success, empty on
-    // refusal. An admitted client holds the pipe: every other instance stops listening and is disconnected.
-    UniqueHandle admit(unsigned long& sessionId);
+    // Admission check of the current client: the held process handle on success, empty on refusal. The
+    // client's session is stored in `session` as soon as it is known, before anything else is asked, so
+    // that a session change from then on counts for it; on refusal it goes back to `none`. An admitted
+    // client holds the pipe: every other instance stops listening and is disconnected.
+    UniqueHandle admit(std::atomic<std::uint32_t>& session, std::uint32_t none);
     // One message of the current client when one has arrived; nothing while the read is pending; the
     // read's error when it failed.
     PipeRead read();
-    void write(const char* text);
+    void write(std::string_view text);
     // Cancels the current client's pending read, waits for it, and disconnects the client.
     void disconnect();
-    // The events of the pending listens or of the pending read, signalled when they complete; empty when
-    // nothing is pending.
+    // The events of the pending listens or of the pending read, signalled when they complete.
     std::vector<HANDLE> events() const;
+    // Whether there is something to do at once rather than to wait for: a client to judge, an instance
+    // that does not listen yet, or a session whose next read has not been started.
+    bool readyNow() const { return events().empty(); }
 
 private:
     struct Operation {
@@ -91,7 +95,7 @@ private:
     std::size_t current_ = 0;
     std::wstring path_;
     Operation read_;
-    char buffer_[32] = {};
+    char buffer_[pipe::MessageLimit + 1] = {};
 };
 
 }  // namespace calmlane

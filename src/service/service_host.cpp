@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "app/constants.h"
@@ -51,7 +52,7 @@ public:
     // a few refusals, in the next one.
     bool pollAndAdmit() override {
         for (std::size_t judged = 0; judged < PipeInstances && pipe_.clientConnected(); ++judged) {
-            client_ = pipe_.admit(clientSession_);
+            client_ = pipe_.admit(signals.clientSession, NoSession);
             if (client_) return true;
             pipe_.disconnect();
         }
@@ -78,7 +79,7 @@ public:
         return blockResult_.load();
     }
 
-    void reply(const char* text) override { pipe_.write(text); }
+    void reply(std::string_view text) override { pipe_.write(text); }
 
     bool restore() override {
         try {
@@ -103,8 +104,6 @@ public:
     // What the loop waits on: signalled when the client process ends, when the block's worker returns.
     HANDLE clientProcess() const { return client_.get(); }
     HANDLE blockWorker() const { return worker_.get(); }
-    // The session of the last admitted client.
-    unsigned long clientSession() const { return clientSession_; }
 
 private:
     static DWORD WINAPI blockWorker(void* self) {
@@ -119,7 +118,6 @@ private:
 
     ControlPipe& pipe_;
     UniqueHandle client_;
-    unsigned long clientSession_ = NoSession;
     UniqueHandle worker_;
     std::atomic<bool> blockResult_{false};
 };
@@ -142,53 +140,94 @@ DWORD WINAPI controlEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID)
     return NO_ERROR;
 }
 
-// Failed waits and passes are tried again after 50 ms, then after twice as long, at most every 2 s.
-std::uint64_t nextBackoff(std::uint64_t delay) { return std::min<std::uint64_t>(delay ? delay * 2 : 50, 2000); }
+// Why the loop woke.
+enum class Woke { Stop, Control, Pipe, Client, Block, Deadline, Failed };
 
-// The loop sleeps until something happens: a stop, a control, the pipe's listen or read completing, the
-// client process ending, the block returning, or the machine's next deadline. Nothing wakes it otherwise.
-void runLoop(SessionMachine& machine, HostPort& port, ControlPipe& pipe) {
-    std::uint64_t backoff = 0;  // not 0: the last wait or pass failed
+// Sleeps until something the machine waits for happens: a stop, a control, the pipe's listen or read
+// completing, the client process ending, the block returning, or `until` (the machine's next deadline).
+// When the pipe has something to do at once it does not sleep, unless `pausing` after a failure.
+Woke waitForWake(const Wake& wake, std::uint64_t until, bool pausing, ControlPipe& pipe, HostPort& port) {
+    const std::uint64_t now = GetTickCount64();
+    std::vector<HANDLE> handles = {stopEvent.get(), wakeEvent.get()};
+    std::vector<Woke> reasons = {Woke::Stop, Woke::Control};
+    const auto add = [&](HANDLE handle, Woke reason) {
+        handles.push_back(handle);
+        reasons.push_back(reason);
+    };
+    if (wake.pipe) {
+        if (!pausing && pipe.readyNow()) until = now;
+        for (HANDLE event : pipe.events()) add(event, Woke::Pipe);
+    }
+    if (wake.client && port.clientProcess()) add(port.clientProcess(), Woke::Client);
+    if (wake.block && port.blockWorker()) add(port.blockWorker(), Woke::Block);
+    const DWORD timeout = until == Wake::Never ? INFINITE
+                          : until <= now        ? 0
+                                                : static_cast<DWORD>(std::min<std::uint64_t>(until - now, 0x7FFFFFFF));
+    const DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeout);
+    if (waited == WAIT_TIMEOUT) return Woke::Deadline;
+    if (waited >= WAIT_OBJECT_0 && waited < WAIT_OBJECT_0 + handles.size()) return reasons[waited - WAIT_OBJECT_0];
+    return Woke::Failed;
+}
+
+void runLoop(SessionMachine& machine, ControlPipe& pipe, HostPort& port) {
+    Backoff backoff;
+    // After a failed wait or pass, the next pass comes this much later at the latest, and never at once;
+    // 0 when nothing failed.
+    std::uint64_t pause = 0;
     for (;;) {
         const std::uint64_t now = GetTickCount64();
         const Wake wake = machine.wake(now);
-        std::vector<HANDLE> handles = {stopEvent.get(), wakeEvent.get()};
-        std::uint64_t until = wake.at;
-        if (wake.pipe) {
-            const std::vector<HANDLE> pipeEvents = pipe.events();
-            // Nothing pending (a message was just taken, a client waits to be judged): pass again now,
-            // unless the last pass failed.
-            if (pipeEvents.empty() && backoff == 0) until = now;
-            handles.insert(handles.end(), pipeEvents.begin(), pipeEvents.end());
-        }
-        if (wake.client && port.clientProcess()) handles.push_back(port.clientProcess());
-        if (wake.block && port.blockWorker()) handles.push_back(port.blockWorker());
-        if (backoff != 0) until = std::min(until, now + backoff);
-        const DWORD timeout = until == Wake::Never ? INFINITE
-                              : until <= now        ? 0
-                                                    : static_cast<DWORD>(std::min<std::uint64_t>(until - now, 0x7FFFFFFF));
-        const DWORD waited =
-            WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeout);
-        if (waited == WAIT_OBJECT_0) return;
-        bool failed = waited == WAIT_FAILED;
-        if (failed) {
+        const Woke woke =
+            waitForWake(wake, pause != 0 ? std::min(wake.at, now + pause) : wake.at, pause != 0, pipe, port);
+        if (woke == Woke::Stop) return;
+        pause = 0;
+        if (woke == Woke::Failed) {
             // Never spin: the back-off is waited out on the stop event alone, and a pass runs anyway.
-            backoff = nextBackoff(backoff);
-            if (WaitForSingleObject(stopEvent.get(), static_cast<DWORD>(backoff)) != WAIT_TIMEOUT) return;
+            pause = backoff.next();
+            if (WaitForSingleObject(stopEvent.get(), static_cast<DWORD>(pause)) != WAIT_TIMEOUT) return;
         }
         try {
             const bool restoreRequested = signals.restoreRequested.exchange(false);
             const std::uint32_t reason = restoreRequested ? signals.recoveryReason.load() : 0;
             machine.pass(GetTickCount64(), signals.consoleDisplayState.load(), restoreRequested, reason);
         } catch (...) {
-            failed = true;  // the pass is run again after the back-off
-            if (waited != WAIT_FAILED) backoff = nextBackoff(backoff);
+            if (pause == 0) pause = backoff.next();  // the pass is run again after the back-off
         }
-        if (!failed) backoff = 0;
-        const bool holdsPause = machine.sessionOpen() || machine.holding() || machine.blocking();
-        signals.clientSession.exchange(holdsPause ? static_cast<std::uint32_t>(port.clientSession()) : NoSession);
+        if (pause == 0) backoff.reset();
+        // Published at admission; withdrawn once the pause is no longer held.
+        if (!machine.holdsPause()) signals.clientSession.exchange(NoSession);
     }
 }
+
+// While the stop procedure waits for a running block and releases (seconds per adapter), the manager
+// hears every second that the stop advances.
+class StopProgress {
+public:
+    StopProgress() {
+        done_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!done_) return;
+        try {
+            reporter_ = std::thread([this] {
+                for (DWORD checkpoint = 2; WaitForSingleObject(done_.get(), 1000) == WAIT_TIMEOUT; ++checkpoint) {
+                    reportStatus(SERVICE_STOP_PENDING, 0, checkpoint, 5000);
+                }
+            });
+        } catch (...) {
+            // No reporter: the stop still runs, on the handler's first report alone.
+        }
+    }
+    ~StopProgress() {
+        if (!reporter_.joinable()) return;
+        SetEvent(done_.get());
+        reporter_.join();
+    }
+    StopProgress(const StopProgress&) = delete;
+    StopProgress& operator=(const StopProgress&) = delete;
+
+private:
+    UniqueHandle done_;
+    std::thread reporter_;
+};
 
 void WINAPI serviceMain(DWORD, LPWSTR*) {
     statusHandle = RegisterServiceCtrlHandlerExW(ServiceName, controlEx, nullptr);
@@ -224,13 +263,16 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
         logEvent(L"Display power subscription failed; screen-off hold unavailable: " + errorText(GetLastError()));
     }
 
-    runLoop(machine, port, pipe);
+    runLoop(machine, pipe, port);
 
     if (displaySubscription) power::unsubscribeDisplay(displaySubscription);
-    try {
-        machine.stop();
-    } catch (...) {
-        // Logged lines may be lost; the release below the machine has already been tried.
+    {
+        const StopProgress progress;
+        try {
+            machine.stop();
+        } catch (...) {
+            // Logged lines may be lost; the release below the machine has already been tried.
+        }
     }
     pipe.close();
     stopEvent.reset();
