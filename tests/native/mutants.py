@@ -140,11 +140,12 @@ def names_of(mutants):
     return names
 
 
-def run(command, timeout, output=None):
+def run(command, timeout, output=None, environment=None):
     """True when `command` succeeds within `timeout` seconds; on a time-out its whole process group goes.
-    Its standard output goes to the file `output` when one is named."""
+    Its standard output goes to the file `output` when one is named; `environment` adds variables."""
     with open(output or os.devnull, "w") as out:
-        process = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, start_new_session=True)
+        process = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, start_new_session=True,
+                                   env={**os.environ, **(environment or {})})
         try:
             return process.wait(timeout=timeout) == 0
         except subprocess.TimeoutExpired:
@@ -152,6 +153,11 @@ def run(command, timeout, output=None):
             process.wait()
             return False
 
+
+# The explorer of every interleaving around a pause: run, like a fuzzer, when the tests let a mutant of a
+# file it reaches live; to a lower depth than the native tests' (half a second instead of half a minute).
+EXPLORER = "explore_sessions"
+EXPLORE_DEPTH = 8
 
 # The test program's exit failed although no test did: a sanitizer's report at exit, a fault outside
 # the tests.
@@ -177,7 +183,7 @@ def read_test_log(path, finished, failed):
 
 
 # Seconds spent in each phase of a mutant, over all workers: where the run's time goes.
-PHASES = {"build": 0.0, "tests": 0.0, "fuzzers": 0.0}
+PHASES = {"build": 0.0, "tests": 0.0, "fuzzers and explorer": 0.0}
 PHASES_LOCK = threading.Lock()
 
 
@@ -212,15 +218,20 @@ class Worker:
         self.corpora = os.path.join(folder, "corpus")
         shutil.rmtree(self.corpora, ignore_errors=True)
         shutil.copytree(os.path.join(HERE, "seeds"), self.corpora)
-        self.fuzzers = sorted(f for f in os.listdir(self.build) if f.startswith("fuzz_"))
+        self.fuzzers = sorted(f for f in os.listdir(self.build) if f.startswith("fuzz_")) + [EXPLORER]
+
+    def source_of(self, checker):
+        if checker == EXPLORER:
+            return os.path.join(self.tree, "tests", "service", "session_explorer_test.cpp")
+        return os.path.join(self.tree, "tests", "native", "fuzz", checker[len("fuzz_"):] + ".cpp")
 
     def fuzzers_for(self, source):
-        """The fuzz targets whose source includes the header of `source` (all of them for None)."""
+        """The fuzz targets, and the session explorer, whose source includes the header of `source` (all of
+        them for None)."""
         if source is None:
             return self.fuzzers
         header = '#include "' + os.path.splitext(source)[0][len("src/"):] + '.h"'
-        folder = os.path.join(self.tree, "tests", "native", "fuzz")
-        return [f for f in self.fuzzers if header in open(os.path.join(folder, f[len("fuzz_"):] + ".cpp")).read()]
+        return [f for f in self.fuzzers if header in open(self.source_of(f)).read()]
 
     def tests_fail(self):
         """The set of tests that fail the current tree, empty when all pass. One run tells, unless a test
@@ -246,13 +257,17 @@ class Worker:
         """The first fuzz target reaching `source` that finds a fault in the current tree, as a set; None
         when one does not build."""
         for fuzzer in self.fuzzers_for(source):
-            corpus = os.path.join(self.corpora, fuzzer[len("fuzz_"):])
-            os.makedirs(corpus, exist_ok=True)
             if not run(["ninja", "-C", self.build, "-j1", fuzzer], 300):
                 return None
-            if not run([os.path.join(self.build, fuzzer), f"-max_total_time={fuzz_seconds}",
-                        "-timeout=5", "-rss_limit_mb=1024", f"-artifact_prefix={corpus}/", corpus],
-                       fuzz_seconds + 30):
+            if fuzzer == EXPLORER:
+                passed = run([os.path.join(self.build, fuzzer), "--gtest_brief=1"], 300,
+                             environment={"CALMLANE_EXPLORE_DEPTH": str(EXPLORE_DEPTH)})
+            else:
+                corpus = os.path.join(self.corpora, fuzzer[len("fuzz_"):])
+                os.makedirs(corpus, exist_ok=True)
+                passed = run([os.path.join(self.build, fuzzer), f"-max_total_time={fuzz_seconds}", "-timeout=5",
+                              "-rss_limit_mb=1024", f"-artifact_prefix={corpus}/", corpus], fuzz_seconds + 30)
+            if not passed:
                 return {fuzzer}
         return set()
 
@@ -265,7 +280,7 @@ class Worker:
         failed = timed("tests", self.tests_fail)
         if failed and not (by_test and len(failed) == 1):
             return failed
-        fuzzers = timed("fuzzers", self.fuzzers_fail, fuzz_seconds, source)
+        fuzzers = timed("fuzzers and explorer", self.fuzzers_fail, fuzz_seconds, source)
         return (failed or None) if fuzzers is None else failed | fuzzers
 
     def try_mutant(self, mutant, fuzz_seconds, by_test):
