@@ -11,6 +11,7 @@
 #include "app/settings.h"
 #include "doubles/adapters_config.h"
 #include "doubles/double_store.h"
+#include "protocol/pipe_protocol.h"
 #include "service/adapters.h"
 #include "support/process.h"
 #include "support/service_harness.h"
@@ -81,15 +82,17 @@ protected:
 };
 
 // On Windows each disable waits for the driver and every interested program: seconds per adapter. Two
-// adapters of 9 s each: the saver's heartbeats are read meanwhile, so none is lost to a full pipe and the
-// session holds until "STOP". One adapter is a mobile-broadband modem. A stop during such a block waits
-// for it and then gives every adapter back.
+// adapters of 9 s each: the pipe is read meanwhile, so that a burst of 900 heartbeats, more than its 4 KiB
+// hold, finds room and none is lost to a full pipe, and the session holds until "STOP". One adapter is a
+// mobile-broadband modem. A stop during such a block waits for it, telling the service manager that it
+// advances, and then gives every adapter back.
 TEST_F(AdapterService, ASlowPauseOfTwoAdaptersKeepsItsSessionAndAStopDuringOneGivesAllBack) {
     const std::vector<doubles::SimulatedAdapter> slow = {doubles::physicalAdapter(1), doubles::physicalAdapter(2, 243)};
     doubles::setAdapters(slow);
     doubles::storeSetString(L"SlowCall", L"adapter.disableNode");
     doubles::storeSetDword(L"SlowMs", 9000);
-    PipeClientRun run = startPipeClient(service.installedClient(), L"open send:START alive:22000 send:STOP close");
+    PipeClientRun run =
+        startPipeClient(service.installedClient(), L"open send:START sleep:500 burst:900 alive:20000 send:STOP close");
     ASSERT_TRUE(log.waitFor("Physical Ethernet/Wi-Fi adapters paused.", 25000));
     ASSERT_TRUE(waitForNetworkState(1));
     EXPECT_EQ(adapterSnapshot(), "started=- journal=1,2 state=1");
@@ -101,6 +104,7 @@ TEST_F(AdapterService, ASlowPauseOfTwoAdaptersKeepsItsSessionAndAStopDuringOneGi
     }
     const std::vector<std::string> client = finishPipeClient(run);
     EXPECT_EQ(samplesNotBlocked, 0);
+    EXPECT_TRUE(hasLine(client, "burst sent 900 of 900")) << clientStory(client);
     for (const std::string& line : client) {
         if (line.rfind("sent ", 0) == 0) {
             EXPECT_TRUE(line == "sent 5 of 5" || line == "sent 4 of 4") << line;
@@ -115,7 +119,9 @@ TEST_F(AdapterService, ASlowPauseOfTwoAdaptersKeepsItsSessionAndAStopDuringOneGi
     doubles::storeSetDword(L"SlowMs", 3000);
     run = startPipeClient(service.installedClient(), L"open send:START alive:8000 close");
     ASSERT_TRUE(waitUntil([] { return adapterSnapshot().rfind("started=2 ", 0) == 0; }, 10000)) << adapterSnapshot();
-    ASSERT_TRUE(service.stop());
+    DWORD checkpoints = 0;
+    ASSERT_TRUE(service.stop(&checkpoints));
+    EXPECT_GE(checkpoints, 3u);  // one a second
     EXPECT_EQ(adapterSnapshot(), "started=1,2 journal=- state=0");
     finishPipeClient(run);
 }

@@ -99,8 +99,8 @@ TEST_F(Saver, EmbeddedPreviewEndsWithItsHostWindow) {
 }
 
 // The organisation's NetworkMode policy, read at every "START", wins over the installed mode. Adapters a
-// pause took come back also when the policy changes during it; a value outside the range leaves the
-// installed mode and is logged once.
+// pause took come back also when the policy changes during it, or while the service is down after a crash;
+// a value outside the range leaves the installed mode and is logged once.
 struct PolicyPause : DoublesTest {
     PolicyPause() : DoublesTest(true) {}
 };
@@ -109,7 +109,7 @@ TEST_F(PolicyPause, EachPauseTakesTheModeInForceAtItsStart) {
     doubles::setAdapters({doubles::physicalAdapter(1)});
     InstalledService service;
     ASSERT_TRUE(service.start());
-    constexpr DWORD None = 0, Removed = 99;  // no policy; removed during the pause
+    constexpr DWORD None = 0, Removed = 99, Crashed = 98;  // no policy; removed during the pause, or after a crash
     const std::string firewall = "IPv4/IPv6 Internet and LAN blocked (dynamic WFP filters).";
     const std::string adapters = "Physical Ethernet/Wi-Fi adapters paused.";
     const struct {
@@ -118,19 +118,28 @@ TEST_F(PolicyPause, EachPauseTakesTheModeInForceAtItsStart) {
         bool ignoredLogged;
     } rows[] = {
         {0, 1, firewall, false}, {1, 2, adapters, false}, {0, None, adapters, false}, {1, Removed, adapters, false},
-        {0, 7, adapters, true},  {0, 7, adapters, false},
+        {0, 7, adapters, true},  {0, 7, adapters, false}, {1, Crashed, adapters, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.installedFirewall) + " " + std::to_string(row.policy));
         writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", row.installedFirewall);
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode");
-        const DWORD policy = row.policy == Removed ? 2 : row.policy;
+        const DWORD policy = row.policy == Removed || row.policy == Crashed ? 2 : row.policy;
         if (policy != None) writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode", policy);
         log.clear();
         PipeClientRun run =
             startPipeClient(service.installedClient(), L"open send:START reply alive:1500 send:STOP close");
         ASSERT_TRUE(log.waitFor(row.blocked, 5000));
-        if (row.policy == Removed) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode");
+        if (policy != row.policy) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PolicyKey, L"NetworkMode");
+        if (row.policy == Crashed) {
+            const DWORD dead = service.processId();
+            TerminateProcess(UniqueHandle(OpenProcess(PROCESS_TERMINATE, FALSE, dead)).get(), 1);
+            ASSERT_TRUE(service.restartAfterCrash(dead));
+            finishPipeClient(run);
+            EXPECT_TRUE(waitForNetworkState(0));
+            EXPECT_EQ(adapterSnapshot(), "started=1 journal=- state=0");
+            continue;
+        }
         EXPECT_EQ(log.contains("Policy value outside its range ignored: NetworkMode = 7"), row.ignoredLogged);
         EXPECT_TRUE(hasLine(finishPipeClient(run), "reply OK"));
         ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
@@ -264,21 +273,33 @@ TEST_F(SaverWithService, NetworkTestHoldsASessionForSixSecondsAndTheServiceRelea
     EXPECT_GT(unconfirmedPixels, confirmedPixels * 2) << confirmedPixels << " vs " << unconfirmedPixels;
 }
 
-// A session lost after its "OK" is asked for again while the saver runs. A refused one ("ERROR") is not
-// asked for again from the same service process, only from a restarted service.
+// A session lost after its "OK" is asked for again while the saver runs: in adapter mode with a 4-second
+// disable, the display dims and comes back on during the block, whose "OK" the saver still reads; the
+// release follows and a new block begins. A refused one ("ERROR") is not asked for again from the same
+// service process, only from a restarted service.
 TEST_F(SaverWithService, ALostSessionIsAskedForAgainAndARefusedOneOnlyOfANewService) {
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 0);
+    doubles::setAdapters({doubles::physicalAdapter(1)});
+    doubles::storeSetString(L"SlowCall", L"adapter.disableNode");
+    doubles::storeSetDword(L"SlowMs", 4000);
     ASSERT_TRUE(service.start());
     {
         Launched saver = launch(service.installedClient(), L"--network-test");
-        ASSERT_TRUE(log.waitFor(Blocked, 5000));
-        Sleep(1500);  // the saver reads its "OK" at its next step: a pipe dropped before may swallow it
+        const std::string accepted = "Accepted saver process: " + std::to_string(GetProcessId(saver.process.get()));
+        ASSERT_TRUE(log.waitFor(accepted, 5000));
+        for (const DWORD display : {2, 1}) {
+            Sleep(1000);
+            doubles::storeSetDword(L"ConsoleDisplay", display);
+        }
+        ASSERT_TRUE(log.waitFor("Recovery requested; reason code: 65536", 5000));
         log.clear();
-        ASSERT_EQ(requestNetworkRestore(), 0);  // the service releases and drops the saver
-        ASSERT_TRUE(log.waitFor("Firewall filters released.", 5000));
-        EXPECT_TRUE(log.waitFor(Blocked, 2500));
-        TerminateProcess(saver.process.get(), 0);
-        ASSERT_TRUE(log.waitFor("Firewall filters released.", 5000));
+        EXPECT_TRUE(log.waitFor(accepted, 2500));  // asked again
+        EXPECT_TRUE(log.waitFor("Physical Ethernet/Wi-Fi adapters paused.", 6000));
+        ASSERT_EQ(WaitForSingleObject(saver.process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+        ASSERT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 8000));
     }
+    writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1);
+    doubles::storeSetString(L"SlowCall", L"");
     writeDword(HKEY_LOCAL_MACHINE, RegistryPath, L"ModeConfigured", 0);  // every "START" fails
     log.clear();
     Launched saver = launch(service.installedClient(), L"--network-test");
@@ -303,14 +324,21 @@ TEST_F(SaverWithService, AProgramCrowdingThePipeCannotKeepTheSaverFromItsPause) 
     ASSERT_TRUE(service.start());
     PipeClientRun crowd = startPipeClient(binFolder() + L"\\pipe_client.exe", L"crowd:120000");
     ASSERT_TRUE(log.waitFor("Rejected client executable path.", 5000));
+    // Each knock that reaches the service records a seam call: the crowd knocks when each run starts (and is
+    // refused), and it still runs when the run's pause began (its knocks then find the pipe busy).
+    const auto knocking = [] {
+        doubles::storeSetString(L"Calls", L"");
+        return waitUntil([] { return !seamCalls().empty(); }, 3000);
+    };
     for (int run = 0; run < 10; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        doubles::storeSetString(L"Calls", L"");  // each knock records a seam call
+        EXPECT_TRUE(knocking());
         log.clear();
         Launched saver = launch(service.installedClient(), L"--network-test");
         DebugLine blocked;
         ASSERT_TRUE(log.waitFor(Blocked, 10000, &blocked));
         EXPECT_LT(blocked.tick - saver.started, 3000u);
+        EXPECT_EQ(WaitForSingleObject(crowd.process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
         TerminateProcess(saver.process.get(), 0);
         ASSERT_TRUE(log.waitFor("Firewall filters released.", 10000));
     }

@@ -33,6 +33,20 @@ protected:
     InstalledService service;
 };
 
+// A client admitted as the installed saver that never asks for the pause loses the pipe after 2 s, whatever
+// else it sends, and a saver that comes meanwhile gets its pause.
+TEST_F(ServiceSession, AClientThatNeverAsksLosesThePipeAfterTwoSeconds) {
+    PipeClientRun quiet = startPipeClient(service.installedClient(), L"open send:ALIVE alive:4000 close");
+    DebugLine accepted, dropped;
+    ASSERT_TRUE(log.waitFor("Accepted saver process: " + std::to_string(GetProcessId(quiet.process)), 5000, &accepted));
+    Sleep(2000);
+    EXPECT_TRUE(hasLine(runPipeClient(service.installedClient(), L"open send:START reply close"), "reply OK"));
+    ASSERT_TRUE(log.waitFor("No START from the client; checking display before release", 1000, &dropped));
+    EXPECT_GE(dropped.tick - accepted.tick, 1900u);
+    EXPECT_LE(dropped.tick - accepted.tick, 2600u);
+    finishPipeClient(quiet);
+}
+
 TEST_F(ServiceSession, SilenceEndsTheSessionAfterFourSeconds) {
     const auto client = runPipeClient(service.installedClient(), L"open send:START reply sleep:7500 close");
     EXPECT_TRUE(hasLine(client, "reply OK"));

@@ -208,11 +208,19 @@ bool InstalledService::launch() {
     return service && startService(service.get());
 }
 
-bool InstalledService::stop() {
+bool InstalledService::stop(DWORD* checkpoints) {
     UniqueServiceHandle service = openService();
     SERVICE_STATUS status = {};
     if (!service || !ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return false;
-    return waitForState(SERVICE_STOPPED, 15000);
+    return waitUntil(
+        [&] {
+            const SERVICE_STATUS_PROCESS now = query();
+            if (checkpoints && now.dwCurrentState == SERVICE_STOP_PENDING) {
+                *checkpoints = std::max(*checkpoints, now.dwCheckPoint);
+            }
+            return now.dwCurrentState == SERVICE_STOPPED;
+        },
+        15000, 50);
 }
 
 DWORD InstalledService::exitCode() const { return query().dwWin32ExitCode; }

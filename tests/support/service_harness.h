@@ -51,7 +51,8 @@ public:
     bool start();
     // Asks for a start without waiting for it (a start that is meant to die on the way).
     bool launch();
-    bool stop();
+    // Stops and waits; `checkpoints`: the highest stop-pending checkpoint seen meanwhile.
+    bool stop(DWORD* checkpoints = nullptr);
     // The Win32 exit code the service reported with its last status.
     DWORD exitCode() const;
     DWORD processId() const;

@@ -9,6 +9,7 @@
 //   sleep:MS             wait                           state           record HKLM NetworkState
 //   close                close the handle
 //   crowd:MS             open and close the pipe as fast as possible for MS ms, as any local program may
+//   burst:N              N "ALIVE"s, ten every 20 ms ("burst sent K of N": the ones the pipe took whole)
 #include <windows.h>
 
 #include <cstdio>
@@ -105,6 +106,15 @@ int wmain(int argc, wchar_t** argv) {
             int opened = 0;
             while (GetTickCount64() < end) opened += static_cast<bool>(calmlane::openControlPipe(0));
             note("crowded " + std::to_string(opened));
+        } else if (step.rfind(L"burst:", 0) == 0) {
+            const int count = _wtoi(step.c_str() + 6);
+            int taken = 0;
+            for (int i = 0; i < count; ++i) {
+                DWORD written = 0;
+                taken += WriteFile(pipe.get(), "ALIVE", 5, &written, nullptr) && written == 5;
+                if (i % 10 == 9) Sleep(20);
+            }
+            note("burst sent " + std::to_string(taken) + " of " + std::to_string(count));
         } else if (step == L"close") {
             pipe.reset();
             note("closed");
