@@ -175,6 +175,12 @@ void configureService(ServiceHandles& handles, const std::wstring& target) {
     if (!SetServiceObjectSecurity(handles.service.get(), DACL_SECURITY_INFORMATION, descriptor)) {
         throw std::runtime_error("Cannot secure the service.");
     }
+    // What services.msc shows, in the reader's language: the text of the installed program's string table.
+    std::wstring text = L"@" + target + L"\\Calmlane.exe,-" + std::to_wstring(ServiceDescriptionText);
+    SERVICE_DESCRIPTIONW description = {text.data()};
+    if (!ChangeServiceConfig2W(handles.service.get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
+        throw std::runtime_error("Cannot describe the service.");
+    }
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 1000}};
     SERVICE_FAILURE_ACTIONSW failure = {};
     failure.dwResetPeriod = 86400;

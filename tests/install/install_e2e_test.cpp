@@ -141,6 +141,20 @@ std::wstring eventViewerText(const std::wstring& line) {
     return text != nullptr ? text : L"<no text>";
 }
 
+// The service's description as installed ("@<file>,-<id>"), when each of the six languages has the string.
+std::wstring serviceDescription() {
+    const std::wstring description =
+        regString(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\CalmlaneNative", L"Description");
+    const std::size_t comma = description.rfind(L",-");
+    const std::wstring file = description.substr(1, comma - 1);
+    const UniqueModule module(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    for (const LANGID language : {0x409, 0x40C, 0x407, 0x804, 0xC0A, 0x410}) {
+        const int bundle = _wtoi(description.c_str() + comma + 2) / 16 + 1;
+        if (!FindResourceExW(module.get(), RT_STRING, MAKEINTRESOURCEW(bundle), language)) return L"untranslated";
+    }
+    return description;
+}
+
 TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
     // No folder given: the default one; then a folder given, as an update or a fleet tool gives it, with
     // the mode. Program Files grants SYSTEM Modify, which a fleet tool's SYSTEM account would hold; the
@@ -162,6 +176,7 @@ TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
         EXPECT_EQ(installState(folder), Installed);
         EXPECT_EQ(modeState(), mode);
         EXPECT_EQ(eventViewerText(L"Service stopping: restoring network."), L"Service stopping: restoring network.");
+        EXPECT_EQ(serviceDescription(), L"@" + folder + L"\\Calmlane.exe,-101");
         EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, EventSourceKey, L"TypesSupported", 0), 7u);
         EXPECT_TRUE(stagingLeft().empty());
         if (folder == given) {
