@@ -22,6 +22,7 @@
 #include "install/installer.h"
 #include "install/setup_lock.h"
 #include "service/adapters.h"
+#include "service/event_kinds.h"
 #include "support/debug_log.h"
 #include "support/gdi_probe.h"
 #include "support/process.h"
@@ -129,14 +130,14 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
     }
 }
 
-// What Event Viewer shows for a service line: the registered message file's entry 1 with the line inserted.
-std::wstring eventViewerText(const std::wstring& line) {
+// What Event Viewer shows for a service line: the registered message file's entry `id` with the line inserted.
+std::wstring eventViewerText(unsigned id, const std::wstring& line) {
     const std::wstring file = regString(HKEY_LOCAL_MACHINE, EventSourceKey, L"EventMessageFile");
     const UniqueModule module(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(line.c_str())};
     wchar_t* text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                   module.get(), 1, 0, reinterpret_cast<wchar_t*>(&text), 0, reinterpret_cast<va_list*>(inserts));
+                   module.get(), id, 0, reinterpret_cast<wchar_t*>(&text), 0, reinterpret_cast<va_list*>(inserts));
     const UniqueLocal owned(text);
     return text != nullptr ? text : L"<no text>";
 }
@@ -175,7 +176,11 @@ TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
         ASSERT_EQ(run(built(L"Calmlane Setup-test.exe"), arguments), "exit=0");
         EXPECT_EQ(installState(folder), Installed);
         EXPECT_EQ(modeState(), mode);
-        EXPECT_EQ(eventViewerText(L"Service stopping: restoring network."), L"Service stopping: restoring network.");
+        EXPECT_EQ(eventViewerText(1, L"Any line."), L"Any line.");
+        for (const EventKind& kind : eventKinds()) {
+            const std::wstring line = kind.prefix + std::wstring(L"1");
+            EXPECT_EQ(eventViewerText(kind.id, line), line);
+        }
         EXPECT_EQ(serviceDescription(), L"@" + folder + L"\\Calmlane.exe,-101");
         EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, EventSourceKey, L"TypesSupported", 0), 7u);
         EXPECT_TRUE(stagingLeft().empty());
