@@ -40,6 +40,7 @@ Dispatch decideRole(const std::vector<std::wstring>& args) {
     Dispatch d;
     const std::wstring role = args.size() >= 2 ? args[1] : std::wstring();
     const std::size_t count = args.size();
+    for (std::size_t i = 2; i < count; ++i) d.quiet = d.quiet || args[i] == L"--quiet";
 
     struct Exact {
         const wchar_t* option;

@@ -35,6 +35,7 @@ struct Dispatch {
     unsigned long uiLanguage = 0;       // with uiTest
     std::wstring snapshotPath;          // with uiTest
     std::wstring snapshotUpdateVersion; // with uiTest, when given
+    bool quiet = false;                 // "--quiet" after the role argument: no box, text for the caller
 };
 
 // args[0] is the program path; args[1], when present, selects the role.

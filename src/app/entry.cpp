@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "app/console.h"
 #include "app/constants.h"
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/roles.h"
 #include "configuration/settings_broadcast.h"
+#include "install/installer.h"
 #include "update/staging.h"
 
 namespace calmlane {
@@ -45,6 +47,17 @@ void launchUninstaller() {
     ShellExecuteW(nullptr, L"open", path.c_str(), L"--uninstall", nullptr, SW_SHOWNORMAL);
 }
 
+// Set once the role is decided: a quiet run reports a failure on the caller's console, never in a box.
+bool quietRun = false;
+
+void reportRoleError(const char* message) {
+    if (quietRun) {
+        reportToCaller(message);
+    } else {
+        showRoleError(message);
+    }
+}
+
 }  // namespace
 
 void showRoleError(const char* message) { MessageBoxA(nullptr, message, "Calmlane Native", MB_OK | MB_ICONERROR); }
@@ -65,8 +78,8 @@ int runRole(const Dispatch& d) {
     case Role::Tray: return runTray();
     case Role::RestoreNetwork: return requestNetworkRestore();
     case Role::Service: runService(); return 0;
-    case Role::ModeFirewall: return changeNetworkMode(true);
-    case Role::ModeAdapters: return changeNetworkMode(false);
+    case Role::ModeFirewall: return changeNetworkMode(true, d.quiet ? reportToCaller : showModeError);
+    case Role::ModeAdapters: return changeNetworkMode(false, d.quiet ? reportToCaller : showModeError);
     case Role::Activate: {
         AwaitBroadcast await;
         activateSaver();
@@ -84,7 +97,11 @@ int runRole(const Dispatch& d) {
     }
     case Role::Uninstall: launchUninstaller(); return 0;
     case Role::Diagnostics:
-        MessageBoxW(nullptr, configurationReport().c_str(), Product, MB_OK | MB_ICONINFORMATION);
+        if (d.quiet) {
+            writeToCaller(configurationReport() + L"\n");
+        } else {
+            MessageBoxW(nullptr, configurationReport().c_str(), Product, MB_OK | MB_ICONINFORMATION);
+        }
         return 0;
     case Role::Preview: runSaver(nullptr, true, 0); return 0;
     case Role::PreviewTest: runSaver(nullptr, true, 3); return 0;
@@ -122,7 +139,15 @@ int runProcess(HINSTANCE module) {
     InitCommonControlsEx(&controls);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     settings.load();
-    return runGuarded([] { return runRole(decideRole(commandLineArguments())); });
+    return runGuarded(
+        [] {
+            Dispatch d = decideRole(commandLineArguments());
+            // Nobody could see or close a box (SYSTEM in session 0, a service): every run is quiet there.
+            d.quiet = d.quiet || !interactiveDesktop();
+            quietRun = d.quiet;
+            return runRole(d);
+        },
+        reportRoleError);
 }
 
 }  // namespace calmlane

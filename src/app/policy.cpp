@@ -26,6 +26,7 @@ PolicyValue readPolicyValue(const wchar_t* name) {
 Policies decidePolicies(const PolicyValue (&found)[PolicyCount]) {
     Policies policies;
     unsigned long taken[PolicyCount] = {};
+    bool set[PolicyCount] = {};
     for (std::size_t i = 0; i < PolicyCount; ++i) {
         const PolicyRange& range = PolicyRanges[i];
         const PolicyValue& value = found[i];
@@ -35,10 +36,12 @@ Policies decidePolicies(const PolicyValue (&found)[PolicyCount]) {
                                   (value.kind == PolicyValue::Dword ? std::to_wstring(value.value) : L"(not a DWORD)");
         (inRange ? policies.inForce : policies.ignored).push_back(line);
         if (inRange) taken[i] = value.value;
+        set[i] = inRange;
     }
     policies.networkMode = taken[0];
     policies.updateCheckDisabled = taken[1] == 1;
     policies.supportCounterDisabled = taken[2] == 1;
+    if (set[3]) policies.language = static_cast<int>(taken[3]);
     return policies;
 }
 

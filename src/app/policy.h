@@ -26,6 +26,7 @@ inline constexpr PolicyRange PolicyRanges[] = {
     {L"NetworkMode", 1, 2},            // 1 firewall mode, 2 adapter mode
     {L"DisableUpdateCheck", 0, 1},     // 1: no update check, download or update balloon
     {L"DisableSupportCounter", 0, 1},  // 1: no vote request, no support button
+    {L"Language", 0, 5},               // the language index of every user who has not chosen one
 };
 inline constexpr std::size_t PolicyCount = sizeof(PolicyRanges) / sizeof(PolicyRanges[0]);
 
@@ -33,6 +34,7 @@ struct Policies {
     unsigned long networkMode = 0;  // 1 firewall, 2 adapters, 0 not set
     bool updateCheckDisabled = false;
     bool supportCounterDisabled = false;
+    int language = -1;  // the Language policy's index 0 to 5; -1 when it is not set
     std::vector<std::wstring> inForce;  // "NetworkMode = 1", one per value within its range
     std::vector<std::wstring> ignored;  // "NetworkMode = 7", one per value outside it (or not a DWORD)
 };

@@ -43,7 +43,14 @@ void setValue(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type,
 }  // namespace
 
 void Settings::load() {
-    const unsigned long rawLanguage = readUserDword(L"Language", 0);
+    const Policies policies = readPolicies();
+    DWORD stored = 0;
+    DWORD size = sizeof(stored);
+    languageChosen = RegGetValueW(HKEY_CURRENT_USER, RegistryPath, L"Language", RRF_RT_REG_DWORD, nullptr, &stored,
+                                  &size) == ERROR_SUCCESS;
+    // The user's own choice wins over the organisation's Language policy.
+    const unsigned long rawLanguage =
+        languageChosen ? stored : static_cast<unsigned long>(policies.language >= 0 ? policies.language : 0);
     language = rawLanguage > 5 ? 5 : rawLanguage;
     density = clampSigned(readUserDword(L"Density", 260), 40, 600);
     speed = clampSigned(readUserDword(L"Speed", 5), 1, 12);
@@ -51,12 +58,12 @@ void Settings::load() {
     displays = rawDisplays > 2 ? 2 : rawDisplays;
     color = readUserDword(L"Color", 0x00FFE4C8);
     // The mode in force: the organisation's NetworkMode policy wins over the installed choice.
-    const unsigned long policyMode = readPolicies().networkMode;
+    const unsigned long policyMode = policies.networkMode;
     firewall = policyMode != 0 ? policyMode == 1 : readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"Firewall", 1) != 0;
 }
 
 void Settings::save() const {
-    writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", language);
+    if (languageChosen) writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", language);
     writeDword(HKEY_CURRENT_USER, RegistryPath, L"Density", static_cast<unsigned long>(density));
     writeDword(HKEY_CURRENT_USER, RegistryPath, L"Speed", static_cast<unsigned long>(speed));
     writeDword(HKEY_CURRENT_USER, RegistryPath, L"Color", color);

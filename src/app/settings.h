@@ -13,10 +13,13 @@ struct Settings {
     unsigned long displays = 0;
     unsigned long color = 0x00FFE4C8;
     bool firewall = true;  // the mode in force: the NetworkMode policy, else HKLM "Firewall"
+    // The user chose `language` (it is stored under HKCU); otherwise it is the Language policy's, or 0, and
+    // saving the other settings does not make it the user's choice.
+    bool languageChosen = false;
 
     // Fills the record from HKCU (and the machine mode from HKLM); never fails.
     void load();
-    // Writes the five per-user values; throws the writeDword errors.
+    // Writes the per-user values (Language only when chosen); throws the writeDword errors.
     void save() const;
 };
 

@@ -10,11 +10,13 @@
 #include <cwchar>
 #include <stdexcept>
 
+#include "app/console.h"
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
 #include "configuration/saver_selection.h"
 #include "install/folder_validation.h"
+#include "install/install_log.h"
 #include "install/install_steps.h"
 #include "update/version.h"
 #include "update/web_services.h"
@@ -41,12 +43,18 @@ void refuseLegacyEdition(SC_HANDLE manager) {
     if (legacy) throw std::runtime_error("Please uninstall Calmlane 1.x before installing the native edition.");
 }
 
+// The refusal that ends the run with Windows Installer's code for it, 1638, rather than the general 1.
+struct DowngradeRefused : std::runtime_error {
+    DowngradeRefused()
+        : std::runtime_error("A newer version of Calmlane is installed. Uninstall it first to install this one.") {}
+};
+
 // A newer version stays installed: going back to this one means uninstalling that one first.
 void refuseDowngrade() {
     std::wstring installed;
     if (readString(HKEY_LOCAL_MACHINE, UninstallKey, L"DisplayVersion", installed) &&
         isNewerVersion(Version, installed)) {
-        throw std::runtime_error("A newer version of Calmlane is installed. Uninstall it first to install this one.");
+        throw DowngradeRefused();
     }
 }
 
@@ -166,6 +174,12 @@ void configureService(ServiceHandles& handles, const std::wstring& target) {
     const UniqueLocal owned(descriptor);
     if (!SetServiceObjectSecurity(handles.service.get(), DACL_SECURITY_INFORMATION, descriptor)) {
         throw std::runtime_error("Cannot secure the service.");
+    }
+    // What services.msc shows, in the reader's language: the text of the installed program's string table.
+    std::wstring text = L"@" + target + L"\\Calmlane.exe,-" + std::to_wstring(ServiceDescriptionText);
+    SERVICE_DESCRIPTIONW description = {text.data()};
+    if (!ChangeServiceConfig2W(handles.service.get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
+        throw std::runtime_error("Cannot describe the service.");
     }
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 1000}};
     SERVICE_FAILURE_ACTIONSW failure = {};
@@ -288,10 +302,9 @@ void removeOldDefaultFolder(const std::wstring& previous, const std::wstring& ta
 }  // namespace
 
 void recordInstallFailure(const char* message) {
-    std::wstring wide;
-    for (const char* c = message; *c != '\0'; ++c) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    install_log::fail(message);
     try {
-        writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError", wide);
+        writeString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError", widened(message));
     } catch (...) {
         // The caller still reports it.
     }
@@ -339,7 +352,7 @@ int installNative(bool firewall, const std::wstring& sourceExecutable, const std
         handles.service.reset();
         handles.manager.reset();
         report(e.what());
-        return 1;
+        return dynamic_cast<const DowngradeRefused*>(&e) != nullptr ? ERROR_PRODUCT_VERSION : 1;
     }
 }
 

@@ -18,6 +18,8 @@ inline constexpr const wchar_t* Publisher = L"Orvane";
 inline constexpr const wchar_t* EventSourceKey =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\CalmlaneNative";
 inline constexpr unsigned long PackageVersion = 100;
+// The string of Calmlane.exe (resources/Calmlane.rc, in six languages) that describes the service.
+inline constexpr unsigned ServiceDescriptionText = 101;
 // Owner Administrators; protected DACL: SYSTEM and Administrators full control, Users read and execute.
 inline constexpr const wchar_t* InstallFolderSecurity = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 

@@ -18,9 +18,10 @@ inline constexpr int PayloadUninstaller = 102;  // installed as Uninstall.exe
 
 // The setup program: its window, or with "--install-silent" ["<folder>"] ["--mode" firewall|adapters] the
 // same steps without one, into the given folder or else installDir(). A silent run shows nothing: its exit
-// code is 0, 3010 (restart to finish) or 1, and a failure's message is the machine value LastInstallError.
+// code is 0, 3010 (restart to finish), 1 (the message is the machine value LastInstallError), 1638 (a newer
+// version is installed), 1618 (another setup or uninstall runs: SetupLock) or 1622 (no --log file).
 // With InstallUpdateSwitch the same, and then a box with the failure and its reason, or the new version's
-// main window.
+// main window. "--log <file>" anywhere writes the run's steps to the file (install_log.h).
 int runSetupProgram(HINSTANCE module);
 
 // Unpacks the carried files into a protected folder and installs them into installDir(), which the
@@ -31,8 +32,9 @@ int installFromPackage(bool firewall, FailureReport report = showInstallError, b
 // The setup window; returns when it is closed.
 int runSetupWindow();
 
-// Uninstall.exe: "--uninstall" asks first, "--uninstall --quiet" does not and reports only by its exit
-// code: 0, 3010 (restart to finish), 1, or 1602 when the user declines.
+// Uninstall.exe: "--uninstall" asks first, "--uninstall --quiet" (or any run without an interactive
+// desktop) does not and reports only by its exit code: 0, 3010 (restart to finish), 1, 1602 when the user
+// declines, 1618 while another setup or uninstall runs, 1622 when the --log file cannot be opened.
 int runUninstallerProgram(HINSTANCE module);
 
 }  // namespace calmlane

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/console.h"
 #include "app/constants.h"
 #include "app/entry.h"
 #include "app/globals.h"
@@ -19,8 +20,10 @@
 #include "app/localization.h"
 #include "app/settings.h"
 #include "install/folder_validation.h"
+#include "install/install_log.h"
 #include "install/installer.h"
 #include "install/protected_folder.h"
+#include "install/setup_lock.h"
 
 namespace calmlane {
 
@@ -110,8 +113,7 @@ int installSilently(const std::vector<std::wstring>& args, FailureReport report)
 
 // The failure of an update that someone started from the main window and waits for, with its reason.
 void showUpdateFailure(const char* reason) {
-    std::wstring text = calmlane::text("update.failed") + L"\r\n\r\n";
-    for (const char* c = reason; *c != '\0'; ++c) text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    const std::wstring text = calmlane::text("update.failed") + L"\r\n\r\n" + widened(reason);
     MessageBoxW(nullptr, text.c_str(), Product, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
@@ -161,7 +163,8 @@ bool startAsDesktopUser(const std::wstring& program) {
 // without a shell to start it, a box says that the update is installed.
 int installUpdate(const std::vector<std::wstring>& args) {
     const int result = installSilently(args, showUpdateFailure);
-    if (result == 1 || startAsDesktopUser(installDir() + L"\\Calmlane.exe")) return result;
+    const bool installed = result == 0 || result == ERROR_SUCCESS_REBOOT_REQUIRED;
+    if (!installed || startAsDesktopUser(installDir() + L"\\Calmlane.exe")) return result;
     const std::wstring done = filled(text("update.installed"), Version);
     MessageBoxW(nullptr, done.c_str(), Product, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
     return result;
@@ -189,10 +192,22 @@ int runSetupProgram(HINSTANCE module) {
     initCommonControls();
     ComApartment com;  // the window's folder picker
     settings.load();
-    const std::vector<std::wstring> args = commandLineArguments();
-    if (args.size() >= 2 && args[1] == L"--install-silent") return installSilently(args, reportNothing);
-    if (args.size() >= 2 && args[1] == InstallUpdateSwitch) return installUpdate(args);
-    return runSetupWindow();
+    std::vector<std::wstring> args = commandLineArguments();
+    if (!install_log::openFromArguments(args)) return ERROR_INSTALL_LOG_FAILURE;
+    const std::wstring form = args.size() >= 2 ? args[1] : std::wstring();
+    const SetupLock lock;
+    int result = 0;
+    if (lock.busy()) {
+        result = refuseBusyRun(form == L"--install-silent");
+    } else if (form == L"--install-silent") {
+        result = installSilently(args, reportNothing);
+    } else if (form == InstallUpdateSwitch) {
+        result = installUpdate(args);
+    } else {
+        result = runSetupWindow();
+    }
+    install_log::end(result);
+    return result;
 }
 
 }  // namespace calmlane

@@ -11,14 +11,17 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/console.h"
 #include "app/constants.h"
 #include "app/entry.h"
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/localization.h"
 #include "app/settings.h"
+#include "install/install_log.h"
 #include "install/installer.h"
 #include "install/protected_folder.h"
+#include "install/setup_lock.h"
 
 namespace calmlane {
 
@@ -100,12 +103,22 @@ int runUninstallerProgram(HINSTANCE module) {
     instance = module;
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     settings.load();
-    const std::vector<std::wstring> args = commandLineArguments();
-    bool quiet = false;
+    std::vector<std::wstring> args = commandLineArguments();
+    if (!install_log::openFromArguments(args)) return ERROR_INSTALL_LOG_FAILURE;
+    // Nobody could answer the question (a fleet tool's SYSTEM account in session 0): quiet as with --quiet.
+    bool quiet = !interactiveDesktop();
     for (std::size_t i = 2; i < args.size(); ++i) quiet = quiet || args[i] == L"--quiet";
-    if (!quiet && !confirmed()) return ERROR_INSTALL_USEREXIT;  // 1602: cancelled by the user
-    const int result = uninstall(quiet);
-    if (result != 1 && !quiet) showRemoved();
+    const SetupLock lock;
+    int result = 0;
+    if (lock.busy()) {
+        result = refuseBusyRun(quiet);
+    } else if (!quiet && !confirmed()) {
+        result = ERROR_INSTALL_USEREXIT;  // 1602: cancelled by the user
+    } else {
+        result = uninstall(quiet);
+        if (result != 1 && !quiet) showRemoved();
+    }
+    install_log::end(result);
     return result;
 }
 

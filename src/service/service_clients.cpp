@@ -2,10 +2,13 @@
 
 #include <windows.h>
 
+#include "app/console.h"
 #include "app/constants.h"
 #include "app/handles.h"
+#include "app/localization.h"
 #include "app/settings.h"
 #include "protocol/pipe_protocol.h"
+#include "service/log.h"
 
 namespace calmlane {
 
@@ -39,10 +42,23 @@ unsigned long serviceProcessId() {
 }
 
 int requestNetworkRestore() {
-    UniqueServiceHandle service = openService(SERVICE_USER_DEFINED_CONTROL);
-    if (!service) return 1;
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(manager ? OpenServiceW(manager.get(), ServiceName, SERVICE_USER_DEFINED_CONTROL)
+                                        : nullptr);
     SERVICE_STATUS status = {};
-    return ControlService(service.get(), RestoreControl, &status) ? 0 : 1;
+    if (service && ControlService(service.get(), RestoreControl, &status)) return 0;
+    std::wstring reason = errorText(GetLastError());
+    std::erase(reason, L'\r');  // the system's text may end its sentence with a line break
+    std::erase(reason, L'\n');
+    // Never a box: the window that starts this elevated shows its own outcome, a script reads the code.
+    writeToCaller(tr(L"Le service Calmlane n’a pas pris la demande\u00A0: ",
+                     L"The Calmlane service did not take the request: ",
+                     L"Der Calmlane-Dienst hat die Anforderung nicht angenommen: ", L"Calmlane 服务未接受该请求：",
+                     L"El servicio Calmlane no ha aceptado la solicitud: ",
+                     L"Il servizio Calmlane non ha accettato la richiesta: ") +
+                      reason + L"\n",
+                  true);
+    return 1;
 }
 
 UniqueHandle openControlPipe(unsigned long waitMs) {

@@ -250,6 +250,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
     }
 
     if (const unsigned long error = pipe.create()) {
+        logEvent(L"Service start-up failed: the control pipe could not be created: " + errorText(error));
         stopEvent.reset();
         reportStatus(SERVICE_STOPPED, 0, 0, 0, error);
         return;
@@ -258,6 +259,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
                  SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT |
                      SERVICE_ACCEPT_SESSIONCHANGE,
                  0, 0);
+    logEvent(L"Service started.");
     HPOWERNOTIFY displaySubscription = power::subscribeDisplay(statusHandle, controlEx);
     if (!displaySubscription) {
         logEvent(L"Display power subscription failed; screen-off hold unavailable: " + errorText(GetLastError()));

@@ -323,6 +323,7 @@ void command(Ui& ui, int id, int code, HWND control) {
                 break;
             }
             settings.language = static_cast<unsigned long>(selection);
+            settings.languageChosen = true;
             settings.save();
             // Not now: the relayout destroys the combo box that is still inside its notification.
             PostMessageW(ui.window, RelayoutMessage, 0, 0);

@@ -1,5 +1,5 @@
 #pragma once
-// The support counter: one anonymous "I like this app" vote per version.
+// The support counter: one "I like this app" vote per version, carrying a random per-user identifier.
 #include <windows.h>
 
 #include <cstdint>

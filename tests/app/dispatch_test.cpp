@@ -44,6 +44,10 @@ TEST(Dispatch, OptionsSelectTheirRolesExactlyAndCaseSensitively) {
     // Only the role argument decides: later arguments never select a role.
     EXPECT_EQ(decide({L"--tray", L"--service"}).role, Role::Tray);
     EXPECT_EQ(decide({L"x", L"--service"}).role, Role::Window);
+    // "--quiet" anywhere after the role argument, never as it.
+    EXPECT_TRUE(decide({L"--mode-firewall", L"--x", L"--quiet"}).quiet);
+    EXPECT_FALSE(decide({L"--quiet", L"--mode-firewall"}).quiet);
+    EXPECT_FALSE(decide({L"--diagnostics", L"--QUIET"}).quiet);
 }
 
 TEST(Dispatch, SetTimeoutNeedsAValueAndReadsItLikeWtoi) {

@@ -91,6 +91,7 @@ TEST_F(SettingsStore, PoliciesCountOnlyWithinTheirRanges) {
     const struct {
         V mode, updates, support;
         const char* expected;
+        V language = {};
     } rows[] = {
         {{V::Dword, 1}, {V::Dword, 1}, {V::Dword, 0},
          "mode=1 updates=off support=on +NetworkMode = 1 +DisableUpdateCheck = 1 +DisableSupportCounter = 0"},
@@ -101,13 +102,27 @@ TEST_F(SettingsStore, PoliciesCountOnlyWithinTheirRanges) {
          "-DisableSupportCounter = (not a DWORD)"},
         {{V::Dword, 3}, {}, {V::Dword, 0xFFFFFFFF},
          "mode=0 updates=on support=on -NetworkMode = 3 -DisableSupportCounter = 4294967295"},
+        {{}, {}, {}, "mode=0 updates=on support=on +Language = 5", {V::Dword, 5}},
+        {{}, {}, {}, "mode=0 updates=on support=on -Language = 6", {V::Dword, 6}},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(described(decidePolicies({row.mode, row.updates, row.support})), row.expected);
+        EXPECT_EQ(described(decidePolicies({row.mode, row.updates, row.support, row.language})), row.expected);
     }
 
     writeString(HKEY_LOCAL_MACHINE, PolicyKey, L"DisableUpdateCheck", L"1");  // as stored: a text is no DWORD
     EXPECT_EQ(described(readPolicies()), "mode=0 updates=on support=on -DisableUpdateCheck = (not a DWORD)");
+}
+
+// The organisation's Language is the language of every user until the user chooses one; saving the other
+// settings is no choice.
+TEST_F(SettingsStore, TheLanguagePolicyServesOnlyUsersWhoHaveNotChosen) {
+    writeDword(HKEY_LOCAL_MACHINE, PolicyKey, L"Language", 2);
+    Settings s = loaded();
+    EXPECT_EQ(s.language, 2u);
+    s.save();
+    EXPECT_FALSE(test::valueExists(HKEY_CURRENT_USER, RegistryPath, L"Language"));
+    setUserDword(L"Language", 0);
+    EXPECT_EQ(loaded().language, 0u);
 }
 
 TEST_F(SettingsStore, SaveWritesTheFivePerUserValuesAndNeverTheMode) {
@@ -118,6 +133,7 @@ TEST_F(SettingsStore, SaveWritesTheFivePerUserValuesAndNeverTheMode) {
     s.displays = 1;
     s.color = 0x00123456;
     s.firewall = false;
+    s.languageChosen = true;
     s.save();
     const Settings back = loaded();
     EXPECT_EQ(back.language, 2u);

@@ -9,7 +9,7 @@
 
 namespace calmlane::install_step {
 
-void reached(const wchar_t* step) {
+void seam(const wchar_t* step) {
     doubles::enterCall(L"install.step", step);
     const std::wstring probe = doubles::storeString(L"StepRenameProbe");
     if (!probe.empty()) {

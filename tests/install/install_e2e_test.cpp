@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,7 +20,9 @@
 #include "install/install_support.h"
 #include "install/protected_folder.h"
 #include "install/installer.h"
+#include "install/setup_lock.h"
 #include "service/adapters.h"
+#include "service/event_kinds.h"
 #include "support/debug_log.h"
 #include "support/gdi_probe.h"
 #include "support/process.h"
@@ -64,8 +68,9 @@ protected:
 // Refused or declined runs change nothing. A silent install that fails shows nothing, exits with 1 and
 // leaves the reason in LastInstallError, as a fleet tool needs; the same started by the main window for
 // someone who waits shows the reason as well. The shipped setup refuses every folder under Wine, which
-// keeps no file security. An uninstall that is declined, or refused while an adapter
-// is journalled, keeps its uninstaller (installed here by hand), the service and InstallPath.
+// keeps no file security. While another setup or uninstall runs, both programs exit with 1618 at once. An
+// uninstall that is declined, refused while an adapter is journalled or while another runs, keeps its
+// uninstaller (installed here by hand), the service and InstallPath.
 TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
     const std::wstring uninstaller = target + L"\\Uninstall.exe";
     const char* const KeptByHand = "service=1 run=- apps=- shortcut=0 path=ok folder=Uninstall.exe";
@@ -79,6 +84,7 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
         std::string outcome;
         std::wstring error;  // LastInstallError
         const char* state;
+        bool busy = false;  // another setup or uninstall holds the machine's lock
     } cases[] = {
         {"shipped setup", false, false, false, built(L"Calmlane Setup.exe"), L"--install-silent", "exit=1",
          widen(UnprotectedFolder), Removed},
@@ -95,6 +101,11 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
          L"<missing>", KeptByHand},
         {"quiet uninstall, an adapter still journalled", false, true, true, uninstaller, L"--uninstall --quiet",
          "exit=1", L"Some adapters still need recovery. Restart Windows before uninstalling.", KeptByHand},
+        {"silent install while another runs", false, false, false, built(L"Calmlane Setup-test.exe"),
+         L"--install-silent", "exit=1618", L"<missing>", Removed, true},
+        {"uninstall while another runs", false, true, false, uninstaller, L"--uninstall",
+         "exit=1618 box=Another Calmlane setup or uninstall is running. Try again when it has finished.", L"<missing>",
+         KeptByHand, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -110,6 +121,8 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
         writeDword(HKEY_CURRENT_USER, RegistryPath, L"Language", 1);
         const std::wstring device = L"PCI\\VEN_10EC&DEV_8168\\4";
         if (c.journalled) writeString(HKEY_LOCAL_MACHINE, Journal, device.c_str(), device);
+        std::optional<SetupLock> running;
+        if (c.busy) running.emplace();
         EXPECT_EQ(run(c.program, c.arguments), c.outcome);
         EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"), c.error);
         EXPECT_EQ(installState(target), c.state);
@@ -117,16 +130,30 @@ TEST_F(InstallPrograms, RefusedRunsChangeNothing) {
     }
 }
 
-// What Event Viewer shows for a service line: the registered message file's entry 1 with the line inserted.
-std::wstring eventViewerText(const std::wstring& line) {
+// What Event Viewer shows for a service line: the registered message file's entry `id` with the line inserted.
+std::wstring eventViewerText(unsigned id, const std::wstring& line) {
     const std::wstring file = regString(HKEY_LOCAL_MACHINE, EventSourceKey, L"EventMessageFile");
     const UniqueModule module(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(line.c_str())};
     wchar_t* text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                   module.get(), 1, 0, reinterpret_cast<wchar_t*>(&text), 0, reinterpret_cast<va_list*>(inserts));
+                   module.get(), id, 0, reinterpret_cast<wchar_t*>(&text), 0, reinterpret_cast<va_list*>(inserts));
     const UniqueLocal owned(text);
     return text != nullptr ? text : L"<no text>";
+}
+
+// The service's description as installed ("@<file>,-<id>"), when each of the six languages has the string.
+std::wstring serviceDescription() {
+    const std::wstring description =
+        regString(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\CalmlaneNative", L"Description");
+    const std::size_t comma = description.rfind(L",-");
+    const std::wstring file = description.substr(1, comma - 1);
+    const UniqueModule module(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    for (const LANGID language : {0x409, 0x40C, 0x407, 0x804, 0xC0A, 0x410}) {
+        const int bundle = _wtoi(description.c_str() + comma + 2) / 16 + 1;
+        if (!FindResourceExW(module.get(), RT_STRING, MAKEINTRESOURCEW(bundle), language)) return L"untranslated";
+    }
+    return description;
 }
 
 TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
@@ -149,7 +176,12 @@ TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
         ASSERT_EQ(run(built(L"Calmlane Setup-test.exe"), arguments), "exit=0");
         EXPECT_EQ(installState(folder), Installed);
         EXPECT_EQ(modeState(), mode);
-        EXPECT_EQ(eventViewerText(L"Service stopping: restoring network."), L"Service stopping: restoring network.");
+        EXPECT_EQ(eventViewerText(1, L"Any line."), L"Any line.");
+        for (const EventKind& kind : eventKinds()) {
+            const std::wstring line = kind.prefix + std::wstring(L"1");
+            EXPECT_EQ(eventViewerText(kind.id, line), line);
+        }
+        EXPECT_EQ(serviceDescription(), L"@" + folder + L"\\Calmlane.exe,-101");
         EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, EventSourceKey, L"TypesSupported", 0), 7u);
         EXPECT_TRUE(stagingLeft().empty());
         if (folder == given) {
@@ -184,6 +216,45 @@ TEST_F(InstallPrograms, AModeGivenToTheSilentInstallIsTheFirstPausesMode) {
               L"Unknown network interruption mode: use --mode firewall or --mode adapters.");
     EXPECT_EQ(run(setup, L"--install-silent"), "exit=0");
     EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, RegistryPath, L"LastInstallError"), L"<missing>");
+}
+
+// A --log file's lines, each without its time, which must begin it.
+std::vector<std::string> logLines(const wchar_t* path) {
+    std::ifstream file(path, std::ios::binary);
+    std::vector<std::string> lines;
+    const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  (.*)\r$)");
+    std::smatch match;
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(std::regex_match(line, match, stamped) ? match[1].str() : "unstamped: " + line);
+    }
+    return lines;
+}
+
+// --log, by the caller's path: the steps of a refused and of a successful run, appended. A file that
+// cannot be opened ends the run before it begins.
+TEST_F(InstallPrograms, TheLogHasTheStepsOfAFailedAndOfASuccessfulRun) {
+    protectSystemFolders();
+    const std::wstring setup = built(L"Calmlane Setup-test.exe");
+    DeleteFileW(L"setup-test.log");  // relative: the child runs in this process's current folder
+    writeString(HKEY_LOCAL_MACHINE, UninstallKey, L"DisplayVersion", L"1.10");
+    EXPECT_EQ(run(setup, L"--install-silent --log setup-test.log"), "exit=1638");
+    deleteTree(HKEY_LOCAL_MACHINE, UninstallKey);
+    EXPECT_EQ(run(setup, L"--log setup-test.log --install-silent"), "exit=0");
+    EXPECT_EQ(run(setup, L"--install-silent --log C:\\no-such-folder\\setup.log"), "exit=1622");
+    const std::string start = "Calmlane " + narrow(Version) + ": \"" + narrow(setup) + "\" ";
+    EXPECT_EQ(logLines(L"setup-test.log"),
+              (std::vector<std::string>{
+                  start + "--install-silent --log setup-test.log",
+                  "preparation: failed: A newer version of Calmlane is installed. Uninstall it first to install this "
+                  "one.",
+                  "exit code 1638", start + "--log setup-test.log --install-silent", "preparation: done",
+                  "folder: done", "stop service: done", "close windows: done", "copy Calmlane.exe: done",
+                  "copy Calmlane.scr: done", "copy Uninstall.exe: done", "machine values: done", "service: done",
+                  "start service: done", "apps entry: done", "logon start: done", "shortcut: done",
+                  "package version: done", "exit code 0"}));
+    EXPECT_EQ(run(built(L"Uninstall-test.exe"), L"--uninstall --quiet --log setup-test.log"), "exit=0");
+    EXPECT_EQ(logLines(L"setup-test.log").back(), "exit code 0");
+    DeleteFileW(L"setup-test.log");
 }
 
 // The seam-call numbers at which a whole run of the program reaches its install steps.

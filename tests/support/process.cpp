@@ -119,14 +119,19 @@ std::wstring binFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/"));
 }
 
-StartedChild startChild(const std::wstring& program, const std::wstring& arguments) {
+StartedChild startChild(const std::wstring& program, const std::wstring& arguments, HANDLE output,
+                        const wchar_t* desktop) {
     StartedChild child;
     std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    std::wstring desktopName = desktop ? desktop : L"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    startup.lpDesktop = desktop ? desktopName.data() : nullptr;
+    startup.dwFlags = output ? STARTF_USESTDHANDLES : 0;
+    startup.hStdOutput = startup.hStdError = output;
     PROCESS_INFORMATION info = {};
-    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &info)) {
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
+                       &startup, &info)) {
         CloseHandle(info.hThread);
         child.process.reset(info.hProcess);
         child.id = info.dwProcessId;
@@ -134,9 +139,17 @@ StartedChild startChild(const std::wstring& program, const std::wstring& argumen
     return child;
 }
 
-ChildResult runChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+ChildResult runChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
+                     const ChildOptions& options) {
     ChildResult result;
-    const StartedChild child = startChild(program, arguments);
+    wchar_t folder[MAX_PATH] = {}, name[MAX_PATH] = {};
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    UniqueHandle output;
+    if (options.captureOutput && GetTempPathW(MAX_PATH, folder) && GetTempFileNameW(folder, L"out", 0, name)) {
+        output.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                 CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    }
+    const StartedChild child = startChild(program, arguments, output.get(), options.desktop);
     if (!child.process) return result;
     const HANDLE process = child.process.get();
     const BoxWatcher watcher(IDOK, child.id);
@@ -148,6 +161,12 @@ ChildResult runChild(const std::wstring& program, const std::wstring& arguments,
     result.boxes = watcher.boxes();
     result.finished = true;
     GetExitCodeProcess(process, &result.exitCode);
+    char buffer[4096];
+    DWORD read = 0;
+    SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
+    while (output && ReadFile(output.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        result.output.append(buffer, read);
+    }
     return result;
 }
 

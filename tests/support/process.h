@@ -57,6 +57,14 @@ struct ChildResult {
     bool finished = false;          // false: killed at the time limit
     DWORD exitCode = 0;
     std::vector<MessageBoxSeen> boxes;  // every message box the child showed, each dismissed with OK
+    std::string output;             // its standard output and error, when captured
+};
+
+// How runChild starts a child: its standard output and error redirected to a file that it reads back
+// afterwards, and on another desktop ("station\desktop") than this process's.
+struct ChildOptions {
+    bool captureOutput = false;
+    const wchar_t* desktop = nullptr;
 };
 
 // Reads and answers (with `answer`: IDOK, IDYES, IDNO…) every message box that this process (or the
@@ -86,7 +94,8 @@ struct StartedChild {
     UniqueHandle process;
     DWORD id = 0;
 };
-StartedChild startChild(const std::wstring& program, const std::wstring& arguments);
+StartedChild startChild(const std::wstring& program, const std::wstring& arguments, HANDLE output = nullptr,
+                        const wchar_t* desktop = nullptr);
 
 // A program started with a window: its first top-level window of `className` (any class: nullptr) is
 // waited for up to 10 s; the program is ended, if still running, when this goes out of scope.
@@ -123,7 +132,8 @@ std::wstring binFolder();
 HWND createProbeWindow(const wchar_t* className, WNDPROC procedure, DWORD style = 0, int width = 10, int height = 10);
 
 // Starts `program` with `arguments`, dismisses each message box it shows after reading it, and waits.
-ChildResult runChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
+ChildResult runChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
+                     const ChildOptions& options = {});
 // runChild's exit code, or STILL_ACTIVE (259) when the child could not start or did not finish in time.
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
 

@@ -3,6 +3,6 @@
 
 namespace calmlane::install_step {
 
-void reached(const wchar_t*) {}
+void seam(const wchar_t*) {}
 
 }  // namespace calmlane::install_step
