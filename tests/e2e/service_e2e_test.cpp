@@ -86,8 +86,8 @@ TEST_F(ServiceSession, TheInstalledSaverStartedByItsShortPathIsAdmitted) {
     wchar_t shortPath[MAX_PATH] = {};
     ASSERT_GT(GetShortPathNameW(service.installedClient().c_str(), shortPath, MAX_PATH), 0u);
     ASSERT_NE(std::wstring(shortPath), service.installedClient());
-    const auto client = runPipeClientThroughLoader(shortPath, L"open send:START reply state send:STOP close");
-    EXPECT_EQ(clientStory(client), "open ok, reply OK, state 1, closed");
+    const auto client = runPipeClientThroughLoader(shortPath, L"image open send:START reply state send:STOP close");
+    EXPECT_EQ(clientStory(client), "image " + narrow(shortPath) + ", open ok, reply OK, state 1, closed");
     EXPECT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
     EXPECT_FALSE(log.contains("Rejected client executable path."));
 }

@@ -9,6 +9,7 @@
 //   sleep:MS             wait                           state           record HKLM NetworkState
 //   close                close the handle
 //   crowd:MS             open and close the pipe as fast as possible for MS ms, as any local program may
+//   image                record the image path Windows reports for this process
 #include <windows.h>
 
 #include <cstdio>
@@ -105,6 +106,11 @@ int wmain(int argc, wchar_t** argv) {
             int opened = 0;
             while (GetTickCount64() < end) opened += static_cast<bool>(calmlane::openControlPipe(0));
             note("crowded " + std::to_string(opened));
+        } else if (step == L"image") {
+            wchar_t image[MAX_PATH] = {};
+            DWORD length = MAX_PATH;
+            if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, image, &length)) length = 0;
+            note("image " + std::string(image, image + length));
         } else if (step == L"close") {
             pipe.reset();
             note("closed");
