@@ -145,7 +145,6 @@ TEST_F(InstallPrograms, SilentInstallThenQuietUninstall) {
         protectSystemFolders();
         std::filesystem::create_directories(parent);
         protectFolders({parent});
-        protectFolders({given}, InstalledSddl);
         ASSERT_EQ(run(built(L"Calmlane Setup-test.exe"), arguments), "exit=0");
         EXPECT_EQ(installState(folder), Installed);
         EXPECT_EQ(modeState(), mode);
