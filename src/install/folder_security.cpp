@@ -42,6 +42,24 @@ UniqueLocal windowsDescriptor(const std::wstring& path, HANDLE opened) {
     return owned;
 }
 
+DWORD windowsSecure(HANDLE opened, PSECURITY_DESCRIPTOR descriptor) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+        !GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+        return GetLastError();
+    }
+    // A missing owner would be left as it is, and a missing DACL would open the folder to everyone.
+    if (owner == nullptr || !present || dacl == nullptr) return ERROR_INVALID_SECURITY_DESCR;
+    SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if ((control & SE_DACL_PROTECTED) != 0) what |= PROTECTED_DACL_SECURITY_INFORMATION;
+    return SetSecurityInfo(opened, SE_FILE_OBJECT, what, owner, nullptr, dacl, nullptr);
+}
+
 }  // namespace folder_security
 
 bool descriptorTrusted(PSECURITY_DESCRIPTOR descriptor, DWORD rights) {

@@ -21,9 +21,14 @@ DWORD attributes(const std::wstring& path);
 // path; null when they cannot be read.
 UniqueLocal descriptor(const std::wstring& path, HANDLE opened = nullptr);
 
+// Gives the folder at `path`, held open as `opened`, the owner and DACL of `descriptor` (SetSecurityInfo),
+// the DACL protected from inheritance when the descriptor says so; ERROR_SUCCESS or the error.
+DWORD secure(const std::wstring& path, HANDLE opened, PSECURITY_DESCRIPTOR descriptor);
+
 // The Windows implementations, which the seam's product side forwards to.
 DWORD windowsAttributes(const std::wstring& path);
 UniqueLocal windowsDescriptor(const std::wstring& path, HANDLE opened);
+DWORD windowsSecure(HANDLE opened, PSECURITY_DESCRIPTOR descriptor);
 
 }  // namespace calmlane::folder_security
 

@@ -2,7 +2,6 @@
 #include "install/installer.h"
 
 #include <windows.h>
-#include <aclapi.h>
 #include <objbase.h>
 #include <sddl.h>
 #include <shlobj.h>
@@ -15,6 +14,7 @@
 #include "app/handles.h"
 #include "app/settings.h"
 #include "configuration/saver_selection.h"
+#include "install/folder_security.h"
 #include "install/folder_validation.h"
 #include "install/install_log.h"
 #include "install/install_steps.h"
@@ -75,13 +75,6 @@ UniqueHandle lockFolder(const std::wstring& target) {
         throw std::runtime_error("Cannot prepare folder permissions.");
     }
     UniqueLocal owned(descriptor);
-    PACL dacl = nullptr;
-    BOOL daclPresent = FALSE, daclDefaulted = FALSE, ownerDefaulted = FALSE;
-    PSID owner = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor, &daclPresent, &dacl, &daclDefaulted) ||
-        !GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted)) {
-        throw std::runtime_error("Cannot prepare folder permissions.");
-    }
     SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
     const bool created = CreateDirectoryW(target.c_str(), &security) != FALSE;
     if (!created && GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -100,9 +93,7 @@ UniqueHandle lockFolder(const std::wstring& target) {
     }
     // Made by someone else between the folder check and now: judged again, from the open folder.
     if (!created && !existingFolderTrusted(target, folder.get())) throw std::runtime_error(UnprotectedFolder);
-    if (SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                        owner, nullptr, dacl, nullptr) != ERROR_SUCCESS) {
+    if (folder_security::secure(target, folder.get(), descriptor) != ERROR_SUCCESS) {
         throw std::runtime_error("Cannot secure installation folder.");
     }
     return folder;

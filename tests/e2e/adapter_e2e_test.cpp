@@ -3,6 +3,7 @@
 // calls that fail once or for good.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -249,10 +250,19 @@ TEST_F(AdapterRelease, AFailingReleaseCallKeepsTheEntryAndIsRetried) {
             // No session while something is still to be given back.
             const auto refused = runPipeClient(service.installedClient(), L"open send:START reply close");
             EXPECT_FALSE(hasLine(refused, "reply OK"));
-            Sleep(4500);  // two more retries
+            // Retried every 2 s at the most: at least two more tries in 5 s.
+            const auto tries = [&] {
+                return std::ranges::count_if(seamCalls(),
+                                             [&](const auto& call) { return call.starts_with(narrow(row.call)); });
+            };
+            const auto triedBefore = tries();
+            Sleep(5000);
+            EXPECT_GE(tries() - triedBefore, 2);
             EXPECT_FALSE(savedDevices().empty());
             ASSERT_TRUE(service.stop());
-            ASSERT_TRUE(service.start());  // the entry survives a restart too
+            // The entry survives a restart too, and the restarted service reports it (not the stopped one).
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, RegistryPath, L"NetworkState");
+            ASSERT_TRUE(service.start());
             EXPECT_FALSE(savedDevices().empty());
             EXPECT_TRUE(waitForNetworkState(3)) << publishedNetworkState();
             doubles::storeSetString(L"FailCall", L"");

@@ -243,7 +243,6 @@ TEST_F(SaverWithService, NetworkTestHoldsASessionForSixSecondsAndTheServiceRelea
     ASSERT_TRUE(saver.process);
     DebugLine blocked, stopped, released;
     ASSERT_TRUE(log.waitFor(Blocked, 5000, &blocked));
-    EXPECT_LT(blocked.tick - saver.started, 5000u);  // the saver opens the pipe in its first 1,500 ms
     Sleep(2500);
     const int confirmedPixels = overlayPixelsOnScreen();
     const bool stopSeen = log.waitFor("Saver sent STOP; checking display before release", 10000, &stopped);

@@ -94,46 +94,14 @@ TEST_F(ServiceSession, StoppingTheServiceReleasesAHeldBlock) {
     EXPECT_EQ(firewallState(), "state=0 engines=0");
 }
 
-// A service killed while its filter engine is open: the dynamic session goes with the process, and the
-// restarted service finds nothing left to release.
-TEST_F(ServiceSession, AKilledFirewallSessionLeavesNothingBlocked) {
-    const struct {
-        const char* when;
-        const wchar_t* client;
-        const char* killOn;
-    } rows[] = {
-        {"after OK", L"open send:START reply alive:3000 close", Blocked},
-        {"during the grace", L"open send:START reply send:STOP close",
-         "Saver sent STOP; checking display before release"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.when);
-        log.clear();
-        const DWORD pid = service.processId();
-        PipeClientRun run = startPipeClient(service.installedClient(), row.client);
-        ASSERT_TRUE(log.waitFor(row.killOn, 5000));
-        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        ASSERT_TRUE(process && TerminateProcess(process.get(), 99));
-        ASSERT_EQ(WaitForSingleObject(process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-        finishPipeClient(run);
-        EXPECT_EQ(doubles::storeDword(L"OpenEngines", 0), 1u);  // never closed...
-        EXPECT_EQ(doubles::storeDword(L"EngineProcess", 0), pid);  // ...but its process, and the session, are gone
-        doubles::storeSetDword(L"OpenEngines", 0);
-        log.clear();
-        ASSERT_TRUE(service.restartAfterCrash(pid));
-        EXPECT_EQ(firewallState(), "state=0 engines=0");
-        EXPECT_FALSE(log.contains("Firewall filters released."));
-    }
-}
-
 // Windows starts the idle saver from SCRNSAVE.EXE as its Screen Saver dialog stored it, an 8.3 path,
 // and reports the process under that name: the installed saver is admitted by what it is.
 TEST_F(ServiceSession, TheInstalledSaverStartedByItsShortPathIsAdmitted) {
     wchar_t shortPath[MAX_PATH] = {};
     ASSERT_GT(GetShortPathNameW(service.installedClient().c_str(), shortPath, MAX_PATH), 0u);
     ASSERT_NE(std::wstring(shortPath), service.installedClient());
-    const auto client = runPipeClientThroughLoader(shortPath, L"open send:START reply state send:STOP close");
-    EXPECT_EQ(clientStory(client), "open ok, reply OK, state 1, closed");
+    const auto client = runPipeClientThroughLoader(shortPath, L"image open send:START reply state send:STOP close");
+    EXPECT_EQ(clientStory(client), "image " + narrow(shortPath) + ", open ok, reply OK, state 1, closed");
     EXPECT_TRUE(log.waitFor("Restoring network: Saver sent STOP", 5000));
     EXPECT_FALSE(log.contains("Rejected client executable path."));
 }

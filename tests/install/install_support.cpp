@@ -51,7 +51,6 @@ void protectFolders(const std::vector<std::wstring>& folders, const wchar_t* sdd
 void protectSystemFolders() {
     protectFolders({programFiles()});
     protectFolders({L"C:\\"}, RootSddl);
-    protectFolders({defaultInstallFolder()}, InstalledSddl);
 }
 
 bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -42,7 +42,8 @@ void cleanMachine();
 void setFolderFacts(const std::wstring& folder, DWORD attributes, const wchar_t* sddl);
 // Marks folders as directories with the given descriptor (by default that of Program Files).
 void protectFolders(const std::vector<std::wstring>& folders, const wchar_t* sddl = ProgramFilesSddl);
-// Program Files and C:\ as on Windows: what every install below them needs.
+// Program Files and C:\ as on Windows: what every install below them needs. The installation folder is
+// described by what the installer applies to it.
 void protectSystemFolders();
 
 bool fileExists(const std::wstring& path);

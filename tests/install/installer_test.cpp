@@ -67,6 +67,10 @@ TEST_F(Installer, FirstInstallSetsUpEverything) {
     ASSERT_EQ(install(true), "0");
     EXPECT_EQ(installState(target), Installed);
     EXPECT_EQ(modeState(), "firewall=1 configured=0");
+    // The folder's owner and DACL as the installer applied them (recorded by the folder-security double).
+    EXPECT_EQ(regString(HKEY_LOCAL_MACHINE, (std::wstring(doubles::StoreKey) + L"\\FolderSecurity").c_str(),
+                        target.c_str()),
+              L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GXGR;;;BU)");
     EXPECT_EQ(readDword(HKEY_LOCAL_MACHINE, RegistryPath, L"PackageVersion", 9), PackageVersion);
     // The Apps list: its entry, the day and the files' sizes.
     EXPECT_NE(regString(HKEY_LOCAL_MACHINE, UninstallKey, L"DisplayName"), L"<missing>");

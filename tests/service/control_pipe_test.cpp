@@ -1,6 +1,7 @@
 // The service end of the control pipe against real clients under Wine.
 #include "service/control_pipe.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
 #include <cwctype>
@@ -130,8 +131,30 @@ TEST_F(PipeServer, TheNameIsFreshPublishedAndNobodyElsesToCreate) {
     ControlPipe second;
     ASSERT_EQ(second.create(), 0u);
     EXPECT_NE(second.path(), pipe.path());
-    EXPECT_FALSE(UniqueHandle(
+    EXPECT_FALSE(UniqueHandle(  // past the instance limit, even for an administrator
         CreateNamedPipeW(second.path().c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 1, 64, 64, 0, nullptr)));
+    // Below it, only SYSTEM and Administrators may add an instance (FILE_CREATE_PIPE_INSTANCE) or change
+    // who may: the DACL as a client reads it back.
+    const UniqueHandle reader(
+        CreateFileW(second.path().c_str(), pipe::ClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(reader.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor), 0u);
+    const UniqueLocal descriptorMemory(descriptor);
+    ASSERT_NE(dacl, nullptr);  // a null DACL grants everyone everything
+    GENERIC_MAPPING files = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        if (ace->Header.AceType == ACCESS_DENIED_ACE_TYPE) continue;
+        ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
+        PSID sid = &ace->SidStart;
+        if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) continue;
+        ACCESS_MASK granted = ace->Mask;
+        MapGenericMask(&granted, &files);
+        EXPECT_EQ(granted & (FILE_CREATE_PIPE_INSTANCE | WRITE_DAC | WRITE_OWNER), 0u) << "entry " << i;
+    }
     second.close();
     EXPECT_FALSE(readString(HKEY_LOCAL_MACHINE, RegistryPath, ControlPipeValue, published));
 }
@@ -181,18 +204,21 @@ TEST_F(PipeServer, ListensReadsAndCancelsByTheDocumentedCorners) {
     connect();
 }
 
+// The test program is not the installed saver either: only the session line shows which check refused it.
 TEST_F(PipeServer, AClientFromAnInactiveSessionIsRefused) {
-    doubles::storeSetDword(L"SessionState", 4);  // WTSDisconnected
     connect();
-    std::atomic<std::uint32_t> session{0xFFFFFFFF};
-    EXPECT_FALSE(pipe.admit(session, 0xFFFFFFFF));
-    EXPECT_EQ(session.load(), 0xFFFFFFFFu);  // withdrawn with the refusal
     DWORD own = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &own);
-    EXPECT_TRUE(log.waitFor("Rejected inactive client session: " + std::to_string(own), 2000));
-    doubles::storeSetDword(L"SessionState", 0);
-    doubles::storeSetDword(L"SessionQueryFails", 1);
-    EXPECT_FALSE(pipe.admit(session, 0xFFFFFFFF));
+    for (const DWORD queryFails : {0u, 1u}) {  // a disconnected session, then a query that fails
+        doubles::storeSetDword(L"SessionState", queryFails ? 0 : 4 /* WTSDisconnected */);
+        doubles::storeSetDword(L"SessionQueryFails", queryFails);
+        log.clear();
+        std::atomic<std::uint32_t> session{0xFFFFFFFF};
+        EXPECT_FALSE(pipe.admit(session, 0xFFFFFFFF));
+        EXPECT_EQ(session.load(), 0xFFFFFFFFu) << queryFails;  // withdrawn with the refusal
+        EXPECT_TRUE(log.waitFor("Rejected inactive client session: " + std::to_string(own), 2000)) << queryFails;
+        EXPECT_FALSE(log.contains("Rejected client executable path.")) << queryFails;
+    }
 }
 
 }  // namespace

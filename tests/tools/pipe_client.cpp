@@ -10,6 +10,7 @@
 //   close                close the handle
 //   crowd:MS             open and close the pipe as fast as possible for MS ms, as any local program may
 //   burst:N              N "ALIVE"s, ten every 20 ms ("burst sent K of N": the ones the pipe took whole)
+//   image                record the image path Windows reports for this process
 #include <windows.h>
 
 #include <cstdio>
@@ -115,6 +116,11 @@ int wmain(int argc, wchar_t** argv) {
                 if (i % 10 == 9) Sleep(20);
             }
             note("burst sent " + std::to_string(taken) + " of " + std::to_string(count));
+        } else if (step == L"image") {
+            wchar_t image[MAX_PATH] = {};
+            DWORD length = MAX_PATH;
+            if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, image, &length)) length = 0;
+            note("image " + std::string(image, image + length));
         } else if (step == L"close") {
             pipe.reset();
             note("closed");

@@ -161,9 +161,15 @@ TEST(TrayCompanion, RunsOnceWhileTheServiceRunsAndLeavesWithIt) {
     EXPECT_TRUE(quietExit(test::runChild(program, L"--tray", 10000)));  // a second one leaves the first
     EXPECT_EQ(FindWindowW(TrayWindowClass, nullptr), window);
 
-    // A new taskbar: the icon is added again and the tray carries on. A result message that another process
-    // posts, its lParam no record of the tray's, is ignored.
+    // A new taskbar knows no icons: the tray adds its own again and carries on. A result message that
+    // another process posts, its lParam no record of the tray's, is ignored.
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof(icon);
+    icon.hWnd = window;
+    icon.uID = 1;  // the tray's one icon
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));  // false when the shell has no such icon
     SendMessageTimeoutW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+    EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &icon));
     PostMessageW(window, TrayUpdateChecked, 0, 0x10);
     EXPECT_EQ(WaitForSingleObject(tray.get(), 1500), static_cast<DWORD>(WAIT_TIMEOUT));
 

@@ -572,9 +572,9 @@ TEST_F(MakerServices, WindowButtonsReachTheServicesAndReportEachOutcome) {
     }
     EXPECT_NE(windowText(GetDlgItem(page.ui.window, SupportButton)).find(L"Thank you"), std::wstring::npos);
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page.ui.window, SupportButton)));
-    page.command(SupportButton);  // already liked: no second vote
-    EXPECT_EQ(service.requests().size(), 1u);
-    EXPECT_EQ(watcher.boxes().size(), std::size(presses));
+    page.command(SupportButton);  // already liked: no second vote, no second box
+    EXPECT_FALSE(test::pumpUntil(
+        [&] { return service.requests().size() > 1 || watcher.boxes().size() > std::size(presses); }, 3000));
 }
 
 // Under the organisation's DisableUpdateCheck no request leaves, neither from the tray's forced check nor

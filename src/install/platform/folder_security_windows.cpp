@@ -7,4 +7,8 @@ DWORD attributes(const std::wstring& path) { return windowsAttributes(path); }
 
 UniqueLocal descriptor(const std::wstring& path, HANDLE opened) { return windowsDescriptor(path, opened); }
 
+DWORD secure(const std::wstring&, HANDLE opened, PSECURITY_DESCRIPTOR descriptor) {
+    return windowsSecure(opened, descriptor);
+}
+
 }  // namespace calmlane::folder_security
