@@ -595,8 +595,12 @@ TEST_F(MakerServices, TheUpdatePolicyKeepsEveryCheckAtHome) {
 TEST_F(MakerServices, ManyChecksAndDownloadsLeaveNoHandleOrThreadBehind) {
     service.serve({get(Manifest, manifest("1.2.0")), installer("1.2", "1.2.0.5.exe", MiB),
                    installer("1.3", "1.2.0.5.exe", MiB)});
-    ASSERT_TRUE(check(true));  // the first requests load WinHTTP and its TLS machinery for good
-    ASSERT_TRUE(download(L"1.3"));
+    // The first requests load WinHTTP and its TLS machinery for good, the first start of an installer the
+    // shell's: the counts start after them (alone, this test otherwise counted the shell's handles).
+    ASSERT_TRUE(check(true));
+    const auto first = download(L"1.2");
+    ASSERT_TRUE(first && first->ok);
+    launchAndRecord(first->path);
     // The last worker may still be closing its handles after it posted: wait until the counts settle.
     test::ProcessResources before = test::processResources();
     int steady = 0;
@@ -611,9 +615,10 @@ TEST_F(MakerServices, ManyChecksAndDownloadsLeaveNoHandleOrThreadBehind) {
         ASSERT_EQ(test::processResources().handles, before.handles + 1) << "the count must see one more handle";
     }
     int answered = 0;
-    for (int batch = 0; batch < 25; ++batch) {  // 200 checks, 8 at a time
-        for (int i = 0; i < 8; ++i) beginUpdateCheck(test::resultWindow(), CheckDone, true);
-        for (int i = 0; i < 8; ++i) answered += test::awaitPosted<UpdateInfo>(CheckDone, Wait)->answered;
+    // 200 checks, 4 at a time: more at once can outlast the check's 3-second receive limit on a busy machine.
+    for (int batch = 0; batch < 50; ++batch) {
+        for (int i = 0; i < 4; ++i) beginUpdateCheck(test::resultWindow(), CheckDone, true);
+        for (int i = 0; i < 4; ++i) answered += test::awaitPosted<UpdateInfo>(CheckDone, Wait)->answered;
     }
     EXPECT_EQ(answered, 200);
     int verified = 0;
@@ -626,6 +631,9 @@ TEST_F(MakerServices, ManyChecksAndDownloadsLeaveNoHandleOrThreadBehind) {
     }
     EXPECT_EQ(verified, 25);
     launchAndRecord(held->path);
+    // A leak of the product's would show once per operation: hundreds. Wine starts a few objects of its own
+    // on paths that only some runs take (seen: an event, and a pool thread with its mutex), kept for good.
+    constexpr std::size_t WineOwn = 3;
     test::ProcessResources after;
     waitUntil([&] {  // workers may still be on their way out after posting
         after = test::processResources();
@@ -633,8 +641,8 @@ TEST_F(MakerServices, ManyChecksAndDownloadsLeaveNoHandleOrThreadBehind) {
     }, 5000, 100);
     std::printf("200 checks and 50 downloads: handles %zu -> %zu, threads %zu -> %zu\n", before.handles, after.handles,
                 before.threads, after.threads);
-    EXPECT_LE(after.handles, before.handles);
-    EXPECT_LE(after.threads, before.threads);
+    EXPECT_LE(after.handles, before.handles + WineOwn);
+    EXPECT_LE(after.threads, before.threads + 1);
 }
 
 }  // namespace
