@@ -197,7 +197,8 @@ def timed(phase, function, *arguments):
 
 
 class Worker:
-    """A scratch copy of src/, tests/ and cmake/ (the native build reads both) with its own native build.
+    """A scratch copy of src/, tests/ and cmake/ (the native build reads them; a few tests read docs/ and
+    resources/ too) with its own native build.
     The mutant build makes the product a shared library that the tests and fuzzers load, so a mutant
     recompiles one file and relinks that library only."""
 
@@ -207,7 +208,7 @@ class Worker:
         shutil.rmtree(self.tree, ignore_errors=True)
         # Fresh modification times: a build folder kept from an earlier run must not take the copied
         # sources for older than the objects it built from that run's last mutant.
-        for part in ("src", "tests", "cmake"):
+        for part in ("src", "tests", "cmake", "docs", "resources"):  # some tests compare docs with the code
             shutil.copytree(os.path.join(ROOT, part), os.path.join(self.tree, part), copy_function=shutil.copy)
         native = os.path.join(self.tree, "tests", "native")
         # A mutant that only draws a warning (a variable set and never read) must still build and count.
