@@ -29,14 +29,10 @@ constexpr std::uint64_t SaverStepMs = 600;  // the saver's pipe step: every four
 constexpr std::uint64_t NewBlockMs = 2000;  // an unattended machine is cut again this soon after a release
 constexpr int Saver = 0, Knocker = 1;       // the clients: the saver, and one admitted that never asks
 
-// Words in flight, a letter each: START, ALIVE, STOP one way, OK and ERROR the other.
-char letter(std::string_view word) { return word == pipe::Alive ? 'A' : word == pipe::Stop ? 'T' : word[0]; }
-std::string word(char letter) {
-    for (const std::string_view word : {pipe::Start, pipe::Alive, pipe::Stop, pipe::Ok, pipe::Error}) {
-        if (letter == calmlane::letter(word)) return std::string(word);
-    }
-    return {};
-}
+// Words in flight, a digit each, their index here.
+constexpr std::string_view Words[] = {pipe::Start, pipe::Alive, pipe::Stop, pipe::Ok, pipe::Error};
+char code(std::string_view word) { return static_cast<char>('0' + (std::find(Words, std::end(Words), word) - Words)); }
+std::string word(char code) { return std::string(Words[code - '0']); }
 
 // One client's connection, from its open until the service has let it go and the client has seen so.
 struct Link {
@@ -133,7 +129,7 @@ public:
         w_.blockResult = success;
         w_.cut = w_.cut || success;
     }
-    void reply(std::string_view text) override { w_.links[w_.current]->toClient += letter(text); }
+    void reply(std::string_view text) override { w_.links[w_.current]->toClient += code(text); }
     bool restore() override {
         if (w_.cut && w_.facilityFails) return false;
         if (w_.cut && w_.automatic) w_.autoReleasedAt = w_.now;
@@ -214,7 +210,7 @@ struct State {
                 link->toClient.erase(0, 1);
                 world.rules.replied(reply);
             }
-            link->toService += 'A';
+            link->toService += code(pipe::Alive);
         } else if (link) {
             world.rules.lost();
             link.reset();
@@ -222,7 +218,7 @@ struct State {
         if (!link && world.rules.attemptDue(world.now)) {
             world.rules.attempting(world.now);
             if (world.rules.asks(world.service) && world.listening && world.current < 0) {
-                link = Link{"S", {}, false, false, false, true};
+                link = Link{{code(pipe::Start)}, {}, false, false, false, true};
                 world.rules.connected(world.service);
             }
         }
@@ -343,7 +339,7 @@ std::vector<Event> events() {
     };
     const auto endSaver = [](World& w, bool stop) {
         if (auto& link = w.links[Saver]) {
-            if (stop && !link->dropped) link->toService += 'T';
+            if (stop && !link->dropped) link->toService += code(pipe::Stop);
             link->closed = true;
         }
         w.saverRunning = false;
@@ -391,20 +387,12 @@ std::vector<Event> events() {
              w.autoReleasedAt.reset();  // someone at the machine holds the pipe: not unattended
              return true;
          })},
-        {"the knocker sends ALIVE", live([](State&, World& w) {
-             auto& link = w.links[Knocker];
-             return link && !link->closed && !link->dropped && (link->toService += 'A', true);
-         })},
         {"the knocker ends", live([](State&, World& w) {
              if (!w.knockerAlive) return false;
              if (w.links[Knocker]) w.links[Knocker]->closed = true;
              w.knockerAlive = false;
              return true;
          })},
-        {"the block succeeds",
-         live([](State& s, World& w) { return w.block == B::Running && (s.port.complete(true), true); })},
-        {"the block fails",
-         live([](State& s, World& w) { return w.block == B::Running && (s.port.complete(false), true); })},
         {"the network facility starts or stops failing",
          live([](State&, World& w) { return (w.facilityFails = !w.facilityFails, true); })},
         {"suspend", live([](State& s, World& w) {
@@ -430,6 +418,11 @@ std::vector<Event> events() {
          live([](State& s, World& w) { return w.crashes == 0 && (s.endService(true), true); })},
         {"the service stops", live([](State& s, World&) { return (s.endService(false), true); })},
     };
+    for (const bool success : {true, false}) {
+        list.push_back({success ? "the block succeeds" : "the block fails", live([success](State& s, World& w) {
+                            return w.block == B::Running && (s.port.complete(success), true);
+                        })});
+    }
     for (const std::uint32_t display : {DisplayOn, DisplayOff, DisplayDimmed}) {
         static const char* const names[] = {"the display goes off", "the display comes on", "the display dims"};
         list.push_back({names[display], live([display](State& s, World& w) {
