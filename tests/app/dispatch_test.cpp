@@ -46,6 +46,7 @@ TEST(Dispatch, OptionsSelectTheirRolesExactlyAndCaseSensitively) {
     EXPECT_EQ(decide({L"x", L"--service"}).role, Role::Window);
     // "--quiet" anywhere after the role argument, never as it.
     EXPECT_TRUE(decide({L"--mode-firewall", L"--x", L"--quiet"}).quiet);
+    EXPECT_TRUE(decide({L"--mode-adapters", L"--quiet"}).quiet);
     EXPECT_FALSE(decide({L"--quiet", L"--mode-firewall"}).quiet);
     EXPECT_FALSE(decide({L"--diagnostics", L"--QUIET"}).quiet);
 }

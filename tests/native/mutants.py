@@ -234,16 +234,18 @@ class Worker:
         header = '#include "' + os.path.splitext(source)[0][len("src/"):] + '.h"'
         return [f for f in self.fuzzers if header in open(self.source_of(f)).read()]
 
-    def tests_fail(self):
-        """The set of tests that fail the current tree, empty when all pass. One run tells, unless a test
-        crashes or hangs: the tests after it then run again without it, as often as needed."""
+    def tests_fail(self, every=True):
+        """The set of tests that fail the current tree, empty when all pass. With `every`, one run tells,
+        unless a test crashes or hangs: the tests after it then run again without it, as often as needed.
+        Without, the run stops at the first failure, crash or hang: one killer is enough."""
         log = os.path.join(self.build, "pure_tests.log")
         program = os.path.join(self.build, "pure_tests")
         finished, failed = set(), set()
         while True:
             skipped = ":".join(sorted(finished))
-            command = [program, "--gtest_color=no"] + ([f"--gtest_filter=-{skipped}"] if skipped else [])
-            passed = run(command, 10, log)  # they take milliseconds: longer is a hang
+            command = [program, "--gtest_color=no"] + ([f"--gtest_filter=-{skipped}"] if skipped else []) + (
+                [] if every else ["--gtest_fail_fast"])
+            passed = run(command, 3, log)  # they take a tenth of a second: longer is a hang
             before = len(finished)
             running = read_test_log(log, finished, failed)
             if running is not None:
@@ -251,7 +253,7 @@ class Worker:
                 failed.add(running)
             elif not passed and not failed:
                 failed.add(OUTSIDE_THE_TESTS)
-            if running is None or len(finished) == before:
+            if running is None or len(finished) == before or not every:
                 return failed
 
     def fuzzers_fail(self, fuzz_seconds, source):
@@ -278,7 +280,7 @@ class Worker:
         failing test is checked against the fuzzers too."""
         if not timed("build", run, ["ninja", "-C", self.build, "-j1", "pure_tests"], 300):
             return None
-        failed = timed("tests", self.tests_fail)
+        failed = timed("tests", self.tests_fail, by_test)
         if failed and not (by_test and len(failed) == 1):
             return failed
         fuzzers = timed("fuzzers and explorer", self.fuzzers_fail, fuzz_seconds, source)

@@ -18,9 +18,10 @@ namespace {
 std::vector<std::string> matches(const char* file, const char* pattern) {
     std::ifstream in(std::string(CALMLANE_SOURCE_DIR) + "/" + file);
     std::vector<std::string> found;
+    const std::regex expression(pattern);
     std::smatch match;
     for (std::string line; std::getline(in, line);) {
-        if (!std::regex_search(line, match, std::regex(pattern))) continue;
+        if (!std::regex_search(line, match, expression)) continue;
         found.push_back(match[1]);
         for (std::size_t i = 2; i < match.size(); ++i) found.back() += " " + match[i].str();
     }
