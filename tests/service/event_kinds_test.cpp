@@ -9,8 +9,6 @@
 #include <set>
 #include <string>
 
-#include "service/repeat_filter.h"
-
 namespace calmlane {
 namespace {
 
@@ -42,8 +40,8 @@ TEST(EventKinds, TheGuideAndTheMessageTableHaveEveryKindOfTheCode) {
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size()) << "an id used twice";
 }
 
-// A line is of the first kind it begins with, and the event log's repeat filter takes it as that kind: a
-// saver started and killed in a loop, each time with another process id, is logged once a minute.
+// A line is of the first kind it begins with, and its repeat key is that kind: a saver started and killed
+// in a loop, each time with another process id, is logged once a minute.
 TEST(EventKinds, ALineRepeatsAsItsKind) {
     const struct {
         const wchar_t* line;
@@ -59,10 +57,6 @@ TEST(EventKinds, ALineRepeatsAsItsKind) {
         EXPECT_EQ(eventKind(row.line).id, row.id);
         EXPECT_EQ(repeatKey(row.line), row.key);
     }
-    RepeatFilter filter;
-    EXPECT_TRUE(filter.admit(repeatKey(L"Accepted saver process: 1"), 0));
-    EXPECT_FALSE(filter.admit(repeatKey(L"Accepted saver process: 2"), 59999));
-    EXPECT_TRUE(filter.admit(repeatKey(L"Accepted saver process: 3"), 60000));
 }
 
 }  // namespace
