@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/constants.h"
+#include "app/error_text.h"
 #include "app/handles.h"
 #include "service/log.h"
 #include "service/network_block.h"

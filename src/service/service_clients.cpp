@@ -4,11 +4,11 @@
 
 #include "app/console.h"
 #include "app/constants.h"
+#include "app/error_text.h"
 #include "app/handles.h"
 #include "app/localization.h"
 #include "app/settings.h"
 #include "protocol/pipe_protocol.h"
-#include "service/log.h"
 
 namespace calmlane {
 

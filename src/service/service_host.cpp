@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/constants.h"
+#include "app/error_text.h"
 #include "app/handles.h"
 #include "service/adapters.h"
 #include "service/control_pipe.h"
