@@ -16,7 +16,7 @@
 #include "install/folder_validation.h"
 #include "install/install_steps.h"
 #include "install/installer.h"
-#include "service/adapters.h"
+#include "service/journal.h"
 
 namespace calmlane {
 

@@ -1,4 +1,5 @@
 #include "service/adapters.h"
+#include "service/journal.h"
 
 #include <windows.h>
 
