@@ -7,8 +7,8 @@
 #include "app/handles.h"
 #include "service/log.h"
 #include "service/network_block.h"
-#include "service/seams.h"
 #include "service/wfp_ids.h"
+#include "service/wfp_seam.h"
 
 namespace calmlane {
 

@@ -13,7 +13,7 @@
 #include "service/control_pipe.h"
 #include "service/log.h"
 #include "service/network_block.h"
-#include "service/seams.h"
+#include "service/power_seam.h"
 #include "service/session_machine.h"
 
 namespace calmlane {
