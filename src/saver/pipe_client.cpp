@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "protocol/pipe_protocol.h"
+#include "protocol/service_clients.h"
 #include "saver/saver.h"
-#include "service/service_clients.h"
 
 namespace calmlane {
 

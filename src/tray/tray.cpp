@@ -14,7 +14,7 @@
 #include "app/policy.h"
 #include "app/roles.h"
 #include "configuration/saver_selection.h"
-#include "service/service_clients.h"
+#include "protocol/service_clients.h"
 #include "tray/network_status.h"
 #include "tray/tray_model.h"
 #include "update/worker.h"

@@ -12,7 +12,7 @@
 #include "app/roles.h"
 #include "configuration/saver_selection.h"
 #include "install/installer.h"
-#include "service/service_clients.h"
+#include "protocol/service_clients.h"
 #include "tray/network_status.h"
 #include "ui/accessibility.h"
 #include "ui/ui.h"

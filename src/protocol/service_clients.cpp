@@ -1,4 +1,4 @@
-#include "service/service_clients.h"
+#include "protocol/service_clients.h"
 
 #include <windows.h>
 
