@@ -12,7 +12,6 @@
 #include "app/handles.h"
 #include "app/localization.h"
 #include "app/policy.h"
-#include "app/roles.h"
 #include "configuration/saver_selection.h"
 #include "protocol/service_clients.h"
 #include "tray/network_status.h"

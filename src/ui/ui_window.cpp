@@ -9,7 +9,6 @@
 #include "app/globals.h"
 #include "app/localization.h"
 #include "app/policy.h"
-#include "app/roles.h"
 #include "configuration/saver_selection.h"
 #include "install/installer.h"
 #include "protocol/service_clients.h"

@@ -1,4 +1,4 @@
-#include "app/entry.h"
+#include "main/entry.h"
 
 #include <commctrl.h>
 #include <objbase.h>
@@ -8,13 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/console.h"
 #include "app/constants.h"
 #include "app/globals.h"
 #include "app/handles.h"
-#include "app/roles.h"
+#include "configuration/saver_selection.h"
 #include "configuration/settings_broadcast.h"
 #include "install/installer.h"
+#include "protocol/service_clients.h"
+#include "saver/saver.h"
+#include "service/service_host.h"
+#include "tray/network_status.h"
+#include "tray/tray.h"
+#include "ui/ui.h"
 #include "update/staging.h"
 
 namespace calmlane {

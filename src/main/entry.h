@@ -3,15 +3,10 @@
 #include <windows.h>
 
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "app/dispatch.h"
+#include "main/dispatch.h"
 
 namespace calmlane {
-
-// The process command line split as Windows does (CommandLineToArgvW); empty when it cannot be split.
-std::vector<std::wstring> commandLineArguments();
 
 using ErrorReporter = void (*)(const char* message);
 
