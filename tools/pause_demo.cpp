@@ -9,12 +9,12 @@
 
 #include "app/constants.h"
 #include "app/settings.h"
-#include "service/service_clients.h"
-#include "ui/ui.h"
+#include "protocol/service_clients.h"
 #include "support/debug_log.h"
 #include "support/gdi_probe.h"
 #include "support/process.h"
 #include "support/service_harness.h"
+#include "ui/ui.h"
 
 using namespace calmlane;
 

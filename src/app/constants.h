@@ -1,5 +1,5 @@
 #pragma once
-// Names shared by every role of the executable.
+// Names shared by every role of the executable and by its companion programs.
 #include "calmlane_version.h"
 
 namespace calmlane {
@@ -15,6 +15,10 @@ inline constexpr const wchar_t* UninstallKey =
 // Where the service publishes its control pipe's name (HKLM RegistryPath).
 inline constexpr const wchar_t* ControlPipeValue = L"ControlPipe";
 inline constexpr unsigned long RestoreControl = 128;
+
+// The setup program's switch for an update that the main window downloaded and started: installs as
+// "--install-silent" does, then shows its outcome to the person waiting for it.
+inline constexpr const wchar_t* InstallUpdateSwitch = L"--install-update";
 
 // Published in HKLM "NetworkState" by the service.
 enum class NetworkState : unsigned long { Ready = 0, Blocked = 1, Restoring = 2, Failed = 3 };

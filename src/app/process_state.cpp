@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
+#include "app/command_line.h"
 #include "app/globals.h"
 #include "app/handles.h"
 

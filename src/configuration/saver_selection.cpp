@@ -8,7 +8,7 @@
 #include "app/policy.h"
 #include "app/settings.h"
 #include "configuration/settings_broadcast.h"
-#include "service/service_clients.h"
+#include "protocol/service_clients.h"
 
 namespace calmlane {
 

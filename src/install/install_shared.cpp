@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "app/constants.h"
+#include "app/error_text.h"
 #include "app/handles.h"
 #include "app/settings.h"
 #include "install/installer.h"
-#include "service/log.h"
 
 namespace calmlane {
 

@@ -8,10 +8,6 @@
 
 namespace calmlane {
 
-// The setup program's switch for an update that the main window downloaded and started: installs as
-// "--install-silent" does, then shows its outcome to the person waiting for it.
-inline constexpr const wchar_t* InstallUpdateSwitch = L"--install-update";
-
 // Resource ids (RT_RCDATA) of the files that the setup program carries.
 inline constexpr int PayloadExecutable = 101;   // installed as Calmlane.exe and Calmlane.scr
 inline constexpr int PayloadUninstaller = 102;  // installed as Uninstall.exe

@@ -12,9 +12,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/console.h"
 #include "app/constants.h"
-#include "app/entry.h"
 #include "app/globals.h"
 #include "app/handles.h"
 #include "app/localization.h"

@@ -10,13 +10,12 @@
 #include "app/handles.h"
 #include "app/held_folder.h"
 #include "app/local_path.h"
-#include "app/roles.h"
 #include "app/settings.h"
 #include "configuration/saver_selection.h"
 #include "install/folder_validation.h"
 #include "install/install_steps.h"
 #include "install/installer.h"
-#include "service/adapters.h"
+#include "service/journal.h"
 
 namespace calmlane {
 
@@ -257,7 +256,5 @@ int changeNetworkMode(bool firewall, FailureReport report) {
         return 1;
     }
 }
-
-int changeNetworkMode(bool firewall) { return changeNetworkMode(firewall, showModeError); }
 
 }  // namespace calmlane

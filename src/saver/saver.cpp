@@ -11,6 +11,7 @@
 #include "app/constants.h"
 #include "app/display_state.h"
 #include "app/globals.h"
+#include "app/handles.h"
 #include "saver/input_watch.h"
 
 namespace calmlane {
@@ -148,12 +149,9 @@ void sessionThread(Saver& saver, HANDLE stopEvent, int testSeconds, std::uint64_
             if (WaitForSingleObject(stopEvent, WatchdogMs) != WAIT_OBJECT_0) TerminateProcess(GetCurrentProcess(), 0);
             break;
         }
-        if (!saver.previewOnly && now - saver.lastPipeTicks >= 500) {
-            saver.lastPipeTicks = now;
-            pipeStep(saver, now);
-        }
+        if (!saver.previewOnly) saver.pipe.step(now);
     }
-    endPipeSession(saver);
+    saver.pipe.end();
 }
 
 void registerClass(const wchar_t* name) {
@@ -186,7 +184,6 @@ HostDpiAwareness::~HostDpiAwareness() {
 
 Saver::Saver() : startTicks(GetTickCount64()) {}
 Saver::Saver(std::uint32_t seed) : startTicks(GetTickCount64()), random(seed) {}
-Saver::~Saver() { endPipeSession(*this); }
 
 void Saver::addField(RECT rect, UINT dpi) {
     StarField field;
@@ -221,7 +218,7 @@ void Saver::frameAt(HDC dc, bool fullCopy, std::uint64_t elapsedMs) {
         if (memory == nullptr) continue;  // no bitmap for this field this time
         drawStars(memory, field.stars, fieldGeometry(w, h), frameSettings, random, pens, &field.surface.drawn());
         if (parent == nullptr) {
-            const std::wstring text = overlayText(previewOnly, pauseConfirmed.load());
+            const std::wstring text = overlayText(previewOnly, pipe.pauseConfirmed());
             field.surface.overlay(drawOverlay(memory, w, h, text, elapsedMs, fonts.font(field.dpi)), text);
         }
         field.surface.present(dc, rect.left, rect.top, fullCopy);

@@ -3,14 +3,11 @@
 // session it holds with the service while it runs.
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <string_view>
 #include <vector>
 
-#include "app/handles.h"
-#include "saver/connection_rules.h"
+#include "saver/pipe_client.h"
 #include "saver/star_field.h"
 
 namespace calmlane {
@@ -21,7 +18,6 @@ inline constexpr const wchar_t* EmbeddedPreviewClass = L"Calmlane.Native.Embedde
 struct Saver {
     Saver();
     explicit Saver(std::uint32_t seed);  // a fixed picture, for tests and benchmarks
-    ~Saver();                            // an open pipe gets "STOP" and is closed
     Saver(const Saver&) = delete;
     Saver& operator=(const Saver&) = delete;
 
@@ -37,17 +33,14 @@ struct Saver {
 
     HWND window = nullptr;
     HWND parent = nullptr;
-    UniqueHandle pipe;
     bool previewOnly = true;
     bool displayOff = false;
     bool ending = false;  // its window is being destroyed
-    std::atomic<bool> pauseConfirmed{false};
     HPOWERNOTIFY powerNotification = nullptr;
     bool embedded = false;
     int testSeconds = 0;
     std::uint64_t startTicks = 0;
-    std::uint64_t lastPipeTicks = 0;
-    ConnectionRules rules{startTicks};
+    PipeClient pipe{startTicks};  // the session with the service, unless previewOnly
     POINT startCursor{};
     std::vector<StarField> fields;
     COLORREF lastColor = CLR_INVALID;  // a new colour repaints everything
@@ -89,14 +82,5 @@ bool framesRunAfter(bool running, const POWERBROADCAST_SETTING& report);
 
 // Whether mouse movement to `cursor` (screen coordinates) is beyond the 4-pixel jitter allowed around `start`.
 bool mouseMovedBeyondJitter(POINT start, POINT cursor);
-
-// Writes one word to a non-blocking pipe. A full pipe takes none of it and still reports success.
-enum class PipeWrite { Sent, Full, Failed };
-PipeWrite writePipeWord(HANDLE pipe, std::string_view word);
-
-// One client step of the session with the service (the saver's pipe thread calls it every 500 ms or more).
-void pipeStep(Saver& saver, std::uint64_t now);
-// Ends the session: "STOP" when connected, then close; the pause is no longer confirmed.
-void endPipeSession(Saver& saver);
 
 }  // namespace calmlane

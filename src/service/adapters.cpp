@@ -1,4 +1,5 @@
 #include "service/adapters.h"
+#include "service/journal.h"
 
 #include <windows.h>
 
@@ -7,9 +8,9 @@
 
 #include "app/handles.h"
 #include "app/settings.h"
+#include "service/adapter_seam.h"
 #include "service/log.h"
 #include "service/network_block.h"
-#include "service/seams.h"
 
 namespace calmlane {
 

@@ -1,13 +1,12 @@
 #pragma once
 // Adapter mode: pause the physical Ethernet, Wi-Fi and mobile-broadband adapters, journalled in HKLM
-// before each is disabled, so that every release (and every service start) can enable them again.
+// before each is disabled (journal.h), so that every release (and every service start) can enable them again.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace calmlane {
 
-inline constexpr const wchar_t* Journal = L"SOFTWARE\\CalmlaneNative\\Recovery";
 inline constexpr const wchar_t* PreservedDisabled = L"SOFTWARE\\CalmlaneNative\\PreservedDisabledAdapters";
 
 struct InterfaceState {
@@ -30,11 +29,6 @@ std::vector<PhysicalDevice> physicalDevices();
 
 // Disables every eligible adapter after journalling it; on any failure enables again what it began.
 bool pauseAdapters();
-
-// Device instance ids held in the journal.
-std::vector<std::wstring> savedDevices();
-// Removes one journal entry and flushes the key; failures are ignored.
-void deleteSavedDevice(const std::wstring& instanceId);
 
 // The journal part of the release procedure for a non-empty journal; true when no entry is pending.
 bool replayJournal(const std::vector<std::wstring>& entries);

@@ -12,7 +12,7 @@
 #include "app/settings.h"
 #include "protocol/pipe_protocol.h"
 #include "service/log.h"
-#include "service/seams.h"
+#include "service/terminal_seam.h"
 
 namespace calmlane {
 

@@ -3,11 +3,12 @@
 #include <windows.h>
 
 #include "app/constants.h"
+#include "app/error_text.h"
 #include "app/handles.h"
 #include "service/log.h"
 #include "service/network_block.h"
-#include "service/seams.h"
 #include "service/wfp_ids.h"
+#include "service/wfp_seam.h"
 
 namespace calmlane {
 

@@ -1,12 +1,11 @@
-// Reading and clearing the adapter recovery journal: apart from the adapter facility, so that the
-// uninstaller and the mode change can read it without linking the device functions.
+#include "service/journal.h"
+
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
 #include "app/handles.h"
-#include "service/adapters.h"
 
 namespace calmlane {
 

@@ -1,5 +1,5 @@
 #pragma once
-// The service's diagnostic channel and Windows error texts.
+// The service's diagnostic channel.
 #include <string>
 
 namespace calmlane {
@@ -9,8 +9,5 @@ namespace calmlane {
 // once a minute (see RepeatFilter). Safe to call from any thread; never
 // fails towards the caller: a lost copy only loses that sink.
 void logEvent(const std::wstring& message);
-
-// The system's text for a Windows error code, followed by " (code)"; "Windows error" when unknown.
-std::wstring errorText(unsigned long code);
 
 }  // namespace calmlane

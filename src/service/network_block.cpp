@@ -8,6 +8,7 @@
 #include "app/settings.h"
 #include "service/adapters.h"
 #include "service/firewall.h"
+#include "service/journal.h"
 #include "service/log.h"
 
 namespace calmlane {

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "app/constants.h"
+#include "app/error_text.h"
 #include "app/handles.h"
 #include "service/adapters.h"
 #include "service/control_pipe.h"
 #include "service/log.h"
 #include "service/network_block.h"
-#include "service/seams.h"
+#include "service/power_seam.h"
 #include "service/session_machine.h"
 
 namespace calmlane {

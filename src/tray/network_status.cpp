@@ -9,7 +9,7 @@
 #include "app/localization.h"
 #include "app/policy.h"
 #include "configuration/saver_selection.h"
-#include "service/service_clients.h"
+#include "protocol/service_clients.h"
 #include "tray/tray_model.h"
 
 namespace calmlane {

@@ -13,7 +13,6 @@
 #include "app/handles.h"
 #include "app/held_folder.h"
 #include "app/settings.h"
-#include "install/programs.h"
 #include "update/authenticode.h"
 #include "update/formats.h"
 #include "update/https.h"

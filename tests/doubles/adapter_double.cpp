@@ -8,7 +8,7 @@
 #include "doubles/adapters_config.h"
 
 #include "doubles/double_store.h"
-#include "service/seams.h"
+#include "service/adapter_seam.h"
 
 namespace calmlane::adapter {
 

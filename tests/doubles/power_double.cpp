@@ -7,7 +7,7 @@
 
 #include "app/handles.h"
 #include "doubles/double_store.h"
-#include "service/seams.h"
+#include "service/power_seam.h"
 #include "service/service_host.h"
 
 namespace calmlane::power {

@@ -1,6 +1,6 @@
 // Terminal-services double: every session reports the configured connect state.
 #include "doubles/double_store.h"
-#include "service/seams.h"
+#include "service/terminal_seam.h"
 
 namespace calmlane::terminal {
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "doubles/double_store.h"
-#include "service/seams.h"
+#include "service/wfp_seam.h"
 
 namespace calmlane::wfp {
 

@@ -14,6 +14,7 @@
 #include "doubles/double_store.h"
 #include "protocol/pipe_protocol.h"
 #include "service/adapters.h"
+#include "service/journal.h"
 #include "support/process.h"
 #include "support/service_harness.h"
 

@@ -15,7 +15,7 @@
 #include "install/folder_validation.h"
 #include "install/install_support.h"
 #include "install/installer.h"
-#include "service/adapters.h"
+#include "service/journal.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"
 

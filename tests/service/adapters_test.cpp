@@ -1,5 +1,6 @@
 // Adapter mode and its recovery journal against the adapter double.
 #include "service/adapters.h"
+#include "service/journal.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include "app/constants.h"
 #include "app/settings.h"
 #include "doubles/double_store.h"
+#include "protocol/service_clients.h"
 #include "support/process.h"
-#include "service/service_clients.h"
 #include "support/service_harness.h"
 
 namespace calmlane {

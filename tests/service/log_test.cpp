@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "app/constants.h"
+#include "app/error_text.h"
 #include "support/debug_log.h"
 #include "support/process.h"
 #include "support/registry_scratch.h"

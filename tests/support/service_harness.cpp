@@ -12,7 +12,7 @@
 #include "app/settings.h"
 #include "doubles/adapters_config.h"
 #include "doubles/double_store.h"
-#include "service/adapters.h"
+#include "service/journal.h"
 #include "support/process.h"
 
 namespace calmlane::test {

@@ -19,7 +19,7 @@
 #include "app/constants.h"
 #include "app/handles.h"
 #include "app/settings.h"
-#include "service/service_clients.h"
+#include "protocol/service_clients.h"
 
 namespace {
 

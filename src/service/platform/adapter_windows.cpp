@@ -9,7 +9,7 @@
 #include <setupapi.h>
 
 #include "app/handles.h"
-#include "service/seams.h"
+#include "service/adapter_seam.h"
 
 namespace calmlane::adapter {
 

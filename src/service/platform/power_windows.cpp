@@ -2,8 +2,8 @@
 // handler the service registered, so the handler argument is not needed here.
 #include <windows.h>
 
-#include "service/seams.h"
-#include "service/service_host.h"
+#include "app/display_state.h"
+#include "service/power_seam.h"
 
 namespace calmlane::power {
 

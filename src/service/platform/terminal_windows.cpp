@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
-#include "service/seams.h"
+#include "service/terminal_seam.h"
 
 namespace calmlane::terminal {
 

@@ -1,7 +1,7 @@
 // The Windows Filtering Platform behind the wfp seam.
 #include <rpc.h>
 
-#include "service/seams.h"
+#include "service/wfp_seam.h"
 
 namespace calmlane::wfp {
 

@@ -1,14 +1,14 @@
-#include "service/service_clients.h"
+#include "protocol/service_clients.h"
 
 #include <windows.h>
 
 #include "app/console.h"
 #include "app/constants.h"
+#include "app/error_text.h"
 #include "app/handles.h"
 #include "app/localization.h"
 #include "app/settings.h"
 #include "protocol/pipe_protocol.h"
-#include "service/log.h"
 
 namespace calmlane {
 

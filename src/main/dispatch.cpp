@@ -1,4 +1,4 @@
-#include "app/dispatch.h"
+#include "main/dispatch.h"
 
 #include <climits>
 #include <cwchar>

@@ -1,7 +1,7 @@
 // The executable's entry: everything happens in the library.
 #include <windows.h>
 
-#include "app/entry.h"
+#include "main/entry.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // Every DLL loaded from here on comes from System32, never from the folder the program started in.

@@ -1,4 +1,4 @@
-#include "app/entry.h"
+#include "main/entry.h"
 
 #include <gtest/gtest.h>
 

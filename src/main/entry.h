@@ -3,15 +3,10 @@
 #include <windows.h>
 
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "app/dispatch.h"
+#include "main/dispatch.h"
 
 namespace calmlane {
-
-// The process command line split as Windows does (CommandLineToArgvW); empty when it cannot be split.
-std::vector<std::wstring> commandLineArguments();
 
 using ErrorReporter = void (*)(const char* message);
 
@@ -24,7 +19,8 @@ int runGuarded(const std::function<int()>& role, ErrorReporter report = showRole
 // Carries out a decided role with the process globals already set.
 int runRole(const Dispatch& dispatch);
 
-// The whole process: start-up steps, then the guarded dispatch of the command line.
+// The whole process: the role that the command line decides, then only the start-up steps it uses, and the
+// role itself, guarded.
 int runProcess(HINSTANCE module);
 
 }  // namespace calmlane

@@ -1,37 +1,8 @@
 #pragma once
-// Narrow seams for the Windows facilities that Wine lacks. The product links the Windows
-// implementations (src/service/platform); test builds link recording doubles (tests/doubles).
+// The adapter facility (interface table and device nodes), behind a seam: Wine lists no network-class
+// devices. The product links the Windows implementation (platform/adapter_windows.cpp); test builds link
+// a double that keeps device states in the test prefix's registry.
 #include <windows.h>
-#include <fwpmu.h>
-
-namespace calmlane::wfp {
-
-DWORD engineOpen(const FWPM_SESSION0* session, HANDLE* engine);
-DWORD transactionBegin(HANDLE engine);
-DWORD subLayerAdd(HANDLE engine, const FWPM_SUBLAYER0* subLayer);
-DWORD filterAdd(HANDLE engine, const FWPM_FILTER0* filter);
-DWORD transactionCommit(HANDLE engine);
-DWORD transactionAbort(HANDLE engine);
-DWORD engineClose(HANDLE engine);
-
-}  // namespace calmlane::wfp
-
-namespace calmlane::power {
-
-// Subscribes the service to console display state reports, delivered to its control handler
-// (RegisterPowerSettingNotification); null when that fails. The handler is the one the service
-// registered with the service manager.
-HPOWERNOTIFY subscribeDisplay(SERVICE_STATUS_HANDLE status, LPHANDLER_FUNCTION_EX handler);
-void unsubscribeDisplay(HPOWERNOTIFY subscription);
-
-}  // namespace calmlane::power
-
-namespace calmlane::terminal {
-
-// The connect state (WTS_CONNECTSTATE_CLASS) of a session; false when it cannot be read in full.
-bool sessionConnectState(DWORD sessionId, DWORD& state);
-
-}  // namespace calmlane::terminal
 
 #include <cstdint>
 #include <string>
