@@ -73,18 +73,14 @@ class ModelPort final : public SessionPort {
 public:
     explicit ModelPort(World& world) : w_(world) {}
     void log(const std::wstring& line) override {
-        if (line.rfind(L"Recovery requested", 0) == 0) {
-            if (!w_.unserved) w_.fail("3: a recovery that nobody asked for");
-            w_.unserved = false;
-        }
+        const bool recovery = line.starts_with(L"Recovery requested");
+        if (recovery && !std::exchange(w_.unserved, false)) w_.fail("3: a recovery that nobody asked for");
         // Automatic releases: the display came on, sleep, a stalled heartbeat.
         static const std::wstring automatic[] = {L"Recovery requested; reason code: 65536",
                                                  L"Recovery requested; reason code: 131076",
                                                  L"Recovery requested; reason code: 131090",
                                                  L"Restoring network: Heartbeat expired"};
-        if (line.rfind(L"Recovery requested", 0) == 0 || line.rfind(L"Restoring network", 0) == 0) {
-            w_.automatic = std::find(std::begin(automatic), std::end(automatic), line) != std::end(automatic);
-        }
+        if (recovery || line.starts_with(L"Restoring network")) w_.automatic = std::ranges::count(automatic, line);
     }
     bool pollAndAdmit() override {
         w_.listening = true;
@@ -121,8 +117,7 @@ public:
     std::optional<bool> blockOutcome(bool wait) override {
         if (wait && w_.block == World::Block::Running) complete(true);
         if (w_.block != World::Block::Done) return std::nullopt;
-        w_.block = World::Block::None;
-        return w_.blockResult;
+        return (w_.block = World::Block::None, w_.blockResult);
     }
     void complete(bool success) {
         w_.block = World::Block::Done;
@@ -191,10 +186,10 @@ struct State {
     void checkDeadlines() {
         const World& w = world;
         const Wake wake = machine.wake(w.now);
-        const bool atRest = (!w.cut && w.block == World::Block::None && machine.phase() == Phase::Idle) ||
+        const bool atRest = (!w.cut && w.block == World::Block::None && machine.phase() == Phase::Idle && w.current < 0) ||
                             (machine.phase() == Phase::Holding && (w.dark() || w.request));
-        const bool awaited = wake.at != Wake::Never || (wake.block && w.block != World::Block::None) ||
-                             ((wake.pipe || wake.client) && w.current >= 0);
+        // A client may fall silent without ending: only a deadline or a running block surely comes.
+        const bool awaited = wake.at != Wake::Never || (wake.block && w.block != World::Block::None);
         if (!atRest && !awaited) world.fail("2: nothing will move the machine");
     }
 
@@ -248,8 +243,7 @@ struct State {
         // A block cut short leaves disabled adapters in the journal, for the next start to give back.
         world.cut = world.cut || world.block != World::Block::None;
         world.block = World::Block::None;
-        world.service += 1;
-        world.crashes += 1;
+        world.service += 1, world.crashes += 1;
         service.emplace(port);
         machine.startUp(world.now);
         checkDeadlines();
@@ -299,17 +293,14 @@ struct State {
         }
         for (const PipeRead& read : m.queued) text += read.text + char('0' + static_cast<int>(read.kind));
         text += std::string(m.releaseReason.begin(), m.releaseReason.end()) + '|';
-        since(m.admittedAt, StartTimeoutMs);
-        since(m.lastMessage, HeartbeatTimeoutMs + 1);
-        since(m.endTime, DisplayGraceMs);
-        since(m.replyAt.value_or(w.now), ReplyReadMs);
-        until(m.partingUntil.value_or(0));
-        until(m.nextRestoreTry);
-        since(r.start, ConnectWindowMs + 1);
-        since(r.lastAttempt, ReconnectMs);
-        until(w.nextStep);
-        since(w.exposedSince.value_or(w.now), DisplayGraceMs + 1);
-        since(w.autoReleasedAt.value_or(w.now), NewBlockMs + 1);
+        for (const auto& [tick, limit] : {std::pair(m.admittedAt, StartTimeoutMs), {m.lastMessage, HeartbeatTimeoutMs + 1},
+                                          {m.endTime, DisplayGraceMs}, {m.replyAt.value_or(w.now), ReplyReadMs},
+                                          {r.start, ConnectWindowMs + 1}, {r.lastAttempt, ReconnectMs},
+                                          {w.exposedSince.value_or(w.now), DisplayGraceMs + 1},
+                                          {w.autoReleasedAt.value_or(w.now), NewBlockMs + 1}}) {
+            since(tick, limit);
+        }
+        for (const std::uint64_t tick : {m.partingUntil.value_or(0), m.nextRestoreTry, w.nextStep}) until(tick);
         for (const bool flag : {w.asleep, w.control, w.unserved, w.request.has_value(), w.cut, w.facilityFails,
                                 w.automatic, w.blockResult, w.blockForEndedClient, w.listening, w.sessionActive,
                                 w.saverRunning, w.userBack, w.knockerAlive, r.confirmed, w.exposedSince.has_value(),
@@ -367,9 +358,7 @@ std::vector<Event> events() {
          })},
         {"a saver starts", live([](State&, World& w) {
              if (w.saverRunning || w.savers == 2 || (w.links[Saver] && !w.links[Saver]->dropped)) return false;
-             w.saverRunning = true;
-             w.userBack = false;
-             w.savers += 1;
+             w.saverRunning = true, w.userBack = false, w.savers += 1;
              w.rules = ConnectionRules(w.now);
              w.links[Saver].reset();
              w.nextStep = w.now + 150;  // its first step, on its first tick
@@ -382,16 +371,13 @@ std::vector<Event> events() {
         {"a knocker admitted as the saver connects", live([](State&, World& w) {
              if (w.knocks == 1 || !w.listening || w.current >= 0) return false;
              w.links[Knocker] = Link{};
-             w.knockerAlive = true;
-             w.knocks += 1;
+             w.knockerAlive = true, w.knocks += 1;
              w.autoReleasedAt.reset();  // someone at the machine holds the pipe: not unattended
              return true;
          })},
         {"the knocker ends", live([](State&, World& w) {
-             if (!w.knockerAlive) return false;
              if (w.links[Knocker]) w.links[Knocker]->closed = true;
-             w.knockerAlive = false;
-             return true;
+             return std::exchange(w.knockerAlive, false);
          })},
         {"the network facility starts or stops failing",
          live([](State&, World& w) { return (w.facilityFails = !w.facilityFails, true); })},
@@ -400,19 +386,10 @@ std::vector<Event> events() {
              s.settle();
              return w.asleep = true;
          })},
-        {"automatic resume", [](State& s) {
-             if (!s.world.asleep) return false;
-             s.world.asleep = false;
-             s.control(0x20012);
-             return true;
-         }},
+        {"automatic resume", [](State& s) { return std::exchange(s.world.asleep, false) && (s.control(0x20012), true); }},
         {"control 128", live([](State& s, World&) { return (s.control(128), true); })},
-        {"the saver's session disconnects", live([](State& s, World& w) {
-             if (!w.sessionActive) return false;
-             w.sessionActive = false;
-             s.control(0x30002);
-             return true;
-         })},
+        {"the saver's session disconnects",
+         live([](State& s, World& w) { return std::exchange(w.sessionActive, false) && (s.control(0x30002), true); })},
         {"another session changes", live([](State& s, World&) { return (s.control(std::nullopt), true); })},
         {"the service crashes and restarts",
          live([](State& s, World& w) { return w.crashes == 0 && (s.endService(true), true); })},
