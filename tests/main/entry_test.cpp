@@ -1,8 +1,9 @@
+// What the role guard makes of a throw that is not a std::exception (the entry table's runs cover the role
+// that ends normally and the one that throws a runtime error).
 #include "main/entry.h"
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,21 +13,9 @@ namespace {
 std::vector<std::string> reports;
 void recordReport(const char* message) { reports.emplace_back(message); }
 
-TEST(RoleHandler, ReturnsTheRoleResultWithoutReporting) {
-    reports.clear();
-    EXPECT_EQ(runGuarded([] { return 7; }, recordReport), 7);
-    EXPECT_TRUE(reports.empty());
-}
-
-TEST(RoleHandler, AnExceptionGivesExactlyOneReportAndExitCodeOne) {
-    reports.clear();
-    EXPECT_EQ(runGuarded([]() -> int { throw std::runtime_error("Registry write failed"); }, recordReport), 1);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0], "Registry write failed");
-
-    reports.clear();
+TEST(RoleHandler, AnythingThrownGivesExactlyOneReportAndExitCodeOne) {
     EXPECT_EQ(runGuarded([]() -> int { throw 42; }, recordReport), 1);
-    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports, std::vector<std::string>{"Unexpected error."});
 }
 
 }  // namespace
