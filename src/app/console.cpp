@@ -7,6 +7,10 @@
 namespace calmlane {
 
 bool interactiveDesktop() {
+    // Session 0 has nobody at it since Windows Vista, though its WinSta0 is still marked visible (a task
+    // run as SYSTEM, a service allowed to use the desktop).
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) == FALSE || session == 0) return false;
     USEROBJECTFLAGS flags = {};
     DWORD needed = 0;
     const HWINSTA station = GetProcessWindowStation();

@@ -4,9 +4,9 @@
 
 namespace calmlane {
 
-// Whether a person can see this process's windows: its window station is the interactive one. A program
-// that a deployment tool starts as SYSTEM in session 0, or a service, has none, and a box there would
-// wait for ever.
+// Whether a person can see this process's windows: it runs outside session 0 and its window station is the
+// interactive one. A program that a deployment tool starts as SYSTEM in session 0, or a service, has
+// none, and a box there would wait for ever.
 bool interactiveDesktop();
 
 // Writes `text` (lines separated by "\n") to the caller: to its standard output (standard error with
