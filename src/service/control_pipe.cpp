@@ -214,6 +214,11 @@ bool ControlPipe::clientConnected() {
 
 UniqueHandle ControlPipe::admit(std::atomic<std::uint32_t>& published, std::uint32_t none) {
     UniqueHandle process;
+    // A refused client's session is withdrawn as soon as it was published.
+    const auto refuse = [&] {
+        published.exchange(none);
+        return UniqueHandle();
+    };
     try {
         // A client that has already closed its end is not judged: a program that knocks in a loop leaves a
         // trail of such connections, and each must cost as little as possible.
@@ -227,27 +232,21 @@ UniqueHandle ControlPipe::admit(std::atomic<std::uint32_t>& published, std::uint
         DWORD connectState = 0;
         if (!terminal::sessionConnectState(session, connectState) || connectState != 0 /* WTSActive */) {
             logEvent(L"Rejected inactive client session: " + std::to_wstring(session));
-            published.exchange(none);
-            return {};
+            return refuse();
         }
         process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
-        if (!process) {
-            published.exchange(none);
-            return {};
-        }
+        if (!process) return refuse();
         std::vector<wchar_t> image(32768);
         DWORD length = static_cast<DWORD>(image.size());
         const std::wstring expected = installDir() + L"\\Calmlane.scr";
         if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) ||
             !isInstalledSaver(std::wstring(image.data(), length), expected)) {
             logEvent(L"Rejected client executable path.");
-            published.exchange(none);
-            return {};
+            return refuse();
         }
         logEvent(L"Accepted saver process: " + std::to_wstring(processId));
     } catch (...) {
-        published.exchange(none);
-        return {};  // e.g. no install folder known: a silent refusal
+        return refuse();  // e.g. no install folder known: a silent refusal
     }
     // The session holds the pipe: everyone else finds it busy until it ends.
     for (std::size_t i = 0; i < instances_.size(); ++i) {
